@@ -1,0 +1,39 @@
+# Thin wrapper around CMake: `make check` installs what is missing, builds both
+# configurations and runs every test; `make demo` runs an installation in QEMU.
+
+JOBS    ?= $(shell nproc)
+HOST    := build/host
+I386    := build/i386
+CACHE   ?= build/cache
+
+.PHONY: all deps host i386 kernel check test demo clean
+
+all: host i386
+
+deps:
+	@scripts/install-deps.sh
+
+host: deps
+	cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Debug -DKORVANEL_SANITIZE=ON
+	cmake --build $(HOST) -j $(JOBS)
+
+i386: deps
+	cmake -S . -B $(I386) -DCMAKE_BUILD_TYPE=MinSizeRel \
+	      -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i386-toolchain.cmake \
+	      -DKORVANEL_BUILD_TESTS=OFF
+	cmake --build $(I386) -j $(JOBS)
+
+kernel: deps
+	@scripts/fetch-kernel.sh $(CACHE)
+
+test:
+	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
+
+check: host i386 kernel
+	$(MAKE) test
+
+demo: i386 kernel
+	/usr/bin/python3 tests/e2e/demo.py --build $(I386) --cache $(CACHE)
+
+clean:
+	rm -rf $(HOST) $(I386)

@@ -1,0 +1,35 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests and the demo need, but only
+# when one of them is missing, so that `make check` is cheap on a prepared
+# machine and complete on a fresh one.
+set -eu
+
+packages="
+build-essential cmake g++-multilib libgtest-dev googletest
+zlib1g-dev zlib1g-dev:i386
+nasm python3 util-linux fdisk e2fsprogs cpio kmod
+qemu-system-x86 qemu-utils extlinux syslinux-common mtools dosfstools xorriso
+iproute2 nftables tftpd-hpa curl tcpdump
+"
+
+missing=""
+for p in $packages; do
+  if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing="$missing $p"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "installing:$missing"
+if [ "$(id -u)" != 0 ]; then
+  echo "install-deps: must run as root to install:$missing" >&2
+  exit 1
+fi
+case " $(dpkg --print-foreign-architectures | tr '\n' ' ') " in
+  *" i386 "*) ;;
+  *) dpkg --add-architecture i386 ;;
+esac
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+# shellcheck disable=SC2086
+apt-get install -y -q --no-install-recommends $missing

@@ -1,0 +1,12 @@
+#pragma once
+// Runs a piece of code with standard output (descriptor 1 and the stdout
+// stream) redirected into a buffer, and returns the bytes it wrote.
+
+#include <functional>
+#include <string>
+
+std::string captureStdout(const std::function<void()>& body);
+
+// Runs `body` with standard input reading `input` from a pipe (which ends
+// after it) and returns what it wrote to standard output.
+std::string runWithInput(const std::string& input, const std::function<void()>& body);
