@@ -275,6 +275,26 @@ TEST(Snapshot, ARestoreThatRunsOutOfSpaceStopsAtTheFailingFile) {
   EXPECT_EQ(st.st_mtime, 1000000000) << "restored directories get their times even then";
 }
 
+TEST(Snapshot, AnEmptyFileThatCannotBeCreatedFailsTheRestore) {
+  // An empty file has no write that could fail: its open must count.
+  ScratchDirectory scratch;
+  std::string top = scratch.path() + "/empty-file";
+  ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
+  writeFile(top + "/zero", "");
+  SnapshotChunk* snapshot = captureTree(top.c_str());
+  ASSERT_NE(snapshot, nullptr);
+  ASSERT_EQ(system(("rm -rf '" + top + "'").c_str()), 0);
+  int result = runInChild([&] {
+    struct rlimit limit = {3, 3};  // descriptors 0 to 2 only: no file opens
+    setrlimit(RLIMIT_NOFILE, &limit);
+    return restoreTree(snapshot) ? 1 : 0;
+  });
+  freeSnapshot(snapshot);
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(exists(top)) << "the directory before it was restored";
+  EXPECT_FALSE(exists(top + "/zero"));
+}
+
 TEST(Snapshot, AHeadWithoutTheMagicIsRefusedAndLeftAlone) {
   EXPECT_FALSE(restoreTree(nullptr));
   ScratchDirectory scratch;
