@@ -4,10 +4,11 @@ import os
 import subprocess
 import tempfile
 import unittest
+from unittest import mock
 
 from cpio_archive import CpioError, CpioWriter
 from initramfs import Initramfs
-from installer_initramfs import installer_initramfs
+from installer_initramfs import add_kernel_modules, installer_initramfs
 
 
 def cpio_listing(archive):
@@ -163,6 +164,28 @@ class InstallerLayout(unittest.TestCase):
             self.assertNotIn("dev/tty0", self.nodes(serial_only))
             self.assertNotIn("/TYPE", serial_only)
             self.assertIn("/sbin/init", serial_only)
+
+    def test_kernel_modules_keep_their_paths_below_the_release(self):
+        with tempfile.TemporaryDirectory() as cache:
+            modules = os.path.join(cache, "kernel/root/lib/modules/6.1.0-9-686/kernel")
+            os.makedirs(os.path.join(modules, "drivers/ata"))
+            os.makedirs(os.path.join(modules, "lib"))
+            for path in ("drivers/ata/ata_piix.ko", "lib/crc-t10dif.ko", "lib/crc16.ko"):
+                with open(os.path.join(modules, path), "wb") as module:
+                    module.write(path.encode())
+            with open(os.path.join(cache, "kernel/release"), "w") as release:
+                release.write("6.1.0-9-686\n")
+            with mock.patch.dict(os.environ, {"KORVANEL_CACHE": cache}):
+                image = Initramfs()
+                found = add_kernel_modules(image, ["ata-piix", "crc_t10dif"])
+                with self.assertRaises(KeyError):
+                    add_kernel_modules(Initramfs(), ["ata_piix", "e1000"])
+                archive = image.data()
+        self.assertEqual(found, {"ata-piix": "kernel/drivers/ata/ata_piix.ko",
+                                 "crc_t10dif": "kernel/lib/crc-t10dif.ko"})
+        self.assertEqual(cpio_file(archive, "lib/modules/6.1.0-9-686/kernel/lib/crc-t10dif.ko"),
+                         b"lib/crc-t10dif.ko")
+        self.assertNotIn("/lib/modules/6.1.0-9-686/kernel/lib/crc16.ko", image)
 
 
 if __name__ == "__main__":

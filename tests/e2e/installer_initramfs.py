@@ -5,6 +5,9 @@ installer opens must be in the archive: the consoles, the disks it probes and
 their partitions, the CD drive and the floppy.
 """
 
+import os
+
+import locations
 from initramfs import Initramfs
 
 # Character devices every run needs. /dev/tty0 is separate: its presence is
@@ -69,3 +72,26 @@ def installer_initramfs(installer, type_text=None, init_path="/init", screen_con
     if type_text is not None:
         image.file("/TYPE", type_text)
     return image
+
+
+def add_kernel_modules(image, names):
+    """Copies modules of the fetched kernel into the image, each to its own
+    path below /lib/modules/RELEASE. `names` are module names ("ata_piix",
+    "crc-t10dif"; "-" and "_" are the same, as for the kernel). Returns
+    {name: path relative to /lib/modules/RELEASE}; KeyError names a module
+    that the fetched kernel does not have."""
+    source = locations.kernel_modules_dir()
+    wanted = {name.replace("-", "_"): name for name in names}
+    found = {}
+    for root, _, files in os.walk(source):
+        for file_name in files:
+            key = file_name[:-len(".ko")].replace("-", "_") if file_name.endswith(".ko") else None
+            if key in wanted:
+                found[wanted[key]] = os.path.relpath(os.path.join(root, file_name), source)
+    missing = [name for name in names if name not in found]
+    if missing:
+        raise KeyError(f"modules not in {source}: {', '.join(missing)}")
+    release_dir = f"/lib/modules/{locations.kernel_release()}"
+    for relative in found.values():
+        image.copy(f"{release_dir}/{relative}", os.path.join(source, relative))
+    return found

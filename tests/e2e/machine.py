@@ -32,11 +32,9 @@ import tempfile
 import time
 
 import console_text
-import locations
-from initramfs import Initramfs
+from machine_spec import MachineSpec
 from qmp import QmpClient, QmpError
 
-DEFAULT_MEMORY_MB = 64
 # Generous: a software-emulated boot takes about 5 s on an idle machine, and
 # the build machine is shared.
 DEFAULT_TIMEOUT = 60
@@ -44,8 +42,6 @@ KERNEL_PANIC = "Kernel panic - not syncing"
 VGA_TEXT_ADDRESS = 0xB8000
 VGA_TEXT_BYTES = 0x8000  # the whole colour text window: the kernel scrolls within it
 VGA_COLUMNS = 80
-_IDE_SLOTS = 4
-_CDROM_SLOT = 2  # secondary master, where a PC's CD drive usually sits
 _PR_SET_PDEATHSIG = 1
 
 
@@ -87,51 +83,17 @@ def die_with_parent():
 
 
 class Machine:
-    def __init__(self, initramfs, kernel=None, memory_mb=DEFAULT_MEMORY_MB,
-                 kernel_console="serial", init=None, kernel_args=(), init_args=(),
-                 quiet=True, disks=(), cdrom=None, floppy=None, nics=(),
-                 nic_model="e1000", extra_qemu_args=(), workdir=None):
-        """
-        initramfs       an Initramfs, or the path of an archive
-        kernel          the kernel image; default: the fetched Debian i386 kernel
-        kernel_console  "serial": the kernel console and /dev/console are the
-                        first serial line; "screen": they are the PC screen,
-                        and kernel messages also go to a second serial line
-                        kept as `kernel_log()` (the first line stays silent
-                        unless the guest itself opens /dev/ttyS0)
-        init            the initramfs path the kernel starts (rdinit=); None: /init
-        kernel_args     more kernel command-line arguments
-        init_args       arguments for init (after "--" on the command line)
-        disks           raw images attached as IDE disks, in order
-        cdrom           a raw (ISO) image in the CD drive (secondary master)
-        floppy          a raw image in the first floppy drive
-        nics            QEMU -netdev specifications ("socket,mcast=...",
-                        "tap,ifname=...,script=no,downscript=no"), one card each
-        extra_qemu_args appended to QEMU's command line as they stand
-        workdir         where the archive, sockets and logs go; default: a new
-                        temporary directory, removed by close() unless the
-                        environment sets KORVANEL_KEEP_MACHINE
-        """
-        if kernel_console not in ("serial", "screen"):
-            raise ValueError(f"kernel_console must be serial or screen, not {kernel_console!r}")
-        self._initramfs = initramfs
-        self._kernel = kernel
-        self._memory_mb = memory_mb
-        self._kernel_console = kernel_console
-        self._init = init
-        self._kernel_args = list(kernel_args)
-        self._init_args = list(init_args)
-        self._quiet = quiet
-        self._disks = list(disks)
-        self._cdrom = cdrom
-        self._floppy = floppy
-        self._nics = list(nics)
-        self._nic_model = nic_model
-        self._extra_qemu_args = list(extra_qemu_args)
+    def __init__(self, initramfs, workdir=None, **options):
+        """`initramfs` and `options` describe the machine (MachineSpec).
+        `workdir` receives the archive, the control socket and the logs;
+        default: a new temporary directory, removed by close() unless the
+        environment sets KORVANEL_KEEP_MACHINE."""
+        self.spec = MachineSpec(initramfs, **options)
         self._workdir = workdir
         self._own_workdir = workdir is None
         self._process = None
         self._qmp = None
+        self._qemu_log = None
         self._raw = bytearray()
         self._cursor = 0
         self._ending = None
@@ -157,7 +119,8 @@ class Machine:
             command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=self._qemu_log, preexec_fn=die_with_parent, start_new_session=True)
         try:
-            self._qmp = QmpClient(self._path("qmp.sock"), time.monotonic() + 30)
+            self._qmp = QmpClient(self._path("qmp.sock"), time.monotonic() + 30,
+                                  alive=lambda: self._process.poll() is None)
             # QEMU waits for this connection before it starts the guest, so
             # no event of the run can be missed.
         except QmpError as error:
@@ -168,9 +131,9 @@ class Machine:
     def command_line(self):
         """QEMU's argv for a harness-driven run: the first serial line on
         QEMU's standard input and output, the control socket in the work
-        directory. Writes the initramfs into the work directory if needed."""
-        return self._qemu_arguments(
-            display="none",
+        directory, which QEMU waits for before it starts the guest."""
+        return self.spec.qemu_arguments(
+            self._directory(), display="none",
             serial=["-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console"],
             control=["-qmp", f"unix:{self._path('qmp.sock')},server=on,wait=on"])
 
@@ -181,68 +144,15 @@ class Machine:
         (Esc 2 reaches the monitor); the serial line goes to serial.log in
         the work directory."""
         if display == "serial":
-            return self._qemu_arguments(display="none", serial=["-serial", "mon:stdio"],
-                                        control=[])
+            return self.spec.qemu_arguments(self._directory(), display="none",
+                                            serial=["-serial", "mon:stdio"], control=[])
         if display == "curses":
-            return self._qemu_arguments(
-                display="curses",
+            return self.spec.qemu_arguments(
+                self._directory(), display="curses",
                 serial=["-chardev", f"file,id=console,path={self._path('serial.log')}",
                         "-serial", "chardev:console"],
                 control=[])
         raise ValueError(f"unknown display {display!r}")
-
-    def _qemu_arguments(self, display, serial, control):
-        initramfs = self._initramfs
-        if isinstance(initramfs, Initramfs):
-            initramfs = initramfs.write(self._path("initramfs.cpio"))
-        kernel = self._kernel or locations.kernel_path()
-        command = [
-            locations.qemu_binary(), "-nodefaults", "-no-user-config",
-            "-machine", "pc", "-m", str(self._memory_mb),
-            "-display", display, "-vga", "std", "-no-reboot",
-            "-kernel", kernel, "-initrd", initramfs, "-append", self.kernel_command_line(),
-        ] + serial + control
-        if self._kernel_console == "screen":
-            # The second serial line: ttyS1, the kernel's message console.
-            command += ["-chardev", f"file,id=kernellog,path={self._path('kernel.log')}",
-                        "-serial", "chardev:kernellog"]
-        command += self._drive_arguments()
-        for index, netdev in enumerate(self._nics):
-            command += ["-netdev", f"{netdev},id=net{index}",
-                        "-device", f"{self._nic_model},netdev=net{index},"
-                                   f"mac=52:54:00:12:34:{0x56 + index:02x}"]
-        return command + self._extra_qemu_args
-
-    def kernel_command_line(self):
-        if self._kernel_console == "serial":
-            arguments = ["console=ttyS0"]
-        else:
-            # The last console named is /dev/console: the screen.
-            arguments = ["console=ttyS1", "console=tty0"]
-        if self._quiet:
-            arguments.append("quiet")
-        # nokaslr: the decompressor's complaints about KASLR stay off the screen.
-        arguments += ["panic=-1", "nokaslr"]
-        if self._init is not None:
-            arguments.append(f"rdinit={self._init}")
-        arguments += self._kernel_args
-        if self._init_args:
-            arguments += ["--"] + self._init_args
-        return " ".join(arguments)
-
-    def _drive_arguments(self):
-        free = [slot for slot in range(_IDE_SLOTS) if not (self._cdrom and slot == _CDROM_SLOT)]
-        if len(self._disks) > len(free):
-            raise ValueError(f"at most {len(free)} IDE disks fit beside the CD drive")
-        arguments = []
-        for slot, image in zip(free, self._disks):
-            arguments += ["-drive", f"file={image},format=raw,if=ide,index={slot},media=disk"]
-        if self._cdrom:
-            arguments += ["-drive", f"file={self._cdrom},format=raw,if=ide,"
-                                    f"index={_CDROM_SLOT},media=cdrom,readonly=on"]
-        if self._floppy:
-            arguments += ["-drive", f"file={self._floppy},format=raw,if=floppy,index=0"]
-        return arguments
 
     def kill(self):
         """Ends QEMU at once (SIGKILL to its whole session) and reaps it."""
@@ -419,10 +329,13 @@ class Machine:
 
     # -- internals -----------------------------------------------------------
 
-    def _path(self, name):
+    def _directory(self):
         if self._workdir is None:
             self._workdir = tempfile.mkdtemp(prefix="korvanel-machine-")
-        return os.path.join(self._workdir, name)
+        return self._workdir
+
+    def _path(self, name):
+        return os.path.join(self._directory(), name)
 
     def _command(self, name, **arguments):
         self._pump(0)
@@ -493,15 +406,14 @@ class Machine:
     def _report(self, summary, tail_chars=4000):
         parts = [summary, f"--- serial console (last {tail_chars} characters) ---",
                  self.transcript()[-tail_chars:]]
-        if self._kernel_console == "screen":
+        if self.spec.kernel_console == "screen":
             parts += ["--- kernel log ---", self.kernel_log()[-tail_chars:]]
         try:
-            self._qemu_log.flush()
             with open(self._path("qemu.log"), "rb") as log:
                 qemu_messages = log.read().decode(errors="replace").strip()
-        except (OSError, AttributeError):
+        except OSError:
             qemu_messages = ""
         if qemu_messages:
             parts += ["--- QEMU ---", qemu_messages]
-        parts.append(f"--- kernel command line: {self.kernel_command_line()}")
+        parts.append(f"--- kernel command line: {self.spec.kernel_command_line()}")
         return "\n".join(parts)

@@ -16,9 +16,10 @@ class QmpError(RuntimeError):
 
 
 class QmpClient:
-    def __init__(self, path, deadline):
+    def __init__(self, path, deadline, alive=lambda: True):
         """Connects to QEMU's QMP server at `path`, retrying until `deadline`
-        (a time.monotonic() value) while QEMU is still creating the socket."""
+        (a time.monotonic() value) while QEMU is still creating the socket;
+        gives up at once when `alive()` says QEMU has ended."""
         self.events = []
         self._buffer = b""
         self._closed = False
@@ -29,6 +30,8 @@ class QmpClient:
                 break
             except (FileNotFoundError, ConnectionRefusedError):
                 self._socket.close()
+                if not alive():
+                    raise QmpError("QEMU ended before it opened its control socket")
                 if time.monotonic() >= deadline:
                     raise QmpError(f"QEMU did not open its control socket {path}")
                 time.sleep(0.05)
