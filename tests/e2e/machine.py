@@ -32,7 +32,7 @@ import tempfile
 import time
 
 import console_text
-from machine_spec import MachineSpec
+from machine_config import MachineConfig
 from qmp import QmpClient, QmpError
 
 # Generous: a software-emulated boot takes about 5 s on an idle machine, and
@@ -84,11 +84,11 @@ def die_with_parent():
 
 class Machine:
     def __init__(self, initramfs, workdir=None, **options):
-        """`initramfs` and `options` describe the machine (MachineSpec).
+        """`initramfs` and `options` describe the machine (MachineConfig).
         `workdir` receives the archive, the control socket and the logs;
         default: a new temporary directory, removed by close() unless the
         environment sets KORVANEL_KEEP_MACHINE."""
-        self.spec = MachineSpec(initramfs, **options)
+        self.config = MachineConfig(initramfs, **options)
         self._workdir = workdir
         self._own_workdir = workdir is None
         self._process = None
@@ -132,7 +132,7 @@ class Machine:
         """QEMU's argv for a harness-driven run: the first serial line on
         QEMU's standard input and output, the control socket in the work
         directory, which QEMU waits for before it starts the guest."""
-        return self.spec.qemu_arguments(
+        return self.config.qemu_arguments(
             self._directory(), display="none",
             serial=["-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console"],
             control=["-qmp", f"unix:{self._path('qmp.sock')},server=on,wait=on"])
@@ -144,10 +144,10 @@ class Machine:
         (Esc 2 reaches the monitor); the serial line goes to serial.log in
         the work directory."""
         if display == "serial":
-            return self.spec.qemu_arguments(self._directory(), display="none",
+            return self.config.qemu_arguments(self._directory(), display="none",
                                             serial=["-serial", "mon:stdio"], control=[])
         if display == "curses":
-            return self.spec.qemu_arguments(
+            return self.config.qemu_arguments(
                 self._directory(), display="curses",
                 serial=["-chardev", f"file,id=console,path={self._path('serial.log')}",
                         "-serial", "chardev:console"],
@@ -406,7 +406,7 @@ class Machine:
     def _report(self, summary, tail_chars=4000):
         parts = [summary, f"--- serial console (last {tail_chars} characters) ---",
                  self.transcript()[-tail_chars:]]
-        if self.spec.kernel_console == "screen":
+        if self.config.kernel_console == "screen":
             parts += ["--- kernel log ---", self.kernel_log()[-tail_chars:]]
         try:
             with open(self._path("qemu.log"), "rb") as log:
@@ -415,5 +415,5 @@ class Machine:
             qemu_messages = ""
         if qemu_messages:
             parts += ["--- QEMU ---", qemu_messages]
-        parts.append(f"--- kernel command line: {self.spec.kernel_command_line()}")
+        parts.append(f"--- kernel command line: {self.config.kernel_command_line()}")
         return "\n".join(parts)

@@ -16,7 +16,7 @@ from initramfs import Initramfs
 from installer_initramfs import add_base_layout, installer_initramfs
 from machine import Ending, Machine, MachineEnded, MachineError, MachineHang
 from machine_case import MachineTestCase
-from machine_spec import MachineSpec
+from machine_config import MachineConfig
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -40,16 +40,16 @@ class CommandLine(unittest.TestCase):
         return machine
 
     def test_init_arguments_follow_the_separator_last(self):
-        line = MachineSpec(None, init="/sbin/init", kernel_args=["mce=off"],
+        line = MachineConfig(None, init="/sbin/init", kernel_args=["mce=off"],
                            init_args=["-hdd-install"]).kernel_command_line()
         self.assertTrue(line.startswith("console=ttyS0 "))
         self.assertIn(" rdinit=/sbin/init ", line)
         self.assertTrue(line.endswith(" mce=off -- -hdd-install"))
-        self.assertNotIn("--", MachineSpec(None).kernel_command_line())
+        self.assertNotIn("--", MachineConfig(None).kernel_command_line())
 
     def test_screen_console_is_named_last(self):
         # The last console= is /dev/console; kernel messages also reach ttyS1.
-        line = MachineSpec(None, kernel_console="screen").kernel_command_line()
+        line = MachineConfig(None, kernel_console="screen").kernel_command_line()
         self.assertIn("console=ttyS1 console=tty0 ", line)
         self.assertNotIn("ttyS0", line)
         command = self.machine(kernel_console="screen").command_line()

@@ -15,7 +15,7 @@ _IDE_SLOTS = 4
 _CDROM_SLOT = 2  # secondary master, where a PC's CD drive usually sits
 
 
-class MachineSpec:
+class MachineConfig:
     def __init__(self, initramfs, kernel=None, memory_mb=DEFAULT_MEMORY_MB,
                  kernel_console="serial", init=None, kernel_args=(), init_args=(),
                  quiet=True, disks=(), cdrom=None, floppy=None, nics=(),
@@ -35,7 +35,7 @@ class MachineSpec:
         disks           raw images attached as IDE disks, in order
         cdrom           a raw (ISO) image in the CD drive (secondary master)
         floppy          a raw image in the first floppy drive
-        nics            QEMU -netdev specifications ("socket,mcast=...",
+        nics            QEMU -netdev option texts ("socket,mcast=...",
                         "tap,ifname=...,script=no,downscript=no"), one card each
         extra_qemu_args appended to QEMU's command line as they stand
         """
