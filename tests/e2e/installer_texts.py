@@ -21,3 +21,8 @@ CDROM_WITHOUT_DISK = [
 
 # A line that only the hard-disk-image mode prints before its prompt.
 HARD_DISK_MODE_MARK = "FATAL ERROR: hard disk installation is not part of this build"
+
+# The hard-disk-image mode's closing lines after one ENTER. Its stand-in never
+# enters raw mode, so the terminal echoes the ENTER as an empty line of its
+# own before the installer's empty line.
+HARD_DISK_MODE_CLOSING = [PRESS_ENTER, "", "", REBOOTING]
