@@ -68,6 +68,7 @@ read:
         mov     ax, 0x0201                      ; read one sector
         int     0x13
         jnc     loaded
+        mov     dl, [bp]                        ; the failed read may have changed DL
         xor     ax, ax                          ; reset the disk system
         int     0x13
         dec     di
