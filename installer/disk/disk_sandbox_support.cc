@@ -17,7 +17,6 @@
 #include <cstring>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 namespace {
 

@@ -12,6 +12,7 @@ constexpr const char* kMke2fs = "/sbin/mke2fs";
 constexpr const char* kSlotPrefix = "/dev/";
 constexpr size_t kDumpLineSize = 256;
 
+// One line of sfdisk input; numbers are cylinders.
 std::string line(const char* format, unsigned a, unsigned b = 0) {
   char text[64];
   snprintf(text, sizeof text, format, a, b);
