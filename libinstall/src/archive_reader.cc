@@ -54,7 +54,8 @@ int ArchiveReader::next(Member* member) {
   char block[kBlockSize];
   for (;;) {
     if (!readExactly(source_, block, kBlockSize, &error_)) {
-      return fail(error_ + " before the archive's end marker");
+      if (error_ == kUnexpectedEnd) error_ = "package ends before its end marker (truncated)";
+      return -1;
     }
     if (isZeroBlock(block)) return 0;
     HeaderFields fields;

@@ -11,7 +11,7 @@ bool readExactly(ByteSource& source, char* buffer, size_t size, std::string* err
       return false;
     }
     if (n == 0) {
-      *error = "unexpected end of data (truncated package)";
+      *error = kUnexpectedEnd;
       return false;
     }
     done += static_cast<size_t>(n);

@@ -24,8 +24,11 @@ class ByteSink {
   virtual const std::string& error() const = 0;
 };
 
+// What readExactly reports when the data ends early.
+constexpr const char* kUnexpectedEnd = "unexpected end of data (truncated package)";
+
 // Reads exactly `size` bytes. Returns false on an error or when the data ends
-// first (then *error says "unexpected end of data").
+// first (then *error is kUnexpectedEnd).
 bool readExactly(ByteSource& source, char* buffer, size_t size, std::string* error);
 
 }  // namespace libinstall
