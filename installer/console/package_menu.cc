@@ -116,6 +116,7 @@ void toggleItem(PackageSet& set, unsigned int index) {
 
 bool runMenu(PackageSet& set) {
   unsigned int count = itemCount(set);
+  if (count == 0) return false;  // nothing to choose from: as if cancelled
   set.rowsPerColumn = count / 3 + (count % 3 != 0 ? 1 : 0);
   bool install = false;
   {

@@ -65,6 +65,8 @@ int ArchiveReader::next(Member* member) {
         std::string more;
         if (!readExtended(fields.size, &more)) return -1;
         paxRecords += more;
+        // Header after header must not add up to what one may not hold.
+        if (paxRecords.size() > kMaxExtendedHeader) return fail("oversized extended header");
         continue;
       }
       case tarType::kPaxGlobal: {

@@ -12,7 +12,8 @@ namespace libinstall {
 
 class ArchiveReader {
  public:
-  // Largest pax or GNU long-name record accepted: more is no honest archive.
+  // Largest pax or GNU long-name record accepted, also for all the pax
+  // headers of one member together: more is no honest archive.
   static constexpr uint64_t kMaxExtendedHeader = 1024 * 1024;
 
   explicit ArchiveReader(ByteSource& source) : source_(source) {}

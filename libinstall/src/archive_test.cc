@@ -162,18 +162,30 @@ TEST(Archive, GnuLongNamesAndIgnoredGlobalHeadersAreRead) {
   EXPECT_EQ(read[0].data, "abc");
 }
 
-TEST(Archive, OversizedExtendedHeadersAreRefused) {
+TEST(Archive, OversizedExtendedHeadersAreRefusedAloneOrPiledUp) {
   HeaderFields f;
   f.name = "PaxHeaders/x";
   f.typeFlag = tarType::kPaxMember;
   f.size = ArchiveReader::kMaxExtendedHeader + 1;
-  std::string archive(kBlockSize, '\0');
-  encodeHeader(f, &archive[0]);
-  MemorySource source(archive);
-  std::vector<ReadMember> read;
-  std::string error;
-  EXPECT_FALSE(readAll(source, &read, &error));
-  EXPECT_NE(error.find("oversized"), std::string::npos) << error;
+  std::string one(kBlockSize, '\0');
+  encodeHeader(f, &one[0]);
+
+  // Many small headers, each within the limit, that add up beyond it.
+  std::string record = paxRecord("comment", std::string(500 * 1024 - 20, 'c'));
+  f.size = record.size();
+  std::string piled;
+  for (int i = 0; i < 3; ++i) {
+    std::string header(kBlockSize, '\0');
+    encodeHeader(f, &header[0]);
+    piled += header + record + std::string((kBlockSize - record.size() % kBlockSize) % kBlockSize, '\0');
+  }
+  for (const std::string& archive : {one, piled}) {
+    MemorySource source(archive);
+    std::vector<ReadMember> read;
+    std::string error;
+    EXPECT_FALSE(readAll(source, &read, &error));
+    EXPECT_NE(error.find("oversized"), std::string::npos) << error;
+  }
 }
 
 }  // namespace
