@@ -27,7 +27,8 @@ kernel: deps
 	@scripts/fetch-kernel.sh $(CACHE)
 
 test:
-	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
+	cd $(HOST) && KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_REQUIRE_MACHINES=1 \
+	    ctest --output-on-failure -j $(JOBS)
 
 check: host i386 kernel
 	$(MAKE) test
