@@ -6,6 +6,7 @@
 //   snapshot_bench [--files N] [--mib M] [--rounds R] [--dir DIR]
 //
 // Defaults: 20000 files, 300 MiB, 3 rounds, a scratch directory under /tmp.
+// `make bench-snapshot` builds it optimised, without sanitizers, and runs it.
 // Both sides work on the same file system from a warm page cache: every
 // round runs tar and the snapshot once each, alternating, after one unmeasured
 // round of both; the medians are compared.
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
