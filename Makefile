@@ -43,11 +43,12 @@ bench-packages: deps
 	tests/sandbox/sandbox -- $(CURDIR)/build/bench/bin/package_install_bench \
 	      --bdl $(CURDIR)/build/bench/bin/bdl
 
-# Optimised, without sanitizers; works in a scratch directory under /tmp.
+# Optimised, without sanitizers; runs in the sandbox (file systems on loop
+# devices).
 bench-snapshot: deps
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
 	cmake --build build/bench -j $(JOBS) --target snapshot_bench
-	build/bench/bin/snapshot_bench
+	tests/sandbox/sandbox --host-dev -- $(CURDIR)/build/bench/bin/snapshot_bench
 
 clean:
 	rm -rf $(HOST) $(I386)

@@ -3,13 +3,17 @@
 // Prints the time ratios (snapshot / tar: below 1 is faster) and the
 // snapshot's memory overhead over the raw content.
 //
-//   snapshot_bench [--files N] [--mib M] [--rounds R] [--dir DIR]
+//   snapshot_bench [--files N] [--mib M] [--rounds R]
 //
-// Defaults: 20000 files, 300 MiB, 3 rounds, a scratch directory under /tmp.
-// `make bench-snapshot` builds it optimised, without sanitizers, and runs it.
-// Both sides work on the same file system from a warm page cache: every
-// round runs tar and the snapshot once each, alternating, after one unmeasured
-// round of both; the medians are compared.
+// Defaults: 20000 files, 300 MiB, 3 rounds. It mounts, so it runs in the test
+// sandbox: `make bench-snapshot` builds it optimised, without sanitizers, and
+// runs it there.
+//
+// As in the installer, the tree is read from an ext3 file system and written
+// into a freshly made one (a reused file system would measure its inode
+// allocator's search past recently deleted inodes instead). Each round runs
+// tar and the snapshot once each, after one unmeasured round of both; the
+// medians are compared.
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,7 +36,6 @@ struct Options {
   int files = 20000;
   uint64_t mebibytes = 300;
   int rounds = 3;
-  std::string parent = "/tmp";
 };
 
 double seconds(const std::chrono::steady_clock::time_point& since) {
@@ -96,6 +99,23 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+// File systems on loop devices (mount -o loop detaches them at unmount).
+struct Volumes {
+  std::string scratch;
+  uint64_t bytes;
+
+  std::string image(const std::string& name) const { return scratch + "/" + name + ".img"; }
+  void make(const std::string& name) const {
+    sh("truncate -s " + std::to_string(bytes) + " '" + image(name) + "' && mke2fs -q -F -j '" +
+       image(name) + "'");
+  }
+  void mount(const std::string& name, const std::string& at) const {
+    sh("mkdir -p '" + at + "' && mount -o loop -t ext3 '" + image(name) + "' '" + at + "'");
+  }
+  void unmount(const std::string& at) const { sh("umount '" + at + "'"); }
+  void remove(const std::string& name) const { sh("rm -f '" + image(name) + "'"); }
+};
+
 struct SnapshotRun {
   double capture;
   double restore;
@@ -103,10 +123,14 @@ struct SnapshotRun {
   uint64_t chunks;
 };
 
-SnapshotRun snapshotRound(const std::string& source, const std::string& moved) {
+// The installer's road: capture from the old file system on the mount
+// point, a new file system on the same mount point, restore.
+SnapshotRun snapshotRound(const Volumes& volumes, const std::string& mountPoint) {
   SnapshotRun run{};
+  std::string store = mountPoint + "/store";
+  volumes.mount("source", mountPoint);
   auto start = std::chrono::steady_clock::now();
-  SnapshotChunk* head = captureTree(source.c_str());
+  SnapshotChunk* head = captureTree(store.c_str());
   run.capture = seconds(start);
   must(head != nullptr, "captureTree");
   for (SnapshotChunk* c = head; c != nullptr; c = c->next) {
@@ -114,21 +138,29 @@ SnapshotRun snapshotRound(const std::string& source, const std::string& moved) {
     run.allocated += malloc_usable_size(c) + sizeof(size_t);
     ++run.chunks;
   }
-  must(rename(source.c_str(), moved.c_str()) == 0, "rename");
+  volumes.unmount(mountPoint);
+  volumes.make("fresh");
+  volumes.mount("fresh", mountPoint);
   start = std::chrono::steady_clock::now();
   must(restoreTree(head), "restoreTree");
+  sync();  // the written tree reaches the disk: part of the cost
   run.restore = seconds(start);
-  sh("rm -rf '" + source + "'");
-  must(rename(moved.c_str(), source.c_str()) == 0, "rename back");
+  volumes.unmount(mountPoint);
+  volumes.remove("fresh");
   return run;
 }
 
-double tarRound(const std::string& parent, const std::string& name, const std::string& target) {
-  sh("mkdir '" + target + "'");
+double tarRound(const Volumes& volumes, const std::string& mountPoint, const std::string& target) {
+  volumes.mount("source", mountPoint);
+  volumes.make("fresh");
+  volumes.mount("fresh", target);
   auto start = std::chrono::steady_clock::now();
-  sh("tar -C '" + parent + "' -cf - '" + name + "' | tar -C '" + target + "' -xpf -");
+  sh("tar -C '" + mountPoint + "' -cf - store | tar -C '" + target + "' -xpf -");
+  sync();
   double elapsed = seconds(start);
-  sh("rm -rf '" + target + "'");
+  volumes.unmount(target);
+  volumes.unmount(mountPoint);
+  volumes.remove("fresh");
   return elapsed;
 }
 
@@ -141,25 +173,30 @@ int main(int argc, char** argv) {
     if (flag == "--files") options.files = atoi(argv[i + 1]);
     else if (flag == "--mib") options.mebibytes = strtoull(argv[i + 1], nullptr, 10);
     else if (flag == "--rounds") options.rounds = atoi(argv[i + 1]);
-    else if (flag == "--dir") options.parent = argv[i + 1];
   }
-  std::string pattern = options.parent + "/snapshot-bench.XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  must(mkdtemp(buffer.data()) != nullptr, "mkdtemp");
-  std::string scratch = buffer.data();
-  std::string source = scratch + "/store";
+  const char* scratch = getenv("KORVANEL_SCRATCH");
+  if (scratch == nullptr) {
+    fprintf(stderr, "snapshot_bench mounts: run it in tests/sandbox/sandbox (make bench-snapshot)\n");
+    return 2;
+  }
+  // Room for the tree twice over and the file system's own needs.
+  Volumes volumes{scratch, (options.mebibytes << 21) + (256ull << 20)};
+  std::string mountPoint = std::string(scratch) + "/mounted";
+  std::string target = std::string(scratch) + "/target";
 
-  uint64_t content = buildTree(source, options.files, options.mebibytes << 20);
-  printf("tree: %d files, %.1f MiB of content, in %s\n", options.files,
-         static_cast<double>(content) / (1 << 20), scratch.c_str());
+  volumes.make("source");
+  volumes.mount("source", mountPoint);
+  uint64_t content = buildTree(mountPoint + "/store", options.files, options.mebibytes << 20);
+  volumes.unmount(mountPoint);
+  printf("tree: %d files, %.1f MiB of content, ext3 to a new ext3 on loop devices\n",
+         options.files, static_cast<double>(content) / (1 << 20));
 
   std::vector<double> tar, capture, restore;
   SnapshotRun last{};
   for (int round = 0; round <= options.rounds; ++round) {
-    double t = tarRound(scratch, "store", scratch + "/tar-copy");
-    SnapshotRun s = snapshotRound(source, scratch + "/moved");
-    if (round == 0) continue;  // warms the page cache for both
+    double t = tarRound(volumes, mountPoint, target);
+    SnapshotRun s = snapshotRound(volumes, mountPoint);
+    if (round == 0) continue;  // warms the caches for both
     tar.push_back(t);
     capture.push_back(s.capture);
     restore.push_back(s.restore);
@@ -175,6 +212,6 @@ int main(int argc, char** argv) {
          static_cast<unsigned long long>(content),
          100.0 * (static_cast<double>(last.allocated) - static_cast<double>(content)) /
              static_cast<double>(content));
-  sh("rm -rf '" + scratch + "'");
+  volumes.remove("source");
   return 0;
 }

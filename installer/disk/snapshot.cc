@@ -70,8 +70,12 @@ class TreeCapture {
     if (!listDirectory(path, names)) return false;
     if (!append(path, st)) return false;
     ancestors_.push_back({st.st_dev, st.st_ino});
-    for (const std::string& name : names) {
-      if (!captureEntry(path + "/" + name)) return false;
+    size_t prefetched = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+      for (; prefetched < names.size() && prefetched < i + kReadAhead; ++prefetched) {
+        prefetch(path + "/" + names[prefetched]);
+      }
+      if (!captureEntry(path + "/" + names[i])) return false;
     }
     ancestors_.pop_back();
     return true;
@@ -89,6 +93,20 @@ class TreeCapture {
     (void)closedir(dir);
     return true;
   }
+
+  // Asks the kernel to start reading a regular file that is about to be
+  // captured, so that the reads of one directory overlap instead of each
+  // waiting for the disk in turn. Only a hint: failures do not matter, and
+  // nothing but a regular file is ever opened.
+  static void prefetch(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return;
+    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+    (void)close(fd);
+  }
+  static constexpr size_t kReadAhead = 32;  // files of a directory ahead
 
   SnapshotWriter& writer_;
   std::vector<DirectoryId> ancestors_;
