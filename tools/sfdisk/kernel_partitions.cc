@@ -98,25 +98,43 @@ bool updateKernelPartitions(BlockDevice& disk, const PartitionTable& table, std:
   const int fd = disk.descriptor();
   const bool reread = ioctl(fd, BLKRRPART) == 0;
   const PartitionEntry none;
-  bool allRight = true;
+  auto wantedAt = [&](int number) -> const PartitionEntry& {
+    return number <= kPrimarySlots ? table.slots[number - 1] : none;
+  };
+  PartitionStep steps[kMaxKernelPartitions + 1];
   for (int number = 1; number <= kMaxKernelPartitions; ++number) {
-    const PartitionEntry& wanted = number <= kPrimarySlots ? table.slots[number - 1] : none;
-    PartitionStep step = planPartitionStep(readKernelPartition(disk, number), wanted, reread);
-    if (step == PartitionStep::Delete || step == PartitionStep::DeleteThenAdd) {
-      if (partitionRequest(fd, BLKPG_DEL_PARTITION, number, 0, 0) != 0 && errno != ENXIO) {
-        if (allRight) error = failure(disk, number, "remove the old");
-        allRight = false;
-        continue;
-      }
+    steps[number] = planPartitionStep(readKernelPartition(disk, number), wantedAt(number), reread);
+  }
+  bool allRight = true;
+  auto fail = [&](int number, const char* what) {
+    if (allRight) error = failure(disk, number, what);
+    allRight = false;
+  };
+  // Every removal before any addition: a new partition may cover the place
+  // of an old one with another number.
+  bool removed[kMaxKernelPartitions + 1] = {};
+  for (int number = 1; number <= kMaxKernelPartitions; ++number) {
+    removed[number] = true;
+    if (steps[number] != PartitionStep::Delete && steps[number] != PartitionStep::DeleteThenAdd) {
+      continue;
     }
-    if (step == PartitionStep::Add || step == PartitionStep::DeleteThenAdd ||
-        step == PartitionStep::AddUnlessPresent) {
-      if (partitionRequest(fd, BLKPG_ADD_PARTITION, number, wanted.firstSector,
-                           wanted.sectorCount) != 0 &&
-          !(step == PartitionStep::AddUnlessPresent && errno == EBUSY)) {
-        if (allRight) error = failure(disk, number, "add");
-        allRight = false;
-      }
+    if (partitionRequest(fd, BLKPG_DEL_PARTITION, number, 0, 0) != 0 && errno != ENXIO) {
+      removed[number] = false;
+      fail(number, "remove the old");
+    }
+  }
+  for (int number = 1; number <= kMaxKernelPartitions; ++number) {
+    PartitionStep step = steps[number];
+    if (step != PartitionStep::Add && step != PartitionStep::DeleteThenAdd &&
+        step != PartitionStep::AddUnlessPresent) {
+      continue;
+    }
+    if (!removed[number]) continue;  // already reported
+    const PartitionEntry& wanted = wantedAt(number);
+    if (partitionRequest(fd, BLKPG_ADD_PARTITION, number, wanted.firstSector,
+                         wanted.sectorCount) != 0 &&
+        !(step == PartitionStep::AddUnlessPresent && errno == EBUSY)) {
+      fail(number, "add");
     }
   }
   return allRight;
