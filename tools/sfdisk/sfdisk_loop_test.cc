@@ -14,7 +14,6 @@
 
 namespace {
 
-const std::string kTool = KORVANEL_BINARY_DIR "/bin/sfdisk";
 constexpr uint64_t kCylinderSectors = 255 * 63;
 
 std::string slurp(const std::string& path) {
@@ -29,7 +28,9 @@ struct Outcome {
   std::string out, err;
 };
 
-class LoopDisk : public ::testing::Test {
+// With the host build and with the static i386 binary of boot media, whose
+// ioctls take the kernel's 32-bit paths.
+class LoopDisk : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     const char* scratch = getenv("KORVANEL_SCRATCH");
@@ -73,7 +74,7 @@ class LoopDisk : public ::testing::Test {
     outcome.err = slurp(dir_ + "/err");
     return outcome;
   }
-  Outcome writeTable(const std::string& lines) { return shell(kTool + " -q -uC " + device_, lines); }
+  Outcome writeTable(const std::string& lines) { return shell(GetParam() + " -q -uC " + device_, lines); }
 
   // The kernel's partition N as "start size", or "absent".
   std::string kernelPartition(int number) {
@@ -99,7 +100,7 @@ std::string extent(uint64_t firstCylinder, uint64_t cylinders) {
          std::to_string((firstCylinder + cylinders) * kCylinderSectors - first);
 }
 
-TEST_F(LoopDisk, NewPartitionsExistAtOnceAndTakeAFileSystem) {
+TEST_P(LoopDisk, NewPartitionsExistAtOnceAndTakeAFileSystem) {
   Outcome run = writeTable("0,2,83,*\n2,38,83,-\n");
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(kernelPartition(1), extent(0, 2));
@@ -122,7 +123,7 @@ TEST_F(LoopDisk, NewPartitionsExistAtOnceAndTakeAFileSystem) {
   EXPECT_GT(blocks * blockSize, partitionBytes - 4096) << "the file system fills partition 2";
 }
 
-TEST_F(LoopDisk, RewrittenTableRemovesStaleAndResizesChangedPartitions) {
+TEST_P(LoopDisk, RewrittenTableRemovesStaleAndResizesChangedPartitions) {
   Outcome first = writeTable("0,5,83,*\n5,5,83,-\n10,5,82,-\n");
   ASSERT_EQ(first.exitCode, 0) << first.err;
   ASSERT_EQ(kernelPartition(3), extent(10, 5));
@@ -133,7 +134,7 @@ TEST_F(LoopDisk, RewrittenTableRemovesStaleAndResizesChangedPartitions) {
   EXPECT_EQ(kernelPartition(3), "absent");
 }
 
-TEST_F(LoopDisk, PartitionInUseIsKeptWhereItMatchesAndReportedWhereItDoesNot) {
+TEST_P(LoopDisk, PartitionInUseIsKeptWhereItMatchesAndReportedWhereItDoesNot) {
   ASSERT_EQ(writeTable("0,2,83,*\n5,20,83,-\n").exitCode, 0);
   holdOpen(2);  // the whole-disk re-read is refused from now on
 
@@ -154,7 +155,7 @@ TEST_F(LoopDisk, PartitionInUseIsKeptWhereItMatchesAndReportedWhereItDoesNot) {
   EXPECT_NE(dump.out.find("start=       96390, size=      321300"), std::string::npos) << dump.out;
 }
 
-TEST_F(LoopDisk, WithoutSysTheKernelsPartitionsAreStillMadeRight) {
+TEST_P(LoopDisk, WithoutSysTheKernelsPartitionsAreStillMadeRight) {
   // A boot medium's initramfs has no /sys: the tool cannot see the kernel's
   // view and must make it right blindly.
   for (bool partitionScan : {false, true}) {
@@ -162,7 +163,7 @@ TEST_F(LoopDisk, WithoutSysTheKernelsPartitionsAreStillMadeRight) {
     detach();
     attach(partitionScan);
     auto blindWrite = [&](const std::string& lines) {
-      return shell("unshare --mount sh -c 'mount -t tmpfs none /sys && exec " + kTool +
+      return shell("unshare --mount sh -c 'mount -t tmpfs none /sys && exec " + GetParam() +
                        " -q -uC " + device_ + "'",
                    lines);
     };
@@ -178,14 +179,21 @@ TEST_F(LoopDisk, WithoutSysTheKernelsPartitionsAreStillMadeRight) {
   }
 }
 
-TEST_F(LoopDisk, GeometryOfALoopDeviceAndNoLoopDeviceInTheListOfDisks) {
-  Outcome run = shell(kTool + " -g " + device_);
+TEST_P(LoopDisk, GeometryOfALoopDeviceAndNoLoopDeviceInTheListOfDisks) {
+  Outcome run = shell(GetParam() + " -g " + device_);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, device_ + ": 40 cylinders, 255 heads, 63 sectors/track\n");
   ASSERT_NE(slurp("/proc/partitions").find(name_), std::string::npos);
-  run = shell(kTool + " -g");
+  run = shell(GetParam() + " -g");
   EXPECT_EQ(run.out.find("loop"), std::string::npos) << run.out;
   EXPECT_EQ(run.err.find("loop"), std::string::npos) << run.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(Builds, LoopDisk,
+                         ::testing::Values(KORVANEL_BINARY_DIR "/bin/sfdisk",
+                                           KORVANEL_I386_DIR "/bin/sfdisk"),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.index == 0 ? std::string("host") : std::string("i386");
+                         });
 
 }  // namespace
