@@ -21,12 +21,7 @@ constexpr uint8_t kBootableFlag = 0x80;
 Chs chsOf(uint64_t sector, const DiskGeometry& geometry) {
   Chs chs;
   uint64_t cylinder = sector / geometry.sectorsPerCylinder();
-  if (cylinder > kMaxChsCylinder) {
-    chs.cylinder = kMaxChsCylinder;
-    chs.head = geometry.heads - 1;
-    chs.sector = geometry.sectorsPerTrack;
-    return chs;
-  }
+  if (cylinder > kMaxChsCylinder) return kBeyondChs;
   chs.cylinder = static_cast<uint32_t>(cylinder);
   chs.head = static_cast<uint32_t>(sector / geometry.sectorsPerTrack % geometry.heads);
   chs.sector = static_cast<uint32_t>(sector % geometry.sectorsPerTrack + 1);

@@ -12,8 +12,9 @@
 constexpr size_t kBootCodeSize = 446;
 constexpr size_t kEntrySize = 16;
 constexpr size_t kSignatureOffset = 510;
-// The highest cylinder a CHS field can name; later positions are written as
-// this cylinder with the geometry's last head and sector.
+// The highest cylinder a CHS field can name. Later positions are written as
+// the conventional marker 1023/254/63, whatever the geometry: firmware and
+// boot loaders read it as "use the sector numbers (LBA) instead".
 constexpr uint32_t kMaxChsCylinder = 1023;
 
 struct Chs {
@@ -21,6 +22,7 @@ struct Chs {
   uint32_t head = 0;
   uint32_t sector = 0;  // 1-based
 };
+constexpr Chs kBeyondChs{kMaxChsCylinder, 254, 63};
 
 // The CHS address of `sector` in `geometry`, clamped past cylinder 1023.
 Chs chsOf(uint64_t sector, const DiskGeometry& geometry);

@@ -114,7 +114,7 @@ TEST(TableLayout, EmptyLinesPastTheFourthSlotClearLogicalSlots) {
   for (int slot = 1; slot < kPrimarySlots; ++slot) EXPECT_TRUE(table.slots[slot].isEmpty());
 }
 
-TEST(ChsAddresses, FollowTheGeometryAndClampPastCylinder1023) {
+TEST(ChsAddresses, FollowTheGeometryAndMarkPositionsPastCylinder1023) {
   DiskGeometry wide = disk(255, 63, 2000);
   Chs chs = chsOf(63, wide);
   EXPECT_EQ(chs.cylinder, 0u);
@@ -129,9 +129,9 @@ TEST(ChsAddresses, FollowTheGeometryAndClampPastCylinder1023) {
   EXPECT_EQ(chs.head, 254u);
   EXPECT_EQ(chs.sector, 63u);
   DiskGeometry narrow = disk(16, 63, 2000);
-  chs = chsOf(5000ull * 1008 + 70, narrow);
+  chs = chsOf(5000ull * 1008 + 70, narrow);  // the marker, not a 16-head position
   EXPECT_EQ(chs.cylinder, 1023u);
-  EXPECT_EQ(chs.head, 15u);
+  EXPECT_EQ(chs.head, 254u);
   EXPECT_EQ(chs.sector, 63u);
   chs = chsOf(1000ull * 1008 + 70, narrow);
   EXPECT_EQ(chs.cylinder, 1000u);
