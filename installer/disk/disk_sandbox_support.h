@@ -102,8 +102,8 @@ class ToolStandIn {
   std::string saved_;
 };
 
-// The installer's own partitioning tool as built here, or "" when it has
-// not been built (the end-to-end tests skip then).
+// The installer's own partitioning tool as built here, or "" when it is
+// missing.
 std::string partitioningTool();
 
 // The partitions of `disk` as util-linux reads them: one line

@@ -73,7 +73,7 @@ class Installation : public ::testing::Test {
  protected:
   void SetUp() override {
     logConsolePath = log_.path();
-    if (partitioningTool().empty()) GTEST_SKIP() << "the partitioning tool is not built";
+    ASSERT_FALSE(partitioningTool().empty()) << "bin/sfdisk is missing from the build";
     sfdisk_.emplace(ToolStandIn::copyOf("/sbin/sfdisk", partitioningTool()));
   }
   void TearDown() override { EXPECT_EQ(activeChildPid, -1); }

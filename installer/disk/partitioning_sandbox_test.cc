@@ -148,7 +148,7 @@ class RealDisk : public ::testing::Test {
  protected:
   void SetUp() override {
     logConsolePath = log_.path();
-    if (partitioningTool().empty()) GTEST_SKIP() << "the partitioning tool is not built";
+    ASSERT_FALSE(partitioningTool().empty()) << "bin/sfdisk is missing from the build";
     sfdisk_.emplace(ToolStandIn::copyOf("/sbin/sfdisk", partitioningTool()));
   }
   LogConsole log_;
