@@ -56,8 +56,9 @@ void closePipe(int fds[2]) {
 
 int openLogConsole() {
   // O_NOCTTY: a console opened for a tool must not become anybody's
-  // controlling terminal.
-  int fd = open(logConsolePath, O_WRONLY | O_NOCTTY);
+  // controlling terminal. O_APPEND: where the log is a file, each tool adds
+  // to what the tools before it wrote.
+  int fd = open(logConsolePath, O_WRONLY | O_NOCTTY | O_APPEND);
   if (fd < 0) fd = open("/dev/null", O_WRONLY);
   return fd;
 }
