@@ -219,6 +219,9 @@ TEST_F(CommandRunnerTest, RunCommandGivesEmptyInputAndLogConsoleOutput) {
   EXPECT_EQ(fdTarget(report, 2), logPath_);
   EXPECT_EQ(report.fds.size(), 3u);
   EXPECT_EQ(slurp(logPath_), "out err");
+  // A second tool adds to the log rather than writing over it.
+  EXPECT_EQ(runCommand(nullptr, kProbe.c_str(), nullptr), 0);
+  EXPECT_EQ(slurp(logPath_), "out errout err");
 }
 
 TEST_F(CommandRunnerTest, MissingLogConsoleFallsBackToNullNeverToAClosedDescriptor) {
