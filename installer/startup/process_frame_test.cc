@@ -1,0 +1,183 @@
+// The process frame and the mode dispatch, end to end: the installer runs as
+// process 1 of a sandbox with its console on a pseudo-terminal. Every test
+// runs once with the host build and once with the static i386 binary that
+// goes on boot media.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <string>
+
+#include "sandbox.h"
+
+namespace {
+
+constexpr double kTimeout = 60;
+constexpr const char* kPrompt = "Press ENTER to reboot\n";
+constexpr const char* kRebooting = "\033[?25h\nRebooting...\n";
+
+// What the flows print while they are not part of the build. Kept in one
+// place: each line changes when its flow arrives.
+constexpr const char* kCdromStubLine = "\nFATAL ERROR: hard-drive detection is not part of this build\n";
+constexpr const char* kNetworkStubLine = "\nFATAL ERROR: network installation is not part of this build\n";
+constexpr const char* kDiskStubLine = "\nFATAL ERROR: hard disk installation is not part of this build\n";
+
+class ProcessFrame : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override { sandbox.options.program = GetParam(); }
+
+  // Starts the installer and waits for the end-of-run prompt.
+  void runToPrompt() {
+    ASSERT_TRUE(sandbox.start());
+    ASSERT_TRUE(sandbox.console().waitFor(kPrompt, kTimeout)) << sandbox.console().output();
+  }
+
+  // Answers the prompt and checks the restart. Unless the console is raw,
+  // the terminal itself echoes the Enter.
+  void pressEnterAndExpectRestart(bool raw = false) {
+    size_t before = sandbox.console().output().size();
+    sandbox.console().send("\r");
+    EXPECT_EQ(sandbox.waitForEnd(kTimeout), Sandbox::kRestarted);
+    EXPECT_EQ(sandbox.console().output().substr(before), (raw ? "" : "\n") + std::string(kRebooting));
+  }
+
+  Sandbox sandbox;
+};
+
+TEST_P(ProcessFrame, UnknownModeIsAnInternalErrorAndWaitsForEnter) {
+  for (const char* type : {"cdrom \n", "CDROM\n", "network\n", ""}) {
+    Sandbox one;
+    one.options.program = GetParam();
+    one.options.typeText = type;
+    ASSERT_TRUE(one.start());
+    ASSERT_TRUE(one.console().waitFor(kPrompt, kTimeout)) << one.console().output();
+    EXPECT_EQ(one.console().output(), std::string("FATAL ERROR: internal error\n") + kPrompt) << type;
+    one.console().send("\r");
+    EXPECT_EQ(one.waitForEnd(kTimeout), Sandbox::kRestarted);
+  }
+}
+
+TEST_P(ProcessFrame, MissingTypeFileIsAnInternalError) {
+  runToPrompt();
+  EXPECT_EQ(sandbox.console().output(), std::string("FATAL ERROR: internal error\n") + kPrompt);
+  pressEnterAndExpectRestart();
+}
+
+TEST_P(ProcessFrame, CdromModeLoadsDriversAndAlwaysPrompts) {
+  sandbox.options.typeText = "cdrom\n";
+  runToPrompt();
+  const std::string& out = sandbox.console().output();
+  EXPECT_EQ(out.rfind("Loading drivers\n", 0), 0u) << "no banner before the drivers: " << out;
+  EXPECT_NE(out.find(kCdromStubLine), std::string::npos) << out;
+  // No restart before ENTER; other keys are refused with a bell.
+  sandbox.console().send("xy");
+  ASSERT_TRUE(sandbox.console().waitFor("\a\a", 5, out.size()));
+  EXPECT_EQ(sandbox.waitForEnd(0.5), -1);
+  pressEnterAndExpectRestart(/*raw=*/true);
+}
+
+TEST_P(ProcessFrame, NetworkModeFromTheFirstLineOnly) {
+  sandbox.options.typeText = "net\ncdrom\n";
+  runToPrompt();
+  EXPECT_EQ(sandbox.console().output(), std::string(kNetworkStubLine) + kPrompt);
+  pressEnterAndExpectRestart();
+}
+
+TEST_P(ProcessFrame, HardDiskSwitchAnywhereAfterTheNameWinsOverTheTypeFile) {
+  sandbox.options.typeText = "net\n";
+  sandbox.options.args = {"quiet", "-hdd-install"};
+  runToPrompt();
+  EXPECT_EQ(sandbox.console().output(), std::string(kDiskStubLine) + kPrompt);
+  pressEnterAndExpectRestart();
+}
+
+TEST_P(ProcessFrame, InterruptAfterTheFlowReturnedIsIgnored) {
+  sandbox.options.typeText = "cdrom\n";
+  runToPrompt();
+  size_t before = sandbox.console().output().size();
+  sandbox.console().send("\x03");  // the terminal turns it into SIGINT
+  sandbox.console().drain(1.0);
+  EXPECT_EQ(sandbox.console().output().substr(before), "");
+  EXPECT_EQ(sandbox.waitForEnd(0.1), -1);
+  pressEnterAndExpectRestart(/*raw=*/true);
+}
+
+TEST_P(ProcessFrame, InitNameForksAWaitingInitProcess) {
+  for (const char* name : {"/init", "/sbin/init", "/installer"}) {
+    Sandbox one;
+    one.options.program = GetParam();
+    one.options.argv0 = name;
+    ASSERT_TRUE(one.start());
+    ASSERT_TRUE(one.console().waitFor(kPrompt, kTimeout));
+    size_t children = childrenOf(one.initPid()).size();
+    if (std::string(name).find("init") != std::string::npos) {
+      EXPECT_EQ(children, 1u) << name << ": the work runs in a child";
+    } else {
+      EXPECT_EQ(children, 0u) << name << ": the work runs in process 1";
+    }
+    one.console().send("\r");
+    EXPECT_EQ(one.waitForEnd(kTimeout), Sandbox::kRestarted);
+  }
+}
+
+TEST_P(ProcessFrame, SerialConsoleWhenThereIsNoScreen) {
+  // The installer's inherited output leads elsewhere; the dialogue must move
+  // to /dev/ttyS0, which is the test's terminal.
+  sandbox.options.detachedStdio = true;
+  runToPrompt();
+  EXPECT_EQ(sandbox.console().output(), std::string("FATAL ERROR: internal error\n") + kPrompt);
+  pressEnterAndExpectRestart();
+  EXPECT_EQ(sandbox.stdioOutput(), "");
+}
+
+TEST_P(ProcessFrame, ScreenConsoleKeepsTheInheritedDescriptors) {
+  sandbox.options.screenConsole = true;
+  sandbox.options.detachedStdio = true;
+  ASSERT_TRUE(sandbox.start());
+  // Input is /dev/null: the prompt's wait ends at once and the run restarts.
+  EXPECT_EQ(sandbox.waitForEnd(kTimeout), Sandbox::kRestarted);
+  EXPECT_EQ(sandbox.console().output(), "");
+  EXPECT_EQ(sandbox.stdioOutput(),
+            std::string("FATAL ERROR: internal error\n") + kPrompt + kRebooting);
+}
+
+TEST_P(ProcessFrame, ExistingProcDirectoryIsReportedAndTheRunGoesOn) {
+  sandbox.options.dirs = {"/mnt/proc"};
+  runToPrompt();
+  EXPECT_EQ(sandbox.console().output(),
+            std::string("/proc: File exists\nFATAL ERROR: internal error\n") + kPrompt);
+  pressEnterAndExpectRestart();
+}
+
+TEST_P(ProcessFrame, RunLeavesTheLicenseMarkerAndTheProcDirectory) {
+  runToPrompt();
+  pressEnterAndExpectRestart();
+  struct stat marker;
+  ASSERT_EQ(stat(sandbox.rootPath("/mnt/SHOW_LICENSE").c_str(), &marker), 0);
+  EXPECT_EQ(marker.st_mode & 07777, 0600u);
+  EXPECT_EQ(marker.st_size, 0);
+  struct stat proc;
+  ASSERT_EQ(stat(sandbox.rootPath("/mnt/proc").c_str(), &proc), 0);
+  EXPECT_TRUE(S_ISDIR(proc.st_mode));
+}
+
+TEST_P(ProcessFrame, RestartBringsTheConsoleBackToLineMode) {
+  sandbox.options.typeText = "cdrom\n";
+  runToPrompt();
+  termios modes;
+  ASSERT_EQ(tcgetattr(sandbox.console().masterFd(), &modes), 0);
+  EXPECT_FALSE(modes.c_lflag & ICANON) << "the CD-ROM mode runs in raw mode";
+  pressEnterAndExpectRestart(/*raw=*/true);
+  ASSERT_EQ(tcgetattr(sandbox.console().masterFd(), &modes), 0);
+  EXPECT_TRUE(modes.c_lflag & ICANON);
+  EXPECT_TRUE(modes.c_lflag & ECHO);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, ProcessFrame,
+                         ::testing::Values(KORVANEL_BINARY_DIR "/bin/installer",
+                                           KORVANEL_I386_DIR "/bin/installer"),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.index == 0 ? std::string("host") : std::string("i386");
+                         });
+
+}  // namespace
