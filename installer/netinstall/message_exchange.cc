@@ -24,6 +24,9 @@ timeval toTimeval(int64_t usec) {
 bool InstallClient::broadcastRequest(NetMessage& message, uint16_t payloadLength) {
   if (++broadcastCount >= timing.rescanEvery) {
     receiver.reset();  // it points at an endpoint that is about to go
+    // The old sockets hold the port on their cards: close them before the
+    // new ones are bound, or every card already known would be left out.
+    endpoints.clear();
     endpoints = scanInterfaces();
     broadcastCount = 0;
   }

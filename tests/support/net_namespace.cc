@@ -120,7 +120,7 @@ pid_t NetNamespace::start(const std::function<int()>& body, const std::string& o
 }
 
 pid_t NetNamespace::spawn(const std::vector<std::string>& argv, const std::string& outputPath) {
-  return start([&argv] { execArgv(argv); }, outputPath);
+  return start([&argv]() -> int { execArgv(argv); }, outputPath);
 }
 
 int NetNamespace::run(const std::vector<std::string>& argv, std::string* output, double seconds) {
@@ -172,7 +172,7 @@ bool connectNamespaces(NetNamespace& a, const std::string& nameA, NetNamespace& 
   std::string pidA = std::to_string(a.holder());
   std::string pidB = std::to_string(b.holder());
   // Created straight into the two namespaces: no end ever appears here.
-  std::vector<std::string> argv = {"ip", "link", "add", nameA, "netns", pidA, "type", "veth",
+  std::vector<std::string> argv = {"ip", "link", "add", "name", nameA, "netns", pidA, "type", "veth",
                                    "peer", "name", nameB, "netns", pidB};
   pid_t parent = getpid();
   fflush(nullptr);
