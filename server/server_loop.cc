@@ -67,7 +67,7 @@ void serve(ServerSocket& socket, ServerProtocol& protocol, const sigset_t& waitM
     while (ready > 0 && (length = socket.receive(request)) >= 0) {
       size_t replyLength = protocol.handle(request, static_cast<size_t>(length), reply, now);
       // A reply that does not go out is asked for again by the installer.
-      if (replyLength > 0) (void)socket.broadcast(reply, replyLength);
+      if (replyLength > 0) (void)socket.sendTo(reply.target(), reply, replyLength);
     }
     if (now - lastExpiry >= kExpiryEverySeconds) {
       protocol.expire(now, kFileIdleSeconds, kForgetSeconds);
@@ -101,7 +101,8 @@ int runServer(const ServerOptions& options) {
   char mac[kMacTextSize];
   formatMacAddressInto(socket.address(), mac);
   logEvent(nullptr, "serving " + options.root + " on " + options.interfaceName + " (" + mac + ")" +
-                        (options.keep ? ", installers keep their configuration" : ""));
+                        (options.keep ? ", installers keep their configuration" : "") +
+                        (socket.sendsDirectly() ? "" : ", replies broadcast"));
   LinkConfig config{options.root, options.keep, options.blockSize};
   ServerProtocol protocol(socket.address(), config, logEvent);
   serve(socket, protocol, waitMask);

@@ -1,6 +1,7 @@
 #include "server/server_socket.h"
 
 #include <fcntl.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -9,8 +10,34 @@
 #include <cerrno>
 #include <cstring>
 
+#include "server/udp_frames.h"
+
 ServerSocket::~ServerSocket() {
   if (fd_ >= 0) close(fd_);
+  if (frameFd_ >= 0) close(frameFd_);
+}
+
+void ServerSocket::openFrameSocket(const std::string& interfaceName) {
+  ifreq request;
+  memset(&request, 0, sizeof request);
+  memcpy(request.ifr_name, interfaceName.c_str(), interfaceName.size());
+  if (ioctl(fd_, SIOCGIFMTU, &request) == 0 && request.ifr_mtu > 0) {
+    mtu_ = static_cast<size_t>(request.ifr_mtu);
+  }
+  if (ioctl(fd_, SIOCGIFADDR, &request) == 0) {
+    address_ = reinterpret_cast<sockaddr_in*>(&request.ifr_addr)->sin_addr.s_addr;
+  }
+  // Protocol 0: the socket only sends; it receives nothing.
+  int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sockaddr_ll link{};
+  link.sll_family = AF_PACKET;
+  link.sll_ifindex = static_cast<int>(if_nametoindex(interfaceName.c_str()));
+  if (link.sll_ifindex == 0 || bind(fd, reinterpret_cast<sockaddr*>(&link), sizeof link) != 0) {
+    close(fd);
+    return;
+  }
+  frameFd_ = fd;
 }
 
 bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
@@ -59,6 +86,7 @@ bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
             strerror(errno);
     return false;
   }
+  openFrameSocket(interfaceName);
   return true;
 }
 
@@ -73,6 +101,24 @@ long ServerSocket::receive(NetMessage& message) {
     // Datagrams from other ports are not the protocol's: skip them.
     if (sender.sin_port == htons(kProtocolPort)) return length;
   }
+}
+
+bool ServerSocket::sendTo(const uint8_t* client, const NetMessage& message, size_t length) {
+  if (frameFd_ < 0) return broadcast(message, length);
+  UdpRoute route{};
+  memcpy(route.sourceMac, mac_, kMacSize);
+  memcpy(route.destinationMac, client, kMacSize);
+  route.sourceIp = address_;
+  route.destinationIp = htonl(INADDR_BROADCAST);
+  route.port = kProtocolPort;
+  size_t count = buildUdpFrames(route, message.bytes, length, ++identification_, mtu_, frames_);
+  for (size_t index = 0; index < count; ++index) {
+    // Never wait for a full queue: a frame dropped here is a datagram lost,
+    // and the installer asks again.
+    long sent = ::send(frameFd_, frames_[index].data(), frames_[index].size(), MSG_DONTWAIT);
+    if (sent != static_cast<long>(frames_[index].size())) return false;
+  }
+  return count > 0;
 }
 
 bool ServerSocket::broadcast(const NetMessage& message, size_t length) {

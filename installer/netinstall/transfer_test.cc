@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -168,6 +169,17 @@ TEST_F(TransferTest, FourInstallersAtOnce) {
   tree.writeTo(scratch / "root");
   auto run = startServer(*server, scratch / "root");
 
+  // A bystander on the same segment hears the installers' broadcasts, but
+  // no reply: each one travels to the installer it is for.
+  auto bystander = NetNamespace::create();
+  attachToHub(*bystander, "eye0", /*up=*/true);
+  int listener;
+  {
+    EnterNamespace inside(*bystander);
+    listener = openPeerSocket("eye0");
+  }
+  ASSERT_GE(listener, 0);
+
   std::vector<std::unique_ptr<NetNamespace>> clients;
   std::vector<pid_t> installers;
   for (int i = 0; i < 4; ++i) {
@@ -187,6 +199,18 @@ TEST_F(TransferTest, FourInstallersAtOnce) {
   size_t done = 0;
   for (size_t at = 0; (at = log.find(" done\n", at)) != std::string::npos; ++at) ++done;
   EXPECT_EQ(done, 4u) << log;
+
+  uint8_t serverMac[kMacSize];
+  ASSERT_TRUE(parseMac(server->macAddress("srv0"), serverMac));
+  int requests = 0, replies = 0;
+  NetMessage heard;
+  for (long length; (length = receiveDatagram(listener, heard, 0.2)) >= 0;) {
+    bool fromServer = length >= 20 && memcmp(heard.source(), serverMac, kMacSize) == 0;
+    (fromServer ? replies : requests) += 1;
+  }
+  close(listener);
+  EXPECT_GT(requests, 100);
+  EXPECT_EQ(replies, 0);
 }
 
 // Every tenth datagram is dropped in each direction: retransmissions still
