@@ -9,7 +9,21 @@ there, each held by a process (unshare -n), and never touches the machine's
 interfaces. Prints, for one installer and for 1, 4 and 16 at once, the
 throughput of netinstall-server + netinstall-fetch and of tftpd-hpa + curl
 with the same block size, and their ratio. Each figure is the best of
---rounds runs.
+--rounds runs, the two protocols' runs alternating.
+
+Every request of the installers' protocol is a broadcast. On one segment
+("shared") each installer's kernel takes in every other installer's
+requests; here all of them share this machine's few cores, so that cost
+grows with the square of their number and hides what the server can do. The
+"isolated" rows put the installers' bridge ports in isolation (they reach
+the server's port only), as separate machines would not slow each other
+down; they measure the server. TFTP runs on the same segment each time.
+
+Without a wire a round trip costs only processor time, and one installer
+alone keeps the server's core busy. The "100mbit" rows give every
+installer's link the rate of a Fast Ethernet card (tbf on both ends of its
+veth): a round trip then includes the wire, as on real machines, and the
+aggregate shows how the server shares itself among installers.
 """
 
 import argparse
@@ -23,7 +37,13 @@ import time
 
 SERVER_ADDRESS = "10.55.0.1"
 CLIENT_COUNTS = (1, 4, 16)
-BLOCK_SIZES = (4076, 1468)
+# (segment, netinstall block, TFTP block): the same block sizes, then the
+# blocks that just fill one 1500-byte frame on each side (the installer's
+# header is 20 bytes, TFTP's 4, so 1468 bytes of data take two frames here,
+# one there), then the largest block on a shared segment.
+CONFIGURATIONS = (("isolated", None, 4076, 4076), ("isolated", None, 1468, 1468),
+                  ("isolated", None, 1452, 1468), ("shared", None, 4076, 4076),
+                  ("isolated", "100mbit", 4076, 4076))
 
 
 def only_loopback():
@@ -63,6 +83,8 @@ class Lab:
 
     def __init__(self, count):
         self.spaces = []
+        self.client_ports = []
+        self.limited = False
         self.hub = self.space()
         self.hub.run(["ip", "link", "add", "name", "br0", "type", "bridge"])
         self.hub.run(["ip", "link", "set", "br0", "up"])
@@ -71,8 +93,25 @@ class Lab:
         self.clients = []
         for index in range(count):
             client = self.space()
-            self.attach(client, "card0", "10.55.0.%d" % (10 + index))
+            self.client_ports.append(self.attach(client, "card0", "10.55.0.%d" % (10 + index)))
             self.clients.append(client)
+
+    def limit(self, rate):
+        """Every installer's link at `rate` in both directions, or unlimited."""
+        for client, port in zip(self.clients, self.client_ports):
+            for station, device in ((client, "card0"), (self.hub, port)):
+                if rate is None and self.limited:
+                    station.run(["tc", "qdisc", "del", "dev", device, "root"])
+                if rate is not None:
+                    station.run(["tc", "qdisc", "replace", "dev", device, "root", "tbf", "rate",
+                                 rate, "burst", "16kb", "latency", "50ms"])
+        self.limited = rate is not None
+
+    def isolate(self, isolated):
+        """Installer ports reach the server's port only (or every port)."""
+        for port in self.client_ports:
+            self.hub.run(["bridge", "link", "set", "dev", port, "isolated",
+                          "on" if isolated else "off"])
 
     def space(self):
         space = Namespace()
@@ -88,6 +127,7 @@ class Lab:
         station.run(["ip", "addr", "add", address + "/24", "dev", name])
         station.run(["ip", "link", "set", name, "up"])
         station.run(["ip", "link", "set", "lo", "up"])
+        return port
 
     def end(self):
         for space in reversed(self.spaces):
@@ -178,18 +218,25 @@ def main():
     try:
         print("file %d MiB per installer, best of %d rounds; MB/s = 10^6 bytes per second"
               % (options.mib, options.rounds))
-        print("%-9s %6s %16s %12s %8s" % ("clients", "block", "netinstall MB/s", "TFTP MB/s",
-                                          "ratio"))
-        for block in BLOCK_SIZES:
+        print("%-9s %-8s %-8s %6s %16s %6s %10s %7s" % (
+            "segment", "link", "clients", "block", "netinstall MB/s", "block", "TFTP MB/s",
+            "ratio"))
+        for segment, rate, ours_block, tftp_block in CONFIGURATIONS:
+            lab.limit(rate)
             for count in CLIENT_COUNTS:
-                ours = min(measure_netinstall(lab, options.build, root, count, block, scratch)
-                           for _ in range(options.rounds))
-                tftp = min(measure_tftp(lab, tftp_root, count, block)
-                           for _ in range(options.rounds))
+                # Alternating rounds: both see the same load of the machine.
+                ours, tftp = float("inf"), float("inf")
+                for _ in range(options.rounds):
+                    lab.isolate(segment == "isolated")
+                    ours = min(ours, measure_netinstall(lab, options.build, root, count,
+                                                        ours_block, scratch))
+                    lab.isolate(False)
+                    tftp = min(tftp, measure_tftp(lab, tftp_root, count, tftp_block))
                 ours_rate = count * size / ours / 1e6
                 tftp_rate = count * size / tftp / 1e6
-                print("%-9d %6d %16.1f %12.1f %8.2f" % (count, block, ours_rate, tftp_rate,
-                                                       ours_rate / tftp_rate), flush=True)
+                print("%-9s %-8s %-8d %6d %16.1f %6d %10.1f %7.2f" % (
+                    segment, rate or "-", count, ours_block, ours_rate, tftp_block, tftp_rate,
+                    ours_rate / tftp_rate), flush=True)
     finally:
         lab.end()
         shutil.rmtree(scratch, ignore_errors=True)

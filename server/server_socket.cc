@@ -5,12 +5,20 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "server/udp_frames.h"
+
+namespace {
+
+// A 4096-byte message over the smallest IP MTU (68) takes 86 fragments.
+constexpr size_t kMostFrames = 128;
+
+}  // namespace
 
 ServerSocket::~ServerSocket() {
   if (fd_ >= 0) close(fd_);
@@ -112,13 +120,19 @@ bool ServerSocket::sendTo(const uint8_t* client, const NetMessage& message, size
   route.destinationIp = htonl(INADDR_BROADCAST);
   route.port = kProtocolPort;
   size_t count = buildUdpFrames(route, message.bytes, length, ++identification_, mtu_, frames_);
+  if (count == 0 || count > kMostFrames) return false;
+  iovec parts[kMostFrames];
+  mmsghdr messages[kMostFrames];
+  memset(messages, 0, sizeof messages);
   for (size_t index = 0; index < count; ++index) {
-    // Never wait for a full queue: a frame dropped here is a datagram lost,
-    // and the installer asks again.
-    long sent = ::send(frameFd_, frames_[index].data(), frames_[index].size(), MSG_DONTWAIT);
-    if (sent != static_cast<long>(frames_[index].size())) return false;
+    parts[index] = {frames_[index].data(), frames_[index].size()};
+    messages[index].msg_hdr.msg_iov = &parts[index];
+    messages[index].msg_hdr.msg_iovlen = 1;
   }
-  return count > 0;
+  // All fragments in one call, never waiting for a full queue: a frame
+  // dropped here is a datagram lost, and the installer asks again.
+  int sent = sendmmsg(frameFd_, messages, static_cast<unsigned>(count), MSG_DONTWAIT);
+  return sent == static_cast<int>(count);
 }
 
 bool ServerSocket::broadcast(const NetMessage& message, size_t length) {

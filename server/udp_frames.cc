@@ -35,20 +35,22 @@ size_t buildUdpFrames(const UdpRoute& route, const uint8_t* payload, size_t leng
   size_t udpLength = kUdpHeaderSize + length;
   if (mtu < kMinimumMtu || kIpHeaderSize + udpLength > kLongestDatagram) return 0;
 
-  // The UDP datagram whole, then cut into IP fragments.
-  std::vector<uint8_t> datagram(udpLength);
-  put16(&datagram[0], route.port);
-  put16(&datagram[2], route.port);
-  put16(&datagram[4], static_cast<uint16_t>(udpLength));
-  memcpy(datagram.data() + kUdpHeaderSize, payload, length);
+  // The UDP header, and its checksum over the pseudo-header and the payload;
+  // the datagram is then cut into IP fragments straight from the payload.
+  uint8_t udp[kUdpHeaderSize];
+  put16(&udp[0], route.port);
+  put16(&udp[2], route.port);
+  put16(&udp[4], static_cast<uint16_t>(udpLength));
+  put16(&udp[6], 0);
   uint8_t pseudo[12];
   memcpy(pseudo, &route.sourceIp, 4);
   memcpy(pseudo + 4, &route.destinationIp, 4);
   pseudo[8] = 0;
   pseudo[9] = kUdpProtocol;
   put16(pseudo + 10, static_cast<uint16_t>(udpLength));
-  uint16_t checksum = finish(sumWords(datagram.data(), udpLength, sumWords(pseudo, 12, 0)));
-  put16(&datagram[6], checksum == 0 ? 0xFFFF : checksum);  // 0 would mean "none"
+  uint32_t sum = sumWords(udp, kUdpHeaderSize, sumWords(pseudo, sizeof pseudo, 0));
+  uint16_t checksum = finish(sumWords(payload, length, sum));
+  put16(&udp[6], checksum == 0 ? 0xFFFF : checksum);  // 0 would mean "none"
 
   size_t perFragment = udpLength <= mtu - kIpHeaderSize ? udpLength : (mtu - kIpHeaderSize) & ~size_t{7};
   size_t count = (udpLength + perFragment - 1) / perFragment;
@@ -74,7 +76,13 @@ size_t buildUdpFrames(const UdpRoute& route, const uint8_t* payload, size_t leng
     memcpy(ip + 12, &route.sourceIp, 4);
     memcpy(ip + 16, &route.destinationIp, 4);
     put16(ip + 10, finish(sumWords(ip, kIpHeaderSize, 0)));
-    memcpy(ip + kIpHeaderSize, datagram.data() + offset, part);
+    // Bytes [offset, offset + part) of header-then-payload.
+    uint8_t* data = ip + kIpHeaderSize;
+    size_t fromHeader = offset < kUdpHeaderSize ? kUdpHeaderSize - offset : 0;
+    if (fromHeader > part) fromHeader = part;
+    if (fromHeader > 0) memcpy(data, udp + offset, fromHeader);
+    size_t payloadStart = offset + fromHeader - kUdpHeaderSize;
+    memcpy(data + fromHeader, payload + payloadStart, part - fromHeader);
   }
   return count;
 }
