@@ -6,7 +6,7 @@ HOST    := build/host
 I386    := build/i386
 CACHE   ?= build/cache
 
-.PHONY: all deps host i386 kernel check test demo clean
+.PHONY: all deps host i386 kernel check test demo clean bench-packages
 
 all: host i386
 
@@ -27,7 +27,8 @@ kernel: deps
 	@scripts/fetch-kernel.sh $(CACHE)
 
 test:
-	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
+	cd $(HOST) && KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_REQUIRE_MACHINES=1 \
+	    ctest --output-on-failure -j $(JOBS)
 
 check: host i386 kernel
 	$(MAKE) test
@@ -44,6 +45,13 @@ bench-net: deps
 	cmake --build $(BENCH) -j $(JOBS) --target netinstall-server netinstall-fetch
 	tests/sandbox/sandbox --net -- /usr/bin/python3 $(CURDIR)/bench/net_throughput.py \
 	      --build $(CURDIR)/$(BENCH)
+
+# Optimised, without sanitizers; runs in the sandbox (it mounts a tmpfs).
+bench-packages: deps
+	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
+	cmake --build build/bench -j $(JOBS) --target package_install_bench bdl
+	tests/sandbox/sandbox -- $(CURDIR)/build/bench/bin/package_install_bench \
+	      --bdl $(CURDIR)/build/bench/bin/bdl
 
 clean:
 	rm -rf $(HOST) $(I386)

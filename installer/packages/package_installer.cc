@@ -1,5 +1,90 @@
 #include "packages/package_installer.h"
 
-// Not built yet: no package can be installed, and saying so is the caller's
-// business (it reports that the install could not start).
-FILE* startPackageInstaller(const char*, bool) { return nullptr; }
+#include <fcntl.h>
+#include <libinstall/repo.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "common/retry_io.h"
+#include "disk/command_runner.h"
+
+namespace {
+// Package streams are installed with this flag: a package replaces files an
+// earlier package installed.
+constexpr unsigned int kInstallFlags = Repo::kReplaceFiles;
+
+[[noreturn]] void runChild(int input, int output, const char* root, bool runningSystem) {
+  // First of all: the installation process's abort handler and progress
+  // ticker must not run here. A Ctrl-C reaches the whole process group, and
+  // the abort path (unmounting, waiting for ENTER, restarting) must run in
+  // one process only.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGALRM, SIG_DFL);
+  dup2(input, 0);
+  // The pipe's ends may lie above the range closed below; the write end must
+  // go, or the child would never see the end of its input.
+  if (input > 15) close(input);
+  if (output > 15) close(output);
+  closeDescriptorsUpTo15(3);
+  // The normal exit path: what the child buffered is flushed.
+  exit(runPackageInstaller(root, runningSystem));
+}
+}  // namespace
+
+FILE* startPackageInstaller(const char* root, bool runningSystem) {
+  if (activeChildPid != -1) return nullptr;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
+  // The child flushes its buffers on exit; they must not hold our output.
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return nullptr;
+  }
+  if (pid == 0) runChild(fds[0], fds[1], root, runningSystem);
+  close(fds[0]);
+  FILE* stream = fdopen(fds[1], "w");
+  if (stream == nullptr) {
+    // The child sees the end of its input, fails on the empty package and is
+    // reaped here: it must not wait for input forever.
+    close(fds[1]);
+    (void)waitForChild(pid);  // its status means nothing without a package
+    return nullptr;
+  }
+  activeChildPid = pid;
+  return stream;
+}
+
+int runPackageInstaller(const char* root, bool runningSystem) {
+  // Installing anywhere but the intended root would write the package into
+  // the installer's own file system: a failed change of root ends the child.
+  if (root != nullptr && chroot(root) != 0) {
+    std::cerr << "install: cannot enter " << root << ": " << strerror(errno) << std::endl;
+    return kPackageNoRoot;
+  }
+  if (chdir("/") != 0) {
+    std::cerr << "install: cannot enter /: " << strerror(errno) << std::endl;
+    return kPackageNoRoot;
+  }
+  Repo* repo = Repo::getRepo();
+  if (!repo->init(runningSystem)) {
+    std::cerr << "install: cannot prepare the package database /var/pdb" << std::endl;
+    return kPackageNoRoot;
+  }
+  // Whatever the installer's own reading left in the stream state belongs to
+  // the console, not to this package.
+  std::cin.clear();
+  std::map<std::string, bool> installed;
+  return repo->installFrom(std::cin, kInstallFlags, installed) ? kPackageInstalled
+                                                                 : kPackageRefused;
+}

@@ -18,13 +18,17 @@ constexpr const char* kRebooting = "\033[?25h\nRebooting...\n";
 
 // What the flows print while they are not part of the build. Kept in one
 // place: each line changes when its flow arrives.
-constexpr const char* kCdromStubLine = "\nFATAL ERROR: hard-drive detection is not part of this build\n";
+constexpr const char* kCdromStubLine = "\nFATAL ERROR: CD-ROM installation is not part of this build\n";
 constexpr const char* kNetworkStubLine = "\nFATAL ERROR: network installation is not part of this build\n";
 constexpr const char* kDiskStubLine = "\nFATAL ERROR: hard disk installation is not part of this build\n";
 
 class ProcessFrame : public ::testing::TestWithParam<std::string> {
  protected:
-  void SetUp() override { sandbox.options.program = GetParam(); }
+  void SetUp() override {
+    sandbox.options.program = GetParam();
+    // The CD-ROM mode looks for a disk before its flow runs.
+    sandbox.fakeTool("/sbin/sfdisk", "echo '/dev/hda: 1024 cylinders, 255 heads, 63 sectors/track'");
+  }
 
   // Starts the installer and waits for the end-of-run prompt.
   void runToPrompt() {

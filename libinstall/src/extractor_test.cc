@@ -1,0 +1,189 @@
+#include "extractor.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "member_path.h"
+#include "package_builder.h"
+#include "tree_compare.h"
+
+namespace libinstall {
+namespace {
+
+using package_testing::buildArchive;
+using package_testing::readFile;
+using package_testing::TempDir;
+using package_testing::TestMember;
+
+class StringSource : public ByteSource {
+ public:
+  explicit StringSource(std::string data) : data_(std::move(data)) {}
+  long read(char* buffer, size_t size) override {
+    size_t n = std::min(size, data_.size() - pos_);
+    memcpy(buffer, data_.data() + pos_, n);
+    pos_ += n;
+    return static_cast<long>(n);
+  }
+  const std::string& error() const override { return error_; }
+
+ private:
+  std::string data_;
+  size_t pos_ = 0;
+  std::string error_;
+};
+
+// Installs `members` into `rootPath` with a fresh extractor; returns the
+// first error ("" when everything went in).
+std::string extract(const std::string& rootPath, const std::vector<TestMember>& members,
+                    ExtractOptions options = {}) {
+  RootDir root;
+  std::string error;
+  if (!root.open(rootPath, &error)) return error;
+  StringSource source(buildArchive("", members));
+  ArchiveReader reader(source);
+  Extractor extractor(root, options);
+  Member member;
+  std::vector<std::string> components;
+  while (reader.next(&member) == 1) {
+    if (!splitMemberPath(member.path, &components, &error)) return error;
+    if (!extractor.install(member, components, reader, &error)) return error;
+  }
+  if (!reader.error().empty()) return reader.error();
+  return extractor.finish(&error) ? "" : error;
+}
+
+struct stat lstatOf(const std::string& path) {
+  struct stat st {};
+  lstat(path.c_str(), &st);
+  return st;
+}
+
+TEST(Extractor, FilesDirectoriesAndLinksKeepModesOwnersAndTimes) {
+  TempDir tmp;
+  TestMember setuid = TestMember::file("bin/ping", "ELF", 04755);
+  setuid.member.uid = 0;
+  setuid.member.gid = 0;
+  TestMember owned = TestMember::file("home/user/notes", "hello", 0640);
+  owned.member.uid = 1234;
+  owned.member.gid = 5678;
+  owned.member.mtimeNanoseconds = 987654321;
+  TestMember readOnlyDir = TestMember::directory("ro", 0555);
+  readOnlyDir.member.mtimeSeconds = 1000;
+  TestMember link = TestMember::symlink("bin/sh", "busybox");
+  link.member.uid = 1234;
+  link.member.mtimeSeconds = 2000;
+  ASSERT_EQ(extract(tmp.path(), {TestMember::directory("bin"), setuid, owned, readOnlyDir,
+                                 TestMember::file("ro/inside", "x"), link,
+                                 TestMember::hardLink("bin/ping2", "bin/ping")}),
+            "");
+
+  struct stat st = lstatOf(tmp / "bin/ping");
+  EXPECT_EQ(st.st_mode & 07777, 04755u) << "set-id bits survive the owner change";
+  EXPECT_EQ(st.st_nlink, 2u);
+  EXPECT_EQ(st.st_ino, lstatOf(tmp / "bin/ping2").st_ino);
+  st = lstatOf(tmp / "home/user/notes");
+  EXPECT_EQ(st.st_uid, 1234u);
+  EXPECT_EQ(st.st_gid, 5678u);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+  EXPECT_EQ(readFile(tmp / "home/user/notes"), "hello");
+  st = lstatOf(tmp / "ro");
+  EXPECT_EQ(st.st_mode & 07777, 0555u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1000) << "applied after the file inside arrived";
+  EXPECT_EQ(lstatOf(tmp / "home").st_mode & 07777, 0755u) << "implied directories";
+  st = lstatOf(tmp / "bin/sh");
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(st.st_uid, 1234u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 2000);
+  // No temporary names are left anywhere.
+  for (const auto& entry : package_testing::snapshotTree(tmp.path())) {
+    EXPECT_EQ(entry.first.find(".bdl-"), std::string::npos) << entry.first;
+  }
+}
+
+TEST(Extractor, ExistingFilesAreReplacedOnlyWhenAllowedAndLinksAreNeverWrittenThrough) {
+  TempDir tmp;
+  std::string r = tmp / "root";
+  mkdir(r.c_str(), 0755);
+  package_testing::writeFile(tmp / "precious", "keep");
+  symlink((tmp / "precious").c_str(), (r + "/config").c_str());
+  package_testing::writeFile(r + "/old", "old");
+
+  ExtractOptions noReplace;
+  noReplace.replaceFiles = false;
+  EXPECT_NE(extract(r, {TestMember::file("old", "new")}, noReplace), "");
+  EXPECT_EQ(readFile(r + "/old"), "old");
+
+  ASSERT_EQ(extract(r, {TestMember::file("old", "new"), TestMember::file("config", "mine")}), "");
+  EXPECT_EQ(readFile(r + "/old"), "new");
+  EXPECT_EQ(readFile(r + "/config"), "mine") << "the link was replaced";
+  EXPECT_EQ(readFile(tmp / "precious"), "keep") << "not written through";
+}
+
+TEST(Extractor, DirectoriesReplaceFilesButFilesNeverReplaceDirectories) {
+  TempDir tmp;
+  mkdir((tmp / "dir").c_str(), 0755);
+  package_testing::writeFile(tmp / "dir/content", "c");
+  package_testing::writeFile(tmp / "file", "f");
+  EXPECT_NE(extract(tmp.path(), {TestMember::file("dir", "x")}), "");
+  EXPECT_EQ(readFile(tmp / "dir/content"), "c");
+  ASSERT_EQ(extract(tmp.path(), {TestMember::directory("file", 0700)}), "");
+  EXPECT_TRUE(S_ISDIR(lstatOf(tmp / "file").st_mode));
+}
+
+TEST(Extractor, DirectoryLinksInsideTheRootAreKept) {
+  TempDir tmp;
+  mkdir((tmp / "usr").c_str(), 0755);
+  mkdir((tmp / "usr/lib").c_str(), 0751);
+  symlink("usr/lib", (tmp / "lib").c_str());
+  ASSERT_EQ(extract(tmp.path(), {TestMember::directory("lib", 0700),
+                                 TestMember::file("lib/libc.so", "so")}),
+            "");
+  EXPECT_TRUE(S_ISLNK(lstatOf(tmp / "lib").st_mode));
+  EXPECT_EQ(readFile(tmp / "usr/lib/libc.so"), "so");
+  EXPECT_EQ(lstatOf(tmp / "usr/lib").st_mode & 07777, 0751u) << "the target keeps its mode";
+}
+
+TEST(Extractor, HardLinksOnlyJoinRegularFilesInsideTheRoot) {
+  TempDir tmp;
+  std::string r = tmp / "root";
+  mkdir(r.c_str(), 0755);
+  package_testing::writeFile(tmp / "secret", "s");
+  symlink("..", (r + "/up").c_str());
+  mkdir((r + "/d").c_str(), 0755);
+  EXPECT_NE(extract(r, {TestMember::hardLink("a", "../secret")}), "");
+  EXPECT_NE(extract(r, {TestMember::hardLink("a", "/secret")}), "");
+  EXPECT_NE(extract(r, {TestMember::hardLink("a", "up/secret")}), "");
+  EXPECT_NE(extract(r, {TestMember::hardLink("a", "d")}), "");
+  EXPECT_NE(extract(r, {TestMember::hardLink("a", "missing")}), "");
+  EXPECT_EQ(lstatOf(tmp / "secret").st_nlink, 1u);
+  EXPECT_EQ(access((r + "/a").c_str(), F_OK), -1);
+  // Linking a name to the file it already is leaves nothing behind.
+  ASSERT_EQ(extract(r, {TestMember::file("f", "x"), TestMember::hardLink("g", "f"),
+                        TestMember::hardLink("g", "f")}),
+            "");
+  EXPECT_EQ(package_testing::snapshotTree(r).size(), 4u) << "up, d, f, g";
+}
+
+TEST(Extractor, AFileCutShortLeavesTheOldFileAndNoTemporary) {
+  TempDir tmp;
+  package_testing::writeFile(tmp / "big", "old contents");
+  std::string archive = buildArchive("", {TestMember::file("big", std::string(5000, 'n'))});
+  RootDir root;
+  std::string error;
+  ASSERT_TRUE(root.open(tmp.path(), &error));
+  StringSource source(archive.substr(0, kBlockSize + 2000));
+  ArchiveReader reader(source);
+  Extractor extractor(root, ExtractOptions{});
+  Member member;
+  ASSERT_EQ(reader.next(&member), 1);
+  EXPECT_FALSE(extractor.install(member, {"big"}, reader, &error));
+  EXPECT_NE(error.find("truncated"), std::string::npos) << error;
+  EXPECT_EQ(readFile(tmp / "big"), "old contents");
+  EXPECT_EQ(package_testing::snapshotTree(tmp.path()).size(), 1u);
+}
+
+}  // namespace
+}  // namespace libinstall

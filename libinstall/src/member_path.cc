@@ -1,0 +1,43 @@
+#include "member_path.h"
+
+namespace libinstall {
+
+bool splitMemberPath(const std::string& path, std::vector<std::string>* components,
+                     std::string* reason) {
+  components->clear();
+  if (path.empty()) {
+    *reason = "empty path";
+    return false;
+  }
+  if (path.size() > kMaxPathLength) {
+    *reason = "path too long";
+    return false;
+  }
+  if (path[0] == '/') {
+    *reason = "absolute path";
+    return false;
+  }
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    std::string part = path.substr(start, slash - start);
+    if (part == "..") {
+      components->clear();
+      *reason = "path with \"..\"";
+      return false;
+    }
+    if (!part.empty() && part != ".") components->push_back(part);
+    start = slash + 1;
+  }
+  return true;
+}
+
+std::string joinedPath(const std::vector<std::string>& components) {
+  if (components.empty()) return "/";
+  std::string path;
+  for (const std::string& part : components) path += "/" + part;
+  return path;
+}
+
+}  // namespace libinstall

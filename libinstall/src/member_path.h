@@ -1,0 +1,26 @@
+#pragma once
+// The first line of defence against hostile packages: a member path must be
+// a relative path below the root. Absolute paths and ".." are refused
+// outright, not rewritten, since a package that carries them is not what its
+// maker meant to ship.
+
+#include <string>
+#include <vector>
+
+namespace libinstall {
+
+// Longest member path and link target accepted (the system's PATH_MAX).
+constexpr size_t kMaxPathLength = 4096;
+
+// Splits `path` into its components, dropping "." and empty ones (so "./a//b/"
+// is a, b). True when the path is safe; an empty result names the root
+// itself. False with *reason for an absolute path, a ".." component, an empty
+// path or one longer than kMaxPathLength.
+bool splitMemberPath(const std::string& path, std::vector<std::string>* components,
+                     std::string* reason);
+
+// The components joined with "/" and a leading "/", as the database lists
+// them ("/" for none).
+std::string joinedPath(const std::vector<std::string>& components);
+
+}  // namespace libinstall

@@ -1,0 +1,120 @@
+#include "package_stream.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "package_builder.h"
+#include "package_database.h"
+#include "tree_compare.h"
+
+namespace libinstall {
+namespace {
+
+using package_testing::buildPackage;
+using package_testing::metadataNamed;
+using package_testing::readFile;
+using package_testing::TempDir;
+using package_testing::TestMember;
+
+// A root beside an "outside" directory that must stay untouched.
+struct Sandbox {
+  TempDir tmp;
+  std::string root = tmp / "root";
+  std::string outside = tmp / "outside";
+  Sandbox() {
+    mkdir(root.c_str(), 0755);
+    mkdir(outside.c_str(), 0755);
+    package_testing::writeFile(outside + "/secret", "secret");
+    RootDir r;
+    std::string error;
+    if (!r.open(root, &error) || !prepareDatabase(r, &error)) ADD_FAILURE() << error;
+  }
+  bool install(const std::string& bytes, PackageMetadata* metadata, std::string* error) {
+    RootDir r;
+    if (!r.open(root, error)) return false;
+    std::istringstream in(bytes);
+    return installPackageStream(in, r, StreamInstallOptions{}, metadata, error);
+  }
+};
+
+TEST(PackageStream, InstallsMembersAndRecordsThePackage) {
+  Sandbox box;
+  std::string bytes = buildPackage(
+      metadataNamed("ppp", {"system"}),
+      {TestMember::directory("etc"), TestMember::file("etc/ppp.conf", "lcp\n"),
+       TestMember::file("odd\nname", ""), TestMember::symlink("etc/link", "ppp.conf"),
+       TestMember::directory("./")});
+  PackageMetadata metadata;
+  std::string error;
+  ASSERT_TRUE(box.install(bytes, &metadata, &error)) << error;
+  EXPECT_EQ(metadata.name, "ppp");
+  EXPECT_EQ(readFile(box.root + "/etc/ppp.conf"), "lcp\n");
+  EXPECT_EQ(readFile(box.root + "/var/pdb/ppp"),
+            "format: 1\nname: ppp\nversion: 1.0\ndescription: test package ppp\n"
+            "depends: system\nfiles:\n/etc/\n/etc/ppp.conf\n/odd\\nname\n/etc/link\n");
+  EXPECT_EQ(package_testing::snapshotTree(box.root + "/var/pdb").size(), 1u) << "no leftovers";
+}
+
+struct Hostile {
+  const char* what;
+  std::vector<TestMember> members;
+};
+
+TEST(PackageStream, HostilePackagesFailAndWriteNothingOutsideTheRoot) {
+  const std::vector<Hostile> cases = {
+      {"absolute path", {TestMember::file("/tmp/pwned", "x")}},
+      {"dot-dot", {TestMember::file("a/../../outside/pwned", "x")}},
+      {"symlink out, then through it",
+       {TestMember::symlink("evil", "../outside"), TestMember::file("evil/pwned", "x")}},
+      {"symlink up many levels",
+       {TestMember::symlink("evil", "../../../../../../../../.."),
+        TestMember::file("evil/tmp/pwned", "x")}},
+      {"hard link out", {TestMember::hardLink("stolen", "../outside/secret")}},
+      {"hard link through a symlink",
+       {TestMember::symlink("up", ".."), TestMember::hardLink("stolen", "up/outside/secret")}},
+      {"directory through a symlink",
+       {TestMember::symlink("evil", "../outside"), TestMember::directory("evil/sub")}},
+  };
+  for (const Hostile& c : cases) {
+    Sandbox box;
+    auto before = package_testing::snapshotTree(box.outside);
+    PackageMetadata metadata;
+    std::string error;
+    EXPECT_FALSE(box.install(buildPackage(metadataNamed("evil"), c.members), &metadata, &error))
+        << c.what;
+    EXPECT_FALSE(error.empty()) << c.what;
+    EXPECT_EQ(package_testing::describeDifferences(before,
+                                                   package_testing::snapshotTree(box.outside)),
+              "")
+        << c.what;
+    EXPECT_EQ(access((box.root + "/var/pdb/evil").c_str(), F_OK), -1) << c.what;
+  }
+}
+
+TEST(PackageStream, DamagedStreamsFailAndAreNotRecorded) {
+  std::string good = buildPackage(metadataNamed("data"),
+                                  {TestMember::file("blob", std::string(200000, 'z'))});
+  std::string flipped = good;
+  flipped[good.size() / 2] ^= 0x01;
+  std::vector<std::pair<const char*, std::string>> cases = {
+      {"truncated", good.substr(0, good.size() / 2)},
+      {"cut in the trailer", good.substr(0, good.size() - 3)},
+      {"one flipped byte", flipped},
+      {"empty", ""},
+      {"not gzip", "just some text that is no package"},
+      {"no metadata member",
+       package_testing::gzipBytes(package_testing::buildArchive("", {TestMember::file("a", "b")}))},
+  };
+  for (const auto& c : cases) {
+    Sandbox box;
+    PackageMetadata metadata;
+    std::string error;
+    EXPECT_FALSE(box.install(c.second, &metadata, &error)) << c.first;
+    EXPECT_EQ(access((box.root + "/var/pdb/data").c_str(), F_OK), -1) << c.first;
+  }
+}
+
+}  // namespace
+}  // namespace libinstall

@@ -1,0 +1,138 @@
+#include "root_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "member_path.h"
+#include "package_builder.h"
+
+namespace libinstall {
+namespace {
+
+using package_testing::TempDir;
+
+std::vector<std::string> parts(const std::string& path) {
+  std::vector<std::string> components;
+  std::string reason;
+  EXPECT_TRUE(splitMemberPath(path, &components, &reason)) << reason;
+  return components;
+}
+
+// The directory that `path` resolves to, as an inode number (0: refused).
+ino_t resolve(RootDir& root, const std::string& path, bool create, std::string* error) {
+  std::vector<std::string> c = parts(path);
+  int fd = root.openDirectory(c, c.size(), create, error);
+  if (fd < 0) return 0;
+  struct stat st;
+  fstat(fd, &st);
+  close(fd);
+  return st.st_ino;
+}
+
+ino_t inodeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST(MemberPath, SplitsSafePathsAndRefusesEscapes) {
+  std::vector<std::string> c;
+  std::string reason;
+  ASSERT_TRUE(splitMemberPath("./usr//lib/./x/", &c, &reason));
+  EXPECT_EQ(c, (std::vector<std::string>{"usr", "lib", "x"}));
+  ASSERT_TRUE(splitMemberPath("./", &c, &reason));
+  EXPECT_TRUE(c.empty()) << "the root itself";
+  EXPECT_FALSE(splitMemberPath("/etc/passwd", &c, &reason));
+  EXPECT_FALSE(splitMemberPath("a/../../etc", &c, &reason));
+  EXPECT_FALSE(splitMemberPath("..", &c, &reason));
+  EXPECT_FALSE(splitMemberPath("", &c, &reason));
+  EXPECT_FALSE(splitMemberPath(std::string(kMaxPathLength + 1, 'a'), &c, &reason));
+  EXPECT_TRUE(splitMemberPath("a/..b/c..", &c, &reason)) << "dots inside names are names";
+  EXPECT_EQ(joinedPath({"etc", "fstab"}), "/etc/fstab");
+}
+
+TEST(RootDir, LinksInsideTheRootAreFollowedAndAbsoluteOnesStartAtTheRoot) {
+  TempDir tmp;
+  std::string r = tmp / "root";
+  mkdir(r.c_str(), 0755);
+  mkdir((r + "/usr").c_str(), 0755);
+  mkdir((r + "/usr/lib").c_str(), 0755);
+  mkdir((tmp / "usr").c_str(), 0755);  // outside: an absolute link must not reach it
+  symlink("usr/lib", (r + "/lib").c_str());
+  symlink("/usr", (r + "/absolute").c_str());
+  symlink("../lib", (r + "/usr/up").c_str());
+  RootDir root;
+  std::string error;
+  ASSERT_TRUE(root.open(r, &error)) << error;
+  EXPECT_EQ(resolve(root, "lib", false, &error), inodeOf(r + "/usr/lib")) << error;
+  EXPECT_EQ(resolve(root, "absolute/lib", false, &error), inodeOf(r + "/usr/lib")) << error;
+  EXPECT_EQ(resolve(root, "usr/up", false, &error), inodeOf(r + "/usr/lib")) << error;
+}
+
+TEST(RootDir, LinksThatLeaveTheRootOrLoopAreRefused) {
+  TempDir tmp;
+  std::string r = tmp / "root";
+  mkdir(r.c_str(), 0755);
+  mkdir((tmp / "outside").c_str(), 0755);
+  symlink("../outside", (r + "/escape").c_str());
+  symlink("a/../../..", (r + "/deep").c_str());
+  symlink("loop2", (r + "/loop1").c_str());
+  symlink("loop1", (r + "/loop2").c_str());
+  symlink("missing", (r + "/dangling").c_str());
+  RootDir root;
+  std::string error;
+  ASSERT_TRUE(root.open(r, &error)) << error;
+  EXPECT_EQ(resolve(root, "escape/x", true, &error), 0u);
+  EXPECT_NE(error.find("leads out of the root"), std::string::npos) << error;
+  EXPECT_EQ(resolve(root, "deep", true, &error), 0u);
+  EXPECT_EQ(resolve(root, "loop1", true, &error), 0u);
+  EXPECT_NE(error.find("too many"), std::string::npos) << error;
+  // Nothing was made outside on the way.
+  EXPECT_EQ(rmdir((tmp / "outside").c_str()), 0) << "outside must still be empty";
+  // A dangling link's target is made inside the root, where it points.
+  ino_t made = resolve(root, "dangling", true, &error);
+  EXPECT_NE(made, 0u) << error;
+  EXPECT_EQ(made, inodeOf(r + "/missing"));
+}
+
+TEST(RootDir, MissingDirectoriesAreMade0755WhateverTheUmask) {
+  TempDir tmp;
+  RootDir root;
+  std::string error;
+  ASSERT_TRUE(root.open(tmp.path(), &error));
+  mode_t old = umask(077);
+  ino_t made = resolve(root, "a/b/c", true, &error);
+  umask(old);
+  ASSERT_NE(made, 0u) << error;
+  struct stat st;
+  ASSERT_EQ(stat((tmp / "a/b").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_EQ(resolve(root, "x/y", false, &error), 0u) << "no creation without create";
+}
+
+TEST(RootDir, RememberedParentIsDroppedWhenItsPathIsReplaced) {
+  TempDir tmp;
+  std::string r = tmp.path();
+  RootDir root;
+  std::string error;
+  ASSERT_TRUE(root.open(r, &error));
+  int first = root.parentOf(parts("a/b/file"), &error);
+  ASSERT_GE(first, 0) << error;
+  EXPECT_EQ(root.parentOf(parts("a/b/other"), &error), first) << "reused";
+  root.invalidate("a/bee");
+  EXPECT_EQ(root.parentOf(parts("a/b/other"), &error), first) << "a sibling name does not matter";
+  root.invalidate("a");
+  // "a" now becomes a link elsewhere: the next walk must see it.
+  ASSERT_EQ(rename((r + "/a").c_str(), (r + "/old").c_str()), 0);
+  mkdir((r + "/new").c_str(), 0755);
+  mkdir((r + "/new/b").c_str(), 0755);
+  symlink("new", (r + "/a").c_str());
+  int again = root.parentOf(parts("a/b/file"), &error);
+  ASSERT_GE(again, 0) << error;
+  struct stat st;
+  fstat(again, &st);
+  EXPECT_EQ(st.st_ino, inodeOf(r + "/new/b"));
+}
+
+}  // namespace
+}  // namespace libinstall

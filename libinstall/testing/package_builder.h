@@ -1,0 +1,54 @@
+#pragma once
+// Test helper: builds package streams member by member, exactly as told, so
+// tests can make packages that bdl would never make (hostile paths, links
+// that escape, damaged data).
+
+#include <string>
+#include <vector>
+
+#include "package_metadata.h"
+#include "tar_format.h"
+
+namespace package_testing {
+
+struct TestMember {
+  libinstall::Member member;
+  std::string data;  // regular files only
+
+  static TestMember file(const std::string& path, const std::string& data, uint32_t mode = 0644);
+  static TestMember directory(const std::string& path, uint32_t mode = 0755);
+  static TestMember symlink(const std::string& path, const std::string& target);
+  static TestMember hardLink(const std::string& path, const std::string& target);
+};
+
+libinstall::PackageMetadata metadataNamed(const std::string& name,
+                                          const std::vector<std::string>& depends = {});
+
+// The uncompressed tar stream: a metadata member holding `metadataText` (none
+// when it is empty), then `members`, then the end marker.
+std::string buildArchive(const std::string& metadataText, const std::vector<TestMember>& members);
+std::string gzipBytes(const std::string& raw);
+// gzip(buildArchive(formatMetadata(metadata), members)).
+std::string buildPackage(const libinstall::PackageMetadata& metadata,
+                         const std::vector<TestMember>& members);
+
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it
+// when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Removes a tree without following symbolic links.
+void removeTree(const std::string& path);
+
+}  // namespace package_testing

@@ -1,0 +1,85 @@
+"""What the installer shows, as the whole-machine tests expect it.
+
+The three installation flows are still stand-ins in this build; every line
+they print that a test relies on lives here, so that when one of them arrives
+only this file changes.
+"""
+
+import re
+
+LOADING_DRIVERS = "Loading drivers"
+PRESS_ENTER = "Press ENTER to reboot"
+REBOOTING = "Rebooting..."
+INTERNAL_ERROR = "FATAL ERROR: internal error"
+
+
+# The installer's module lists, in loading order.
+STORAGE_MODULES = [
+    "kernel/fs/ext2/ext2.ko", "kernel/fs/ext3/ext3.ko", "kernel/drivers/ide/ide-core.ko",
+    "kernel/drivers/ide/ide-generic.ko", "kernel/drivers/ide/ide-disk.ko",
+    "kernel/drivers/ide/pci/cmd64x.ko", "kernel/drivers/ide/pci/rz1000.ko",
+    "kernel/drivers/ide/pci/via82cxxx.ko", "kernel/drivers/ide/pci/cs5530.ko",
+    "kernel/drivers/ide/pci/piix.ko", "kernel/drivers/ide/pci/sc1200.ko",
+    "kernel/drivers/ide/pci/ide-pci-generic.ko", "kernel/drivers/cdrom/cdrom.ko",
+    "kernel/drivers/ide/ide-cd_mod.ko", "kernel/drivers/scsi/scsi_mod.ko",
+    "kernel/drivers/scsi/scsi_wait_scan.ko", "kernel/drivers/scsi/sd_mod.ko",
+    "kernel/drivers/ata/libata.ko", "kernel/drivers/ata/ahci.ko", "kernel/drivers/ata/ata_piix.ko",
+    "kernel/drivers/ata/pata_mpiix.ko", "kernel/drivers/ata/pata_sis.ko",
+    "kernel/drivers/ata/pdc_adma.ko", "kernel/drivers/ata/sata_mv.ko",
+    "kernel/drivers/ata/sata_nv.ko", "kernel/drivers/ata/sata_promise.ko",
+    "kernel/drivers/ata/sata_qstor.ko", "kernel/drivers/ata/sata_sil24.ko",
+    "kernel/drivers/ata/sata_sil.ko", "kernel/drivers/ata/sata_sis.ko",
+    "kernel/drivers/ata/sata_svw.ko", "kernel/drivers/ata/sata_sx4.ko",
+    "kernel/drivers/ata/sata_uli.ko", "kernel/drivers/ata/sata_via.ko",
+    "kernel/drivers/ata/sata_vsc.ko", "kernel/drivers/ata/pata_marvell.ko",
+    "kernel/drivers/ata/pata_jmicron.ko", "kernel/drivers/ata/pata_it821x.ko",
+    "kernel/drivers/ata/pata_it8213.ko",
+]
+USB_MODULES = [
+    "kernel/drivers/usb/core/usbcore.ko", "kernel/drivers/usb/host/uhci-hcd.ko",
+    "kernel/drivers/usb/host/ohci-hcd.ko", "kernel/drivers/usb/host/ehci-hcd.ko",
+    "kernel/drivers/hid/usbhid/usbhid.ko", "kernel/drivers/usb/storage/usb-storage.ko",
+]
+
+
+def module_not_found(entry):
+    return f"ERROR: could not load module {entry}: file not found"
+
+
+# The drive search line ends in one dot per second of searching; tests compare
+# lines after folding that run of dots (fold_dots).
+SEARCHING = "Looking for harddrives...<dots>"
+_SEARCH_LINE = re.compile(r"^Looking for harddrives\.\.\.\.*$")
+
+
+def fold_dots(lines):
+    return [SEARCHING if _SEARCH_LINE.match(line) else line for line in lines]
+
+
+def found_drive(description):
+    return f"Found harddrive as {description}"
+
+
+NO_DRIVE = "FATAL ERROR: no harddrives found"
+CDROM_FLOW_MARK = "FATAL ERROR: CD-ROM installation is not part of this build"
+
+# CD-ROM mode on a machine without a hard disk and without modules on the
+# medium: the plain lines (dots folded) between "Loading drivers" and the
+# prompt. The search takes twenty seconds.
+CDROM_WITHOUT_DISK = [module_not_found(entry) for entry in STORAGE_MODULES + USB_MODULES] + [
+    "",
+    SEARCHING,
+    "",
+    NO_DRIVE,
+]
+
+# CD-ROM mode once the disk is found: the lines after the announcement.
+CDROM_AFTER_DRIVE = ["", CDROM_FLOW_MARK]
+
+# A line that only the hard-disk-image mode prints before its prompt.
+HARD_DISK_MODE_MARK = "FATAL ERROR: hard disk installation is not part of this build"
+
+# The hard-disk-image mode's closing lines after one ENTER. Its stand-in never
+# enters raw mode, so the terminal echoes the ENTER as an empty line of its
+# own before the installer's empty line.
+HARD_DISK_MODE_CLOSING = [PRESS_ENTER, "", "", REBOOTING]

@@ -1,0 +1,59 @@
+"""Where the harness finds its inputs, with the environment's say first.
+
+KORVANEL_CACHE    the cache of fetched things (kernel/vmlinuz, kernel/release,
+                  kernel/root/lib/modules/RELEASE); default build/cache
+KORVANEL_I386_DIR the static i386 build (bin/installer); default build/i386
+KORVANEL_QEMU     the emulator; default qemu-system-i386 from PATH
+"""
+
+import os
+import shutil
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+class MissingPrerequisite(RuntimeError):
+    """Something the whole-machine tests need is not built or fetched yet."""
+
+
+def cache_dir():
+    return os.environ.get("KORVANEL_CACHE") or os.path.join(SOURCE_DIR, "build", "cache")
+
+
+def i386_dir():
+    return os.environ.get("KORVANEL_I386_DIR") or os.path.join(SOURCE_DIR, "build", "i386")
+
+
+def _existing(path, remedy):
+    if not os.path.isfile(path):
+        raise MissingPrerequisite(f"{path} is missing ({remedy})")
+    return path
+
+
+def kernel_path():
+    return _existing(os.path.join(cache_dir(), "kernel", "vmlinuz"),
+                     "run scripts/fetch-kernel.sh or `make kernel`, and set KORVANEL_CACHE")
+
+
+def kernel_release():
+    path = _existing(os.path.join(cache_dir(), "kernel", "release"),
+                     "run scripts/fetch-kernel.sh or `make kernel`, and set KORVANEL_CACHE")
+    with open(path) as release:
+        return release.read().strip()
+
+
+def kernel_modules_dir():
+    """The unpacked /lib/modules/RELEASE of the kernel that the machines boot."""
+    return os.path.join(cache_dir(), "kernel", "root", "lib", "modules", kernel_release())
+
+
+def installer_path():
+    return _existing(os.path.join(i386_dir(), "bin", "installer"), "run `make i386`")
+
+
+def qemu_binary():
+    name = os.environ.get("KORVANEL_QEMU") or "qemu-system-i386"
+    found = shutil.which(name)
+    if found is None:
+        raise MissingPrerequisite(f"{name} not found (install qemu-system-x86)")
+    return found
