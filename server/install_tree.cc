@@ -88,7 +88,7 @@ bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,
                       std::string& error) {
   std::vector<ServedFile> packages;
   if (!listDirectory(root + "/packages", ".bdl", /*optional=*/false, packages, error)) return false;
-  orderPackages(packages);
+  if (!orderPackages(packages, error)) return false;
   std::vector<ServedFile> scripts;
   if (!listDirectory(root + "/scripts", ".scr", /*optional=*/true, scripts, error)) return false;
   for (ServedFile& script : scripts) script.mark = kScriptMark;

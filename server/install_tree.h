@@ -28,13 +28,15 @@ struct ServedFile {
 bool isServableName(const std::string& name);
 
 // Start-up check of DIR: it must be a directory whose packages/ holds at
-// least one package and whose files can all be listed. False with the reason
+// least one package, every one of them a package, and whose files can all
+// be listed. False with the reason
 // (one line) in `error`.
 [[nodiscard]] bool checkInstallTree(const std::string& root, std::string& error);
 
 // The files a client receives after "STRT": the packages in installation
 // order, then the scripts by name with mark 1. False with the reason in
-// `error` when a directory cannot be read or a name cannot be served.
+// `error` when a directory cannot be read, a name cannot be served or a
+// package file is not a package.
 [[nodiscard]] bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,
                                     std::string& error);
 

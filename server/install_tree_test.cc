@@ -17,10 +17,9 @@ std::vector<std::string> namesAndMarks(const std::vector<ServedFile>& files) {
 
 TEST(InstallTreeTest, PackagesInOrderThenScriptsWithMarkOne) {
   TestTree tree;
-  tree.write("packages/system.bdl", "s");
-  tree.write("packages/dhcp.bdl", "d");
+  tree.writePackages(
+      {package("system"), package("dhcp", {"system"}), package("apps", {"dhcp"}), package("zz")});
   tree.write("packages/notes.txt", "not a package");
-  tree.write("packages/.bdl", "no name");
   tree.write("packages/upper.BDL", "case matters");
   tree.makeDirectory("packages/directory.bdl");
   tree.write("scripts/zz.scr", "z");
@@ -30,26 +29,40 @@ TEST(InstallTreeTest, PackagesInOrderThenScriptsWithMarkOne) {
   std::vector<ServedFile> files;
   std::string error;
   ASSERT_TRUE(listInstallFiles(tree.root(), files, error)) << error;
-  EXPECT_EQ(namesAndMarks(files), (std::vector<std::string>{"dhcp.bdl:0", "system.bdl:0",
-                                                            "autorun.scr:1", "zz.scr:1"}));
-  EXPECT_EQ(files[0].path, tree.root() + "/packages/dhcp.bdl");
+  // By name, then each after what it needs: the library's ordering.
+  EXPECT_EQ(namesAndMarks(files),
+            (std::vector<std::string>{"system.bdl:0", "dhcp.bdl:0", "apps.bdl:0", "zz.bdl:0",
+                                      "autorun.scr:1", "zz.scr:1"}));
+  EXPECT_EQ(files[0].path, tree.root() + "/packages/system.bdl");
   EXPECT_TRUE(checkInstallTree(tree.root(), error)) << error;
 }
 
 TEST(InstallTreeTest, ScriptsAreOptional) {
   TestTree tree;
-  tree.write("packages/base.bdl", "b");
+  tree.writePackages({package("base")});
   std::vector<ServedFile> files;
   std::string error;
   ASSERT_TRUE(listInstallFiles(tree.root(), files, error)) << error;
   EXPECT_EQ(namesAndMarks(files), std::vector<std::string>{"base.bdl:0"});
 }
 
+// Every installer would fail on it: the server says so before it serves.
+TEST(InstallTreeTest, FileThatIsNotAPackageIsRefused) {
+  TestTree tree;
+  tree.writePackages({package("base")});
+  tree.write("packages/broken.bdl", "not a package at all");
+  std::vector<ServedFile> files;
+  std::string error;
+  EXPECT_FALSE(listInstallFiles(tree.root(), files, error));
+  EXPECT_EQ(error, tree.root() + "/packages/broken.bdl is not a package");
+  EXPECT_FALSE(checkInstallTree(tree.root(), error));
+}
+
 // A name the installer would cut (it keeps 31 characters) could lose its
 // ".scr" and be installed as a package: the server refuses to send it.
 TEST(InstallTreeTest, NamesThatWouldNotArriveWholeAreRefused) {
   TestTree tree;
-  tree.write("packages/base.bdl", "b");
+  tree.writePackages({package("base")});
   tree.write("scripts/" + std::string(28, 'n') + ".scr", "32 characters");
   std::vector<ServedFile> files;
   std::string error;
@@ -57,13 +70,14 @@ TEST(InstallTreeTest, NamesThatWouldNotArriveWholeAreRefused) {
   EXPECT_NE(error.find("at most 31 characters"), std::string::npos) << error;
 
   TestTree newline;
-  newline.write("packages/bad\nname.bdl", "b");
+  newline.writePackages({package("base")});
+  newline.write("scripts/bad\nname.scr", "b");
   EXPECT_FALSE(listInstallFiles(newline.root(), files, error));
   EXPECT_NE(error.find("printable"), std::string::npos) << error;
 
   TestTree fits;
   fits.write("scripts/" + std::string(27, 'n') + ".scr", "31 characters");
-  fits.write("packages/base.bdl", "b");
+  fits.writePackages({package("base")});
   EXPECT_TRUE(listInstallFiles(fits.root(), files, error)) << error;
 }
 

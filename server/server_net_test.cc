@@ -15,6 +15,7 @@
 #include "netinstall/install_client.h"
 #include "netinstall/net_test_support.h"
 #include "output_capture.h"
+#include "packages/package_fixtures.h"
 
 namespace {
 
@@ -27,7 +28,10 @@ class ServerNetTest : public ::testing::Test {
     client = NetNamespace::create();
     ASSERT_TRUE(server && client);
     ASSERT_TRUE(connectNamespaces(*server, "srv0", *client, "card0"));
-    writeWholeFile(scratch / "root/packages/base.bdl", patternData(3000, 1));
+    FixturePackage base;
+    base.name = "base";
+    writeWholeFile(scratch / "root/packages/.keep", "");
+    ASSERT_EQ(makeMedium(scratch / "root/packages", {base}), "");
   }
   void TearDown() override { alarm(0); }
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -113,11 +115,18 @@ class Installer {
 class ServerProtocolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tree.write("packages/base.bdl", patternBytes(10000, 1));
-    tree.write("packages/apps.bdl", patternBytes(4076, 2));
-    tree.write("packages/empty.bdl", "");
+    // Sorted by name "apps" would come first; it needs "base".
+    tree.writePackages({package("apps", {"base"}), package("base")});
     tree.write("scripts/autorun.scr", "echo configured\n");
+    tree.write("scripts/big.scr", patternBytes(10000, 1));
+    tree.write("scripts/edge.scr", patternBytes(4076, 2));
+    tree.write("scripts/empty.scr", "");
     tree.write("drivers/6.1.0-28-686.bdl", patternBytes(5000, 3));
+  }
+
+  std::string contents(const std::string& relativePath) {
+    std::ifstream file(tree.root() + "/" + relativePath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   }
 
   std::unique_ptr<ServerProtocol> makeServer(bool keep = false, size_t blockSize = 4076) {
@@ -152,33 +161,29 @@ TEST_F(ServerProtocolTest, WholeInstallationFromDiscoveryToTerm) {
   for (std::string name; !(name = installer.nextHeader(&mark)).empty();) {
     ASSERT_NE(name, "<no reply>");
     std::string data = installer.readFile();
-    std::string expected = mark == 1 ? "echo configured\n"
-                           : name == "base.bdl" ? patternBytes(10000, 1)
-                           : name == "apps.bdl" ? patternBytes(4076, 2)
-                                                : "";
-    EXPECT_EQ(data, expected) << name;
+    EXPECT_EQ(data, contents((mark == 1 ? "scripts/" : "packages/") + name)) << name;
     received.push_back(name + ":" + std::to_string(mark));
   }
-  EXPECT_EQ(received, (std::vector<std::string>{"apps.bdl:0", "base.bdl:0", "empty.bdl:0",
-                                                "autorun.scr:1"}));
+  EXPECT_EQ(received, (std::vector<std::string>{"base.bdl:0", "apps.bdl:0", "autorun.scr:1",
+                                                "big.scr:1", "edge.scr:1", "empty.scr:1"}));
   ASSERT_TRUE(installer.request("WTRM"));
   EXPECT_EQ(installer.replyPayload(), "TERM");
-  EXPECT_EQ(log, (std::vector<std::string>{
-                     "10 found, disk label \"lab-router\"",
-                     "10 offered installation, keeping the old configuration",
-                     "10 took the offer",
-                     "10 started: 3 packages, 1 scripts",
-                     "10 sending apps.bdl (4076 bytes)",
-                     "10 sent apps.bdl (4076 bytes)",
-                     "10 sending base.bdl (10000 bytes)",
-                     "10 sent base.bdl (10000 bytes)",
-                     "10 sending empty.bdl (0 bytes)",
-                     "10 sent empty.bdl (0 bytes)",
-                     "10 sending autorun.scr (16 bytes)",
-                     "10 sent autorun.scr (16 bytes)",
-                     "10 all files sent",
-                     "10 done",
-                 }));
+  std::string baseSize = std::to_string(contents("packages/base.bdl").size());
+  std::vector<std::string> expected = {
+      "10 found, disk label \"lab-router\"",
+      "10 offered installation, keeping the old configuration",
+      "10 took the offer",
+      "10 started: 2 packages, 4 scripts",
+      "10 sending base.bdl (" + baseSize + " bytes)",
+      "10 sent base.bdl (" + baseSize + " bytes)",
+  };
+  ASSERT_GE(log.size(), expected.size() + 2);
+  EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 6), expected);
+  EXPECT_EQ(log[log.size() - 5], "10 sent edge.scr (4076 bytes)");
+  EXPECT_EQ(log[log.size() - 4], "10 sending empty.scr (0 bytes)");
+  EXPECT_EQ(log[log.size() - 3], "10 sent empty.scr (0 bytes)");
+  EXPECT_EQ(log[log.size() - 2], "10 all files sent");
+  EXPECT_EQ(log.back(), "10 done");
 }
 
 // The reply-per-request contract: a repeated request gets the same reply
@@ -189,7 +194,7 @@ TEST_F(ServerProtocolTest, RepeatedRequestGetsTheSameReplyAndNothingAdvances) {
   ASSERT_TRUE(installer.discover());
   ASSERT_TRUE(installer.request("YACK\n"));
   ASSERT_TRUE(installer.request("STRT"));
-  ASSERT_EQ(installer.nextHeader(), "apps.bdl");
+  ASSERT_EQ(installer.nextHeader(), "base.bdl");
   ASSERT_TRUE(installer.request("RETR"));
   NetMessage first = installer.lastReply;
   size_t firstLength = installer.replyLength;
@@ -203,8 +208,8 @@ TEST_F(ServerProtocolTest, RepeatedRequestGetsTheSameReplyAndNothingAdvances) {
     EXPECT_EQ(0, memcmp(again.bytes, first.bytes, length));
   }
   ASSERT_TRUE(installer.request("RETR"));
-  EXPECT_EQ(installer.lastReply.payloadLength(), 0) << "apps.bdl is one block: the end follows";
-  EXPECT_EQ(installer.nextHeader(), "base.bdl");
+  EXPECT_EQ(installer.lastReply.payloadLength(), 0) << "base.bdl is one block: the end follows";
+  EXPECT_EQ(installer.nextHeader(), "apps.bdl");
 }
 
 TEST_F(ServerProtocolTest, DropsWhatIsNotTheNextRequestForIt) {
@@ -256,19 +261,19 @@ TEST_F(ServerProtocolTest, LateDiscoveryLeavesTheTransferAndARestartBeginsAgain)
   NetMessage lateDiscovery = installer.lastRequest;
   ASSERT_TRUE(installer.request("YACK\n"));
   ASSERT_TRUE(installer.request("STRT"));
-  ASSERT_EQ(installer.nextHeader(), "apps.bdl");
+  ASSERT_EQ(installer.nextHeader(), "base.bdl");
 
   NetMessage reply;
   EXPECT_GT(server->handle(lateDiscovery, lateDiscovery.datagramLength(), reply, 0), 0u)
       << "a discovery is always answered";
-  EXPECT_EQ(installer.readFile(), patternBytes(4076, 2));
-  EXPECT_EQ(installer.nextHeader(), "base.bdl");
+  EXPECT_EQ(installer.readFile(), contents("packages/base.bdl"));
+  EXPECT_EQ(installer.nextHeader(), "apps.bdl");
 
   Installer restarted(*server, kClientA);
   ASSERT_TRUE(restarted.discover());
   ASSERT_TRUE(restarted.request("YACK\n"));
   ASSERT_TRUE(restarted.request("STRT"));
-  EXPECT_EQ(restarted.nextHeader(), "apps.bdl") << "the new link starts with the first file";
+  EXPECT_EQ(restarted.nextHeader(), "base.bdl") << "the new link starts with the first file";
 }
 
 TEST_F(ServerProtocolTest, RepeatedDiscoveryGetsTheSameOfferAndOneLogLine) {
@@ -304,13 +309,14 @@ TEST_F(ServerProtocolTest, SequenceNumbersWrapOnALongTransfer) {
   std::string big = patternBytes(70000, 9);
   tree.remove("packages");
   tree.remove("scripts");
-  tree.write("packages/big.bdl", big);
+  tree.makeDirectory("packages");
+  tree.write("scripts/big.scr", big);
   auto server = makeServer(false, /*blockSize=*/1);
   Installer installer(*server, kClientA);
   ASSERT_TRUE(installer.discover());
   ASSERT_TRUE(installer.request("YACK\n"));
   ASSERT_TRUE(installer.request("STRT"));
-  ASSERT_EQ(installer.nextHeader(), "big.bdl");
+  ASSERT_EQ(installer.nextHeader(), "big.scr");
   EXPECT_EQ(installer.readFile(), big);
   EXPECT_EQ(installer.nextHeader(), "");
   EXPECT_EQ(installer.link.sentCount, (70000u + 5u) % 65536u);
@@ -326,14 +332,16 @@ TEST_F(ServerProtocolTest, InstallersAreServedSideBySide) {
   ASSERT_TRUE(b.request("YACK\n"));
   ASSERT_TRUE(a.request("STRT"));
   ASSERT_TRUE(b.request("STRT"));
-  ASSERT_EQ(a.nextHeader(), "apps.bdl");
-  ASSERT_EQ(a.readFile(), patternBytes(4076, 2));
-  ASSERT_EQ(b.nextHeader(), "apps.bdl") << "each installer has its own place in the files";
+  std::string base = contents("packages/base.bdl");
   ASSERT_EQ(a.nextHeader(), "base.bdl");
+  ASSERT_EQ(a.readFile(), base);
+  ASSERT_EQ(b.nextHeader(), "base.bdl") << "each installer has its own place in the files";
+  ASSERT_EQ(a.nextHeader(), "apps.bdl");
   ASSERT_TRUE(a.request("RETR"));
   ASSERT_TRUE(b.request("RETR"));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.lastReply.payload()), 4076),
-            patternBytes(4076, 2));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.lastReply.payload()),
+                        b.lastReply.payloadLength()),
+            base);
   EXPECT_EQ(server->clientCount(), 2u);
 }
 
@@ -345,9 +353,9 @@ TEST_F(ServerProtocolTest, UnreadableFilesAndTreesGetNoReply) {
   ASSERT_TRUE(installer.discover());
   ASSERT_TRUE(installer.request("YACK\n"));
   ASSERT_TRUE(installer.request("STRT"));
-  tree.remove("packages/apps.bdl");
+  tree.remove("packages/base.bdl");
   EXPECT_EQ(installer.nextHeader(), "<no reply>");
-  EXPECT_EQ(log.back().rfind("10 cannot read " + tree.root() + "/packages/apps.bdl: ", 0), 0u);
+  EXPECT_EQ(log.back().rfind("10 cannot read " + tree.root() + "/packages/base.bdl: ", 0), 0u);
   EXPECT_FALSE(installer.resend()) << "nor for the repetition";
 
   Installer other(*server, kClientB);
@@ -364,12 +372,12 @@ TEST_F(ServerProtocolTest, SilentInstallersLoseTheirFileAndAreForgotten) {
   ASSERT_TRUE(installer.discover());
   ASSERT_TRUE(installer.request("YACK\n"));
   ASSERT_TRUE(installer.request("STRT"));
-  ASSERT_EQ(installer.nextHeader(), "apps.bdl");
+  ASSERT_EQ(installer.nextHeader(), "base.bdl");
   server->expire(installer.now + 100, 120, 3600);
   EXPECT_TRUE(server->linkOf(kClientA)->sendingFile());
   server->expire(installer.now + 121, 120, 3600);
   EXPECT_FALSE(server->linkOf(kClientA)->sendingFile());
-  EXPECT_EQ(log.back(), "10 gone while sending apps.bdl");
+  EXPECT_EQ(log.back(), "10 gone while sending base.bdl");
   EXPECT_FALSE(installer.request("RETR"));
   server->expire(installer.now + 3601, 120, 3600);
   EXPECT_EQ(server->clientCount(), 0u);

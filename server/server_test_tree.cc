@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -27,6 +28,20 @@ void TestTree::makeDirectory(const std::string& relativePath) {
 
 void TestTree::remove(const std::string& relativePath) {
   std::filesystem::remove_all(root_ + "/" + relativePath);
+}
+
+void TestTree::writePackages(const std::vector<FixturePackage>& packages) {
+  makeDirectory("packages");
+  std::string error = makeMedium(root_ + "/packages", packages);
+  if (!error.empty()) fprintf(stderr, "%s\n", error.c_str());
+}
+
+FixturePackage package(const std::string& name, const std::vector<std::string>& depends) {
+  FixturePackage fixture;
+  fixture.name = name;
+  fixture.depends = depends;
+  fixture.description = "the " + name + " package";
+  return fixture;
 }
 
 std::string patternBytes(size_t size, unsigned seed) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/command_runner.h"
 #include "netinstall/client_fixture.h"
 #include "netinstall/file_transfer.h"
 #include "output_capture.h"
@@ -162,12 +163,15 @@ TEST_F(FileReceiveTest, LocalFileThatCannotBeWrittenIsReported) {
   peer->join();
 }
 
+// Another piped child still runs (the slot is taken): no second one starts.
 TEST_F(FileReceiveTest, InstallerChildThatCannotStartIsReported) {
   serve({"FILE\nbase.bdl\n0\n"});
   std::string printed;
   ASSERT_EQ(next(printed), NextFile::file);
   bool received = true;
+  activeChildPid = getpid();
   printed = captureStdout([&] { received = receiveToInstaller(installer, "/mnt", true); });
+  activeChildPid = -1;
   EXPECT_FALSE(received);
   EXPECT_EQ(printed, "\nFATAL ERROR: couldn't start install\n");
   peer->join();

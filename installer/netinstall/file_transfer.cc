@@ -114,15 +114,17 @@ bool receiveToInstaller(InstallClient& client, const char* installRoot, bool int
   for (;;) {
     int count = client.readFileData(buffer, sizeof buffer);
     if (count < 0) {
+      // The child goes first: what it says about the cut package comes
+      // before the line that ends the installation.
+      (void)finishCommand(stream);  // the package is incomplete whatever the child says
       puts(kBadConnection);
-      (void)finishCommand(stream);  // the child's status says nothing
       return false;
     }
     if (count == 0) {
-      // The package library reports its own errors; -1 here means the last
-      // buffered bytes never reached it (it stopped reading), which is the
-      // same failure as a write that fails.
-      if (finishCommand(stream) == -1) {
+      // Anything but 0 is a package that was not installed: the library
+      // has said why, or the last buffered bytes never reached it (-1),
+      // which is the same failure as a write that fails.
+      if (finishCommand(stream) != kPackageInstalled) {
         puts("");
         return false;
       }

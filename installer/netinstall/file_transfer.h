@@ -12,6 +12,8 @@
 // The file's bytes into a new package installer child: rooted at
 // `installRoot` (null: none), installing into the new system when
 // `intoTarget`, else into the running installer. True once every byte has
-// reached the child and it has been reaped, whatever its exit status.
+// reached the child and it reported the package installed. A package the
+// library refused fails like a write into the child that fails: the library
+// has printed why, and an empty line follows.
 [[nodiscard]] bool receiveToInstaller(InstallClient& client, const char* installRoot,
                                       bool intoTarget);

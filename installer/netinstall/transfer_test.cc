@@ -22,6 +22,7 @@
 #include "netinstall/install_client.h"
 #include "netinstall/net_test_support.h"
 #include "netinstall/packet_relay.h"
+#include "packages/package_fixtures.h"
 
 namespace {
 
@@ -30,25 +31,37 @@ std::string kernelRelease() {
   return uname(&system) == 0 ? system.release : "";
 }
 
-// A server root: name -> contents for packages/ and scripts/, and drivers.
+// A server root: real packages (made with the bdl tool), scripts of any
+// contents (name -> bytes) and the driver package for this kernel.
 struct Tree {
-  std::map<std::string, std::string> packages;
+  std::vector<std::string> packages;
   std::map<std::string, std::string> scripts;
   std::string drivers;
+  std::string root;
 
-  void writeTo(const std::string& root) const {
-    for (const auto& [name, contents] : packages) writeWholeFile(root + "/packages/" + name, contents);
+  void writeTo(const std::string& directory) {
+    root = directory;
+    std::vector<FixturePackage> fixtures;
+    for (const std::string& name : packages) {
+      FixturePackage fixture;
+      fixture.name = name;
+      fixtures.push_back(fixture);
+    }
+    writeWholeFile(root + "/packages/.keep", "");
+    EXPECT_EQ(makeMedium(root + "/packages", fixtures), "");
     for (const auto& [name, contents] : scripts) writeWholeFile(root + "/scripts/" + name, contents);
     writeWholeFile(root + "/drivers/" + kernelRelease() + ".bdl", drivers);
   }
   // Every file of the tree arrived in `directory`, byte for byte.
   void expectArrivedIn(const std::string& directory, bool withDrivers = true) const {
-    for (const auto& files : {packages, scripts}) {
-      for (const auto& [name, contents] : files) {
-        std::string arrived = readWholeFile(directory + "/" + name);
-        EXPECT_EQ(arrived.size(), contents.size()) << name;
-        EXPECT_TRUE(arrived == contents) << name << " differs";
-      }
+    std::map<std::string, std::string> files = scripts;
+    for (const std::string& name : packages) {
+      files[name + ".bdl"] = readWholeFile(root + "/packages/" + name + ".bdl");
+    }
+    for (const auto& [name, contents] : files) {
+      std::string arrived = readWholeFile(directory + "/" + name);
+      EXPECT_EQ(arrived.size(), contents.size()) << name;
+      EXPECT_TRUE(arrived == contents) << name << " differs";
     }
     if (withDrivers) {
       EXPECT_TRUE(readWholeFile(directory + "/drivers.bdl") == drivers);
@@ -56,13 +69,16 @@ struct Tree {
   }
 };
 
+// Files that end just before, at and after a block's end, and one of
+// several MiB, as scripts (which may hold any bytes); two real packages.
 Tree boundaryTree() {
   Tree tree;
+  tree.packages = {"base", "tools"};
   for (size_t size : {0, 1, 4075, 4076, 4077, 8152}) {
-    tree.packages["size" + std::to_string(size) + ".bdl"] = patternData(size, static_cast<unsigned>(size));
+    tree.scripts["size" + std::to_string(size) + ".scr"] =
+        patternData(size, static_cast<unsigned>(size));
   }
-  tree.packages["several-mib.bdl"] = patternData(5 * 1024 * 1024 + 17, 99);
-  tree.scripts["autorun.scr"] = "#!/bin/sh\necho configured\n";
+  tree.scripts["several-mib.scr"] = patternData(5 * 1024 * 1024 + 17, 99);
   tree.drivers = patternData(70000, 5);
   return tree;
 }
@@ -150,8 +166,8 @@ TEST_F(TransferTest, FilesAroundTheBlockSizeAndOfSeveralMibArriveWhole) {
   for (const std::string& event :
        {"asks for the drivers of kernel " + kernelRelease(), std::string("found, disk label \"test-lab\""),
         std::string("offered installation"), std::string("took the offer"),
-        std::string("started: 7 packages, 1 scripts"), std::string("sending several-mib.bdl (5242897 bytes)"),
-        std::string("sent several-mib.bdl (5242897 bytes)"), std::string("all files sent"),
+        std::string("started: 2 packages, 7 scripts"), std::string("sending several-mib.scr (5242897 bytes)"),
+        std::string("sent several-mib.scr (5242897 bytes)"), std::string("all files sent"),
         std::string("done")}) {
     EXPECT_NE(log.find(mac + " " + event), std::string::npos) << event << "\n" << log;
   }
@@ -162,8 +178,8 @@ TEST_F(TransferTest, FourInstallersAtOnce) {
   makeHub();
   attachToHub(*server, "srv0", /*up=*/true);
   Tree tree;
-  tree.packages["base.bdl"] = patternData(600000, 1);
-  tree.packages["tools.bdl"] = patternData(4077, 2);
+  tree.packages = {"base", "tools"};
+  tree.scripts["big.scr"] = patternData(600000, 1);
   tree.scripts["net.scr"] = "ip link\n";
   tree.drivers = patternData(9000, 3);
   tree.writeTo(scratch / "root");
@@ -230,9 +246,10 @@ TEST_F(TransferTest, LossyNetworkStillDeliversEveryByte) {
               0);
   }
   Tree tree;
-  tree.packages["base.bdl"] = patternData(400000, 7);
-  tree.packages["small.bdl"] = patternData(4077, 8);
-  tree.packages["empty.bdl"] = "";
+  tree.packages = {"base"};
+  tree.scripts["big.scr"] = patternData(400000, 7);
+  tree.scripts["small.scr"] = patternData(4077, 8);
+  tree.scripts["empty.scr"] = "";
   tree.scripts["autorun.scr"] = "echo lossy\n";
   tree.drivers = patternData(5000, 9);
   tree.writeTo(scratch / "root");
@@ -272,8 +289,9 @@ TEST_F(TransferTest, DuplicatedAndReorderedDatagramsChangeNothing) {
   pid_t relayPid = relay->start([policy] { return runRelay("relay0", "relay1", policy); });
 
   Tree tree;
-  tree.packages["base.bdl"] = patternData(300000, 11);
-  tree.packages["edge.bdl"] = patternData(4076, 12);
+  tree.packages = {"base"};
+  tree.scripts["big.scr"] = patternData(300000, 11);
+  tree.scripts["edge.scr"] = patternData(4076, 12);
   tree.scripts["autorun.scr"] = "echo shuffled\n";
   tree.drivers = patternData(12000, 13);
   tree.writeTo(scratch / "root");
@@ -282,7 +300,7 @@ TEST_F(TransferTest, DuplicatedAndReorderedDatagramsChangeNothing) {
   EXPECT_EQ(exitCodeOf(waitBounded(installer, 200)), 0) << readWholeFile(scratch / "out/result");
   tree.expectArrivedIn(scratch / "out");
   std::string log = run->log();
-  EXPECT_EQ(log.find("sent base.bdl"), log.rfind("sent base.bdl")) << "each file once:\n" << log;
+  EXPECT_EQ(log.find("sent big.scr"), log.rfind("sent big.scr")) << "each file once:\n" << log;
   long forwarded = 0, duplicated = 0, delayed = 0;
   ASSERT_EQ(sscanf(readWholeFile(statsPath).c_str(), "forwarded %ld duplicated %ld delayed %ld",
                    &forwarded, &duplicated, &delayed),
@@ -301,12 +319,13 @@ TEST_F(TransferTest, ServerThatDiesInTheMiddleOfAFileIsABadConnection) {
   ASSERT_TRUE(connectNamespaces(*server, "srv0", *client, "card0"));
   ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
   Tree tree;
-  tree.packages["huge.bdl"] = patternData(2 * 1024 * 1024, 21);
+  tree.packages = {"base"};
+  tree.scripts["huge.scr"] = patternData(2 * 1024 * 1024, 21);
   tree.writeTo(scratch / "root");
   // Small blocks keep the file on its way long enough to be cut.
   auto run = startServer(*server, scratch / "root", {"--block-size", "64"});
   std::thread killer([&run] {
-    if (run->waitForLog("sending huge.bdl", 60)) {
+    if (run->waitForLog("sending huge.scr", 60)) {
       usleep(200000);
       run->stop(SIGKILL);
     }
@@ -319,8 +338,8 @@ TEST_F(TransferTest, ServerThatDiesInTheMiddleOfAFileIsABadConnection) {
     result = fetchEverything(installer, quickTiming(), scratch / "out", false);
   }
   killer.join();
-  EXPECT_EQ(result, "cut huge.bdl: \nFATAL ERROR: bad network connection\n");
-  size_t arrived = readWholeFile(scratch / "out/huge.bdl").size();
+  EXPECT_EQ(result, "cut huge.scr: \nFATAL ERROR: bad network connection\n");
+  size_t arrived = readWholeFile(scratch / "out/huge.scr").size();
   EXPECT_GT(arrived, 0u);
   EXPECT_LT(arrived, 2u * 1024 * 1024);
 }
@@ -335,9 +354,11 @@ TEST_F(TransferTest, SecondServerOnTheSegmentIsIgnoredOnceOneIsChosen) {
   attachToHub(*second, "srv0", true);
   attachToHub(*client, "card0", false);
   Tree first, other;
-  first.packages["first.bdl"] = patternData(50000, 31);
+  first.packages = {"first"};
+  first.scripts["first.scr"] = patternData(50000, 31);
   first.drivers = "first drivers";
-  other.packages["other.bdl"] = patternData(50000, 32);
+  other.packages = {"other"};
+  other.scripts["other.scr"] = patternData(50000, 32);
   other.drivers = "other drivers";
   first.writeTo(scratch / "first");
   other.writeTo(scratch / "other");
@@ -346,8 +367,8 @@ TEST_F(TransferTest, SecondServerOnTheSegmentIsIgnoredOnceOneIsChosen) {
 
   pid_t installer = startInstaller(*client, scratch / "out");
   EXPECT_EQ(exitCodeOf(waitBounded(installer, 120)), 0) << readWholeFile(scratch / "out/result");
-  bool fromFirst = readWholeFile(scratch / "out/first.bdl").size() == 50000;
-  bool fromOther = readWholeFile(scratch / "out/other.bdl").size() == 50000;
+  bool fromFirst = readWholeFile(scratch / "out/first.scr").size() == 50000;
+  bool fromOther = readWholeFile(scratch / "out/other.scr").size() == 50000;
   EXPECT_NE(fromFirst, fromOther) << "files from exactly one server";
   (fromFirst ? first : other).expectArrivedIn(scratch / "out", /*withDrivers=*/false);
   std::string chosenLog = fromFirst ? runFirst->log() : runOther->log();
@@ -362,7 +383,8 @@ TEST_F(TransferTest, SequenceNumbersWrapOnALongLink) {
   ASSERT_TRUE(connectNamespaces(*server, "srv0", *client, "card0"));
   ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
   Tree tree;
-  tree.packages["long.bdl"] = patternData(70000, 41);
+  tree.packages = {"base"};
+  tree.scripts["long.scr"] = patternData(70000, 41);
   tree.drivers = "d";
   tree.writeTo(scratch / "root");
   auto run = startServer(*server, scratch / "root", {"--block-size", "1"});
