@@ -42,7 +42,7 @@ BENCH   := build/bench
 .PHONY: bench-net
 bench-net: deps
 	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
-	cmake --build $(BENCH) -j $(JOBS) --target netinstall-server netinstall-fetch
+	cmake --build $(BENCH) -j $(JOBS) --target netinstall-server netinstall-fetch bdl
 	tests/sandbox/sandbox --net -- /usr/bin/python3 $(CURDIR)/bench/net_throughput.py \
 	      --build $(CURDIR)/$(BENCH)
 

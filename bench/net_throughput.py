@@ -203,11 +203,18 @@ def main():
         sys.exit("net_throughput: run as root in a network namespace of its own "
                  "(tests/sandbox/sandbox --net -- ...)")
     scratch = tempfile.mkdtemp(prefix="net-bench.", dir=os.environ.get("KORVANEL_SCRATCH", "/tmp"))
-    size = options.mib * 1024 * 1024
+    # A real package (the server serves nothing else from packages/) of
+    # random, hence incompressible, contents.
+    tree = os.path.join(scratch, "tree", "usr", "share")
+    os.makedirs(tree)
+    with open(os.path.join(tree, "bench-data"), "wb") as data:
+        data.write(os.urandom(options.mib * 1024 * 1024))
     root = os.path.join(scratch, "root")
     os.makedirs(os.path.join(root, "packages"))
-    with open(os.path.join(root, "packages", "bench.bdl"), "wb") as package:
-        package.write(os.urandom(size))
+    package = os.path.join(root, "packages", "bench.bdl")
+    subprocess.run([os.path.join(options.build, "bin", "bdl"), "pack", "--name", "bench",
+                    os.path.join(scratch, "tree"), package], check=True)
+    size = os.path.getsize(package)
     tftp_root = os.path.join(scratch, "tftp")
     os.makedirs(tftp_root)
     shutil.copy(os.path.join(root, "packages", "bench.bdl"), os.path.join(tftp_root, "bench.bdl"))
@@ -216,8 +223,8 @@ def main():
 
     lab = Lab(max(CLIENT_COUNTS))
     try:
-        print("file %d MiB per installer, best of %d rounds; MB/s = 10^6 bytes per second"
-              % (options.mib, options.rounds))
+        print("a package of %d bytes per installer, best of %d rounds; MB/s = 10^6 bytes "
+              "per second" % (size, options.rounds))
         print("%-9s %-8s %-8s %6s %16s %6s %10s %7s" % (
             "segment", "link", "clients", "block", "netinstall MB/s", "block", "TFTP MB/s",
             "ratio"))
