@@ -3,6 +3,11 @@
 // microseconds), or 0 when the clock cannot be read. Deadlines of the
 // request/reply waits are measured on it.
 
+#include <sys/time.h>
+
 #include <cstdint>
 
 int64_t nowUsec();
+
+// `usec` microseconds as seconds and microseconds, for select's limits.
+timeval timevalFromUsec(int64_t usec);

@@ -7,19 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "netinstall/clock.h"
 #include "netinstall/discovery_payload.h"
 #include "netinstall/install_client.h"
-
-namespace {
-
-timeval toTimeval(int64_t usec) {
-  timeval value;
-  value.tv_sec = static_cast<time_t>(usec / 1000000);
-  value.tv_usec = static_cast<suseconds_t>(usec % 1000000);
-  return value;
-}
-
-}  // namespace
 
 bool InstallClient::broadcastRequest(NetMessage& message, uint16_t payloadLength) {
   if (++broadcastCount >= timing.rescanEvery) {
@@ -30,7 +20,7 @@ bool InstallClient::broadcastRequest(NetMessage& message, uint16_t payloadLength
     endpoints = scanInterfaces();
     broadcastCount = 0;
   }
-  waitTimeout = toTimeval(timing.discoveryCycleUsec);
+  waitTimeout = timevalFromUsec(timing.discoveryCycleUsec);
   selected = -1;
   link.resetCounters();
   memset(link.peerAddress, 0, kMacSize);
@@ -129,7 +119,7 @@ void InstallClient::awaitTermination() {
   for (;;) {
     // A failed send is simply repeated with the next budget.
     (void)endpoint.send(request.bytes, request.datagramLength());
-    timeval budget = toTimeval(timing.closingUsec);
+    timeval budget = timevalFromUsec(timing.closingUsec);
     for (;;) {
       long length = endpoint.receiveOrConsole(reply, budget);
       if (length == kConsoleInput) return;

@@ -18,14 +18,6 @@ namespace {
 
 constexpr int kConsoleFd = 0;
 constexpr short kUpFlags = IFF_UP | IFF_RUNNING | IFF_PROMISC;
-constexpr int64_t kUsecPerSecond = 1000000;
-
-timeval toTimeval(int64_t usec) {
-  timeval value;
-  value.tv_sec = static_cast<time_t>(usec / kUsecPerSecond);
-  value.tv_usec = static_cast<suseconds_t>(usec % kUsecPerSecond);
-  return value;
-}
 
 // Brings the interface up and makes sure it has an IPv4 address, 0.0.0.0
 // when it had none; an address it already has is kept.
@@ -88,7 +80,7 @@ long NetEndpoint::receiveWithin(NetMessage& message, int64_t usec) {
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(socket, &readable);
-  timeval limit = toTimeval(usec);
+  timeval limit = timevalFromUsec(usec);
   if (select(socket + 1, &readable, nullptr, nullptr, &limit) <= 0) return -1;
   return receive(message);
 }
