@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "common/fork_child.h"
 #include "common/retry_io.h"
 #include "startup/process_state.h"
 
@@ -70,7 +71,7 @@ FILE* startWithInput(const char* program, ...) {
   if (activeChildPid != -1) return nullptr;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
-  pid_t pid = fork();
+  pid_t pid = forkChild();
   if (pid < 0) {
     closePipe(fds);
     return nullptr;
@@ -111,7 +112,7 @@ FILE* startWithOutput(const char* program, ...) {
     closePipe(fds);
     return nullptr;
   }
-  pid_t pid = fork();
+  pid_t pid = forkChild();
   if (pid < 0) {
     fclose(stream);
     close(fds[1]);
@@ -143,7 +144,7 @@ int finishCommand(FILE* stream) {
 }
 
 int runCommandArgv(const char* root, const char* program, char* const argv[]) {
-  pid_t pid = fork();
+  pid_t pid = forkChild();
   if (pid < 0) return -1;
   if (pid == 0) {
     closeDescriptorsUpTo15(0);

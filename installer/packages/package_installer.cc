@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "common/fork_child.h"
 #include "common/retry_io.h"
 #include "disk/command_runner.h"
 
@@ -21,12 +22,8 @@ namespace {
 constexpr unsigned int kInstallFlags = Repo::kReplaceFiles;
 
 [[noreturn]] void runChild(int input, int output, const char* root, bool runningSystem) {
-  // First of all: the installation process's abort handler and progress
-  // ticker must not run here. A Ctrl-C reaches the whole process group, and
-  // the abort path (unmounting, waiting for ENTER, restarting) must run in
-  // one process only.
-  signal(SIGINT, SIG_DFL);
-  signal(SIGALRM, SIG_DFL);
+  // forkChild() has put the abort handler and the progress ticker back to
+  // their defaults: the abort path runs in the installation process only.
   dup2(input, 0);
   // The pipe's ends may lie above the range closed below; the write end must
   // go, or the child would never see the end of its input.
@@ -45,7 +42,7 @@ FILE* startPackageInstaller(const char* root, bool runningSystem) {
   // The child flushes its buffers on exit; they must not hold our output.
   fflush(stdout);
   fflush(stderr);
-  pid_t pid = fork();
+  pid_t pid = forkChild();
   if (pid < 0) {
     close(fds[0]);
     close(fds[1]);

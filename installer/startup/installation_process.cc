@@ -50,6 +50,9 @@ void setDisposition(int signal, void (*handler)(int), int flags) {
 
 void onInterrupt(int) {
   if (installationFinished) return;
+  // A step's progress dots would go on after the abort lines and suggest the
+  // step still runs; the ticker ends here.
+  setDisposition(SIGALRM, SIG_IGN, SA_RESTART);
   puts("\n\nInstallation aborted");
   puts("Press ENTER to reboot");
   (void)umount("/mnt/boot");  // whatever is not mounted just fails

@@ -6,7 +6,13 @@
 #include <sys/stat.h>
 #include <termios.h>
 
+#include <chrono>
+#include <cstring>
+
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "sandbox.h"
 
@@ -21,6 +27,19 @@ constexpr const char* kRebooting = "\033[?25h\nRebooting...\n";
 constexpr const char* kCdromStubLine = "\nFATAL ERROR: CD-ROM installation is not part of this build\n";
 constexpr const char* kNetworkStubLine = "\nFATAL ERROR: network installation is not part of this build\n";
 constexpr const char* kDiskStubLine = "\nFATAL ERROR: hard disk installation is not part of this build\n";
+
+// The mount points of process `pid`'s mount namespace, as it sees them.
+std::set<std::string> mountPoints(pid_t pid) {
+  std::set<std::string> points;
+  std::istringstream table(readFile("/proc/" + std::to_string(pid) + "/mountinfo"));
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    fields >> id >> parent >> device >> root >> point;
+    points.insert(point);
+  }
+  return points;
+}
 
 class ProcessFrame : public ::testing::TestWithParam<std::string> {
  protected:
@@ -104,6 +123,39 @@ TEST_P(ProcessFrame, InterruptAfterTheFlowReturnedIsIgnored) {
   EXPECT_EQ(sandbox.console().output().substr(before), "");
   EXPECT_EQ(sandbox.waitForEnd(0.1), -1);
   pressEnterAndExpectRestart(/*raw=*/true);
+}
+
+TEST_P(ProcessFrame, InterruptDuringTheInstallationUnmountsAndRestartsAfterEnter) {
+  // No disk ever appears: the search lasts twenty seconds, time to interrupt.
+  sandbox.fakeTool("/sbin/sfdisk", "sleep 0.2");
+  sandbox.options.typeText = "cdrom\n";
+  sandbox.options.tmpfs = {"/mnt", "/mnt/boot", "/floppy"};
+  ASSERT_TRUE(sandbox.start());
+  ASSERT_TRUE(sandbox.console().waitFor("Looking for harddrives...", kTimeout));
+  std::set<std::string> before = mountPoints(sandbox.initPid());
+  ASSERT_EQ(before.count("/mnt") + before.count("/mnt/boot") + before.count("/floppy"), 3u);
+
+  sandbox.console().send("\x03");
+  const char* aborted = "\n\nInstallation aborted\nPress ENTER to reboot\n";
+  ASSERT_TRUE(sandbox.console().waitFor(aborted, kTimeout)) << sandbox.console().output();
+  std::set<std::string> after;
+  for (int i = 0; i < 100; ++i) {
+    after = mountPoints(sandbox.initPid());
+    if (after.count("/mnt") + after.count("/mnt/boot") + after.count("/floppy") == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(after.count("/mnt") + after.count("/mnt/boot") + after.count("/floppy"), 0u);
+
+  // The search is over and nothing more is printed: no dots, no fatal line.
+  size_t promptEnd = sandbox.console().output().find(aborted) + strlen(aborted);
+  sandbox.console().drain(2.5);
+  EXPECT_EQ(sandbox.console().output().substr(promptEnd), "");
+  EXPECT_EQ(sandbox.waitForEnd(0.1), -1) << "the restart waits for ENTER";
+  sandbox.console().send("q");
+  ASSERT_TRUE(sandbox.console().waitFor("\a", 5, promptEnd));
+  sandbox.console().send("\r");
+  EXPECT_EQ(sandbox.waitForEnd(kTimeout), Sandbox::kRestarted);
+  EXPECT_EQ(sandbox.console().output().substr(promptEnd), "\a" + std::string(kRebooting));
 }
 
 TEST_P(ProcessFrame, InitNameForksAWaitingInitProcess) {

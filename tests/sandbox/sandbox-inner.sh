@@ -28,6 +28,7 @@ init_name=""
 files=""
 binds=""
 dirs=""
+tmpfs=""
 apply_option() {
   case "$1" in
     --host-dev) host_dev=yes ;;
@@ -35,6 +36,7 @@ apply_option() {
     --file) files="$files $(sandbox_quote "$2")" ;;
     --bind) binds="$binds $(sandbox_quote "$2")" ;;
     --dir) dirs="$dirs $(sandbox_quote "$2")" ;;
+    --tmpfs) tmpfs="$tmpfs $(sandbox_quote "$2")" ;;
     --screen-log) screen_log=$2 ;;
     --stdio) stdio=$2 ;;
     --init) init_name=$2 ;;
@@ -117,6 +119,8 @@ fi
 [ "$has_type" = yes ] && printf '%s' "$type_text" > "$root/TYPE"
 eval "set -- $dirs -- $(for a in "$@"; do sandbox_quote "$a"; printf ' '; done)"
 while [ "$1" != "--" ]; do mkdir -p "$root$1"; shift; done; shift
+eval "set -- $tmpfs -- $(for a in "$@"; do sandbox_quote "$a"; printf ' '; done)"
+while [ "$1" != "--" ]; do mkdir -p "$root$1"; mount -t tmpfs sandbox-tmpfs "$root$1"; shift; done; shift
 eval "set -- $files -- $(for a in "$@"; do sandbox_quote "$a"; printf ' '; done)"
 while [ "$1" != "--" ]; do
   src=${1%%:*}; dest=${1#*:}

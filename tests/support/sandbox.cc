@@ -127,6 +127,10 @@ bool Sandbox::start() {
     argv.push_back("--dir");
     argv.push_back(dir);
   }
+  for (const std::string& mountPoint : options.tmpfs) {
+    argv.push_back("--tmpfs");
+    argv.push_back(mountPoint);
+  }
   for (const auto& [name, image] : options.disks) {
     argv.push_back("--disk");
     argv.push_back(name + ":" + image);

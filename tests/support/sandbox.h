@@ -30,6 +30,7 @@ struct SandboxOptions {
   std::vector<std::pair<std::string, std::string>> files;  // {machine file, path inside}
   std::vector<std::pair<std::string, std::string>> binds;  // {machine path, path inside}
   std::vector<std::string> dirs;                           // directories made inside
+  std::vector<std::string> tmpfs;  // mount points of tmpfs file systems, mounted in order
   std::vector<std::pair<std::string, std::string>> disks;  // {"hda", image file}
   bool screenConsole = false;  // /dev/tty0 opens and /dev/tty9 is logConsole()
   // The program's standard input is /dev/null and its output goes to a file
