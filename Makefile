@@ -36,6 +36,16 @@ check: host i386 kernel
 demo: i386 kernel
 	/usr/bin/python3 tests/e2e/demo.py --build $(I386) --cache $(CACHE)
 
+# The network benchmark (not part of check): a Release build of the server and
+# the client, run in the sandbox's network namespace against tftpd-hpa + curl.
+BENCH   := build/bench
+.PHONY: bench-net
+bench-net: deps
+	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
+	cmake --build $(BENCH) -j $(JOBS) --target netinstall-server netinstall-fetch bdl
+	tests/sandbox/sandbox --net -- /usr/bin/python3 $(CURDIR)/bench/net_throughput.py \
+	      --build $(CURDIR)/$(BENCH)
+
 # Optimised, without sanitizers; runs in the sandbox (it mounts a tmpfs).
 bench-packages: deps
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF

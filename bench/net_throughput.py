@@ -1,0 +1,253 @@
+#!/usr/bin/python3
+"""Network installation throughput against TFTP, measured in the same run.
+
+  net_throughput.py --build BUILD_DIR [--mib N] [--rounds R]
+
+Runs only in a network namespace of its own (tests/sandbox/sandbox --net, as
+`make bench-net` does): it builds a bridge and up to 16 installer namespaces
+there, each held by a process (unshare -n), and never touches the machine's
+interfaces. Prints, for one installer and for 1, 4 and 16 at once, the
+throughput of netinstall-server + netinstall-fetch and of tftpd-hpa + curl
+with the same block size, and their ratio. Each figure is the best of
+--rounds runs, the two protocols' runs alternating.
+
+Every request of the installers' protocol is a broadcast. On one segment
+("shared") each installer's kernel takes in every other installer's
+requests; here all of them share this machine's few cores, so that cost
+grows with the square of their number and hides what the server can do. The
+"isolated" rows put the installers' bridge ports in isolation (they reach
+the server's port only), as separate machines would not slow each other
+down; they measure the server. TFTP runs on the same segment each time.
+
+Without a wire a round trip costs only processor time, and one installer
+alone keeps the server's core busy. The "100mbit" rows give every
+installer's link the rate of a Fast Ethernet card (tbf on both ends of its
+veth): a round trip then includes the wire, as on real machines, and the
+aggregate shows how the server shares itself among installers.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SERVER_ADDRESS = "10.55.0.1"
+CLIENT_COUNTS = (1, 4, 16)
+# (segment, netinstall block, TFTP block): the same block sizes, then the
+# blocks that just fill one 1500-byte frame on each side (the installer's
+# header is 20 bytes, TFTP's 4, so 1468 bytes of data take two frames here,
+# one there), then the largest block on a shared segment.
+CONFIGURATIONS = (("isolated", None, 4076, 4076), ("isolated", None, 1468, 1468),
+                  ("isolated", None, 1452, 1468), ("shared", None, 4076, 4076),
+                  ("isolated", "100mbit", 4076, 4076))
+
+
+def only_loopback():
+    with open("/proc/net/dev") as devices:
+        names = [line.split(":")[0].strip() for line in devices.readlines()[2:]]
+    return names == ["lo"]
+
+
+class Namespace:
+    """A network namespace held by a sleeping process; ends with it."""
+
+    def __init__(self):
+        self.holder = subprocess.Popen(["unshare", "-n", "sleep", "100000"])
+        path = "/proc/%d/ns/net" % self.holder.pid
+        for _ in range(500):
+            if os.path.exists(path) and os.readlink(path) != os.readlink("/proc/self/ns/net"):
+                return
+            time.sleep(0.01)
+        raise RuntimeError("namespace did not come up")
+
+    def command(self, argv):
+        return ["nsenter", "-t", str(self.holder.pid), "-n"] + argv
+
+    def run(self, argv):
+        subprocess.run(self.command(argv), check=True)
+
+    def start(self, argv, **options):
+        return subprocess.Popen(self.command(argv), **options)
+
+    def end(self):
+        self.holder.kill()
+        self.holder.wait()
+
+
+class Lab:
+    """A bridge with the server and 16 installers on it."""
+
+    def __init__(self, count):
+        self.spaces = []
+        self.client_ports = []
+        self.limited = False
+        self.hub = self.space()
+        self.hub.run(["ip", "link", "add", "name", "br0", "type", "bridge"])
+        self.hub.run(["ip", "link", "set", "br0", "up"])
+        self.server = self.space()
+        self.attach(self.server, "srv0", SERVER_ADDRESS)
+        self.clients = []
+        for index in range(count):
+            client = self.space()
+            self.client_ports.append(self.attach(client, "card0", "10.55.0.%d" % (10 + index)))
+            self.clients.append(client)
+
+    def limit(self, rate):
+        """Every installer's link at `rate` in both directions, or unlimited."""
+        for client, port in zip(self.clients, self.client_ports):
+            for station, device in ((client, "card0"), (self.hub, port)):
+                if rate is None and self.limited:
+                    station.run(["tc", "qdisc", "del", "dev", device, "root"])
+                if rate is not None:
+                    station.run(["tc", "qdisc", "replace", "dev", device, "root", "tbf", "rate",
+                                 rate, "burst", "16kb", "latency", "50ms"])
+        self.limited = rate is not None
+
+    def isolate(self, isolated):
+        """Installer ports reach the server's port only (or every port)."""
+        for port in self.client_ports:
+            self.hub.run(["bridge", "link", "set", "dev", port, "isolated",
+                          "on" if isolated else "off"])
+
+    def space(self):
+        space = Namespace()
+        self.spaces.append(space)
+        return space
+
+    def attach(self, station, name, address):
+        port = "port%d" % len(self.spaces)
+        subprocess.run(["ip", "link", "add", "name", name, "netns", str(station.holder.pid),
+                        "type", "veth", "peer", "name", port, "netns", str(self.hub.holder.pid)],
+                       check=True)
+        self.hub.run(["ip", "link", "set", port, "master", "br0", "up"])
+        station.run(["ip", "addr", "add", address + "/24", "dev", name])
+        station.run(["ip", "link", "set", name, "up"])
+        station.run(["ip", "link", "set", "lo", "up"])
+        return port
+
+    def end(self):
+        for space in reversed(self.spaces):
+            space.end()
+
+
+def wait_for(path, text, seconds=10):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if os.path.exists(path) and text in open(path).read():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+def timed_parallel(commands):
+    """Starts every command at once; the wall time until the last ends."""
+    started = time.monotonic()
+    processes = [command() for command in commands]
+    failures = 0
+    for process in processes:
+        try:
+            failures += process.wait(timeout=600) != 0
+        except subprocess.TimeoutExpired:
+            process.kill()
+            failures += 1
+    elapsed = time.monotonic() - started
+    if failures:
+        raise RuntimeError("%d of %d transfers failed" % (failures, len(processes)))
+    return elapsed
+
+
+def measure_netinstall(lab, build, root, count, block, scratch):
+    log = os.path.join(scratch, "server-%d-%d.log" % (count, block))
+    server = lab.server.start([os.path.join(build, "bin", "netinstall-server"), "--interface",
+                               "srv0", "--root", root, "--block-size", str(block)],
+                              stdout=open(log, "w"), stderr=subprocess.STDOUT)
+    try:
+        if not wait_for(log, " serving "):
+            raise RuntimeError("netinstall-server did not start:\n" + open(log).read())
+        fetch = os.path.join(build, "bin", "netinstall-fetch")
+        return timed_parallel([
+            (lambda client=client: client.start([fetch, scratch, "--quiet", "--discard"],
+                                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL))
+            for client in lab.clients[:count]])
+    finally:
+        server.send_signal(signal.SIGTERM)
+        server.wait(timeout=10)
+
+
+def measure_tftp(lab, root, count, block):
+    server = lab.server.start(["in.tftpd", "-L", "-s", root, "-a", SERVER_ADDRESS + ":69",
+                               "-B", "65464"])
+    try:
+        time.sleep(0.3)
+        url = "tftp://%s/bench.bdl" % SERVER_ADDRESS
+        return timed_parallel([
+            (lambda client=client: client.start(
+                ["curl", "-s", "-f", "-o", "/dev/null", "--tftp-blksize", str(block), url]))
+            for client in lab.clients[:count]])
+    finally:
+        server.kill()
+        server.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--mib", type=int, default=16)
+    parser.add_argument("--rounds", type=int, default=3)
+    options = parser.parse_args()
+    if os.geteuid() != 0 or not only_loopback():
+        sys.exit("net_throughput: run as root in a network namespace of its own "
+                 "(tests/sandbox/sandbox --net -- ...)")
+    scratch = tempfile.mkdtemp(prefix="net-bench.", dir=os.environ.get("KORVANEL_SCRATCH", "/tmp"))
+    # A real package (the server serves nothing else from packages/) of
+    # random, hence incompressible, contents.
+    tree = os.path.join(scratch, "tree", "usr", "share")
+    os.makedirs(tree)
+    with open(os.path.join(tree, "bench-data"), "wb") as data:
+        data.write(os.urandom(options.mib * 1024 * 1024))
+    root = os.path.join(scratch, "root")
+    os.makedirs(os.path.join(root, "packages"))
+    package = os.path.join(root, "packages", "bench.bdl")
+    subprocess.run([os.path.join(options.build, "bin", "bdl"), "pack", "--name", "bench",
+                    os.path.join(scratch, "tree"), package], check=True)
+    size = os.path.getsize(package)
+    tftp_root = os.path.join(scratch, "tftp")
+    os.makedirs(tftp_root)
+    shutil.copy(os.path.join(root, "packages", "bench.bdl"), os.path.join(tftp_root, "bench.bdl"))
+    os.chmod(tftp_root, 0o755)
+    os.chmod(os.path.join(tftp_root, "bench.bdl"), 0o644)
+
+    lab = Lab(max(CLIENT_COUNTS))
+    try:
+        print("a package of %d bytes per installer, best of %d rounds; MB/s = 10^6 bytes "
+              "per second" % (size, options.rounds))
+        print("%-9s %-8s %-8s %6s %16s %6s %10s %7s" % (
+            "segment", "link", "clients", "block", "netinstall MB/s", "block", "TFTP MB/s",
+            "ratio"))
+        for segment, rate, ours_block, tftp_block in CONFIGURATIONS:
+            lab.limit(rate)
+            for count in CLIENT_COUNTS:
+                # Alternating rounds: both see the same load of the machine.
+                ours, tftp = float("inf"), float("inf")
+                for _ in range(options.rounds):
+                    lab.isolate(segment == "isolated")
+                    ours = min(ours, measure_netinstall(lab, options.build, root, count,
+                                                        ours_block, scratch))
+                    lab.isolate(False)
+                    tftp = min(tftp, measure_tftp(lab, tftp_root, count, tftp_block))
+                ours_rate = count * size / ours / 1e6
+                tftp_rate = count * size / tftp / 1e6
+                print("%-9s %-8s %-8d %6d %16.1f %6d %10.1f %7.2f" % (
+                    segment, rate or "-", count, ours_block, ours_rate, tftp_block, tftp_rate,
+                    ours_rate / tftp_rate), flush=True)
+    finally:
+        lab.end()
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,264 @@
+// The message exchange against a scripted stand-in server: discovery on
+// every card, the acceptance rules met with real datagrams, retransmission
+// with unchanged numbers, driver request, start and closing wait.
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "net_namespace.h"
+#include "netinstall/discovery_payload.h"
+#include "netinstall/install_client.h"
+#include "netinstall/net_test_support.h"
+#include "netinstall/client_fixture.h"
+#include "netinstall/scripted_peer.h"
+
+namespace {
+
+const uint8_t kZero[kMacSize] = {};
+const uint8_t kStranger[kMacSize] = {0x02, 0x99, 0x99, 0x99, 0x99, 0x99};
+
+using ExchangeTest = ClientFixture;
+
+TEST_F(ExchangeTest, DiscoveryGoesOutOnEveryCardWithThatCardsAddress) {
+  ASSERT_TRUE(connectNamespaces(*client, "card1", *peerSpace, "peer1", /*up=*/true));
+  std::unique_ptr<ScriptedPeer> secondPeer = makePeer("peer1");
+  ASSERT_TRUE(secondPeer);
+  uint8_t secondCard[kMacSize];
+  ASSERT_TRUE(parseMac(client->macAddress("card1"), secondCard));
+  openClient();
+  ASSERT_EQ(installer.interfaceCount(), 2u);
+
+  NetMessage message;
+  composeDiscovery(message, "short", "long", "router-7");
+  EXPECT_TRUE(installer.broadcastRequest(message, message.payloadLength()));
+
+  const uint8_t* cards[] = {cardMac, secondCard};
+  ScriptedPeer* peers[] = {peer.get(), secondPeer.get()};
+  for (int i = 0; i < 2; ++i) {
+    NetMessage seen;
+    ASSERT_TRUE(peers[i]->next(seen)) << i;
+    EXPECT_EQ(0, memcmp(seen.source(), cards[i], kMacSize)) << i;
+    EXPECT_TRUE(isZeroMac(seen.target()));
+    EXPECT_EQ(seen.sequence(), 1);
+    EXPECT_EQ(seen.acknowledgement(), 0);
+    EXPECT_EQ(payloadString(seen), std::string("DSCV\nshort\nlong\nrouter-7\ni386\n", 30) +
+                                       std::string(1, '\0'));
+  }
+  EXPECT_EQ(installer.link.sentCount, 0u) << "the first request after it is stamped 1 again";
+  installer.close();
+}
+
+// Offers that are not for this client, or not next in sequence, are passed
+// over; the offer addressed to it is taken with its keep line, and the
+// "YACK" is repeated unchanged until the reply numbered 2 comes from the
+// server that made the offer.
+TEST_F(ExchangeTest, AcceptanceRulesDuringDiscoveryAndConfirmation) {
+  openClient();
+  peer->run([this](ScriptedPeer& p) {
+    NetMessage request;
+    ASSERT_TRUE(p.next(request));
+    const uint8_t* installer = request.source();
+    p.send(p.mac(), kStranger, 1, 0, "OFFR\nfor somebody else\nkeep\n");
+    p.send(p.mac(), installer, 2, 0, "OFFR\nout of sequence\nkeep\n");
+    p.send(p.mac(), installer, 1, 1, "OFFR\nacknowledges too much\nkeep\n");
+    p.send(installer, installer, 1, 0, "OFFR\nlooks like its own\nkeep\n");
+    p.send(p.mac(), installer, 1, 0, "OFFR\nwelcome\nkeep\n");
+
+    NetMessage yack;
+    ASSERT_TRUE(p.next(yack));
+    EXPECT_EQ(payloadString(yack), "YACK\n");
+    EXPECT_EQ(yack.sequence(), 1);
+    EXPECT_EQ(yack.acknowledgement(), 1);
+    EXPECT_EQ(0, memcmp(yack.target(), p.mac(), kMacSize));
+    // No answer to the first: the repetition carries the same numbers.
+    NetMessage again;
+    ASSERT_TRUE(p.next(again));
+    EXPECT_EQ(again.sequence(), 1);
+    EXPECT_EQ(0, memcmp(again.bytes, yack.bytes, yack.datagramLength()));
+    p.answer(again, 1, "OKAY");                       // old number
+    p.send(kStranger, installer, 2, 1, "OKAY");       // another server
+    p.answer(again, 2, "OKAY");                       // the reply
+  });
+  char offer[512] = "";
+  bool keep = false;
+  ASSERT_TRUE(installer.findServer("", offer, "label", offer, sizeof offer, keep));
+  peer->join();
+  EXPECT_STREQ(offer, "welcome");
+  EXPECT_TRUE(keep);
+  EXPECT_EQ(installer.selected, 0);
+  EXPECT_EQ(0, memcmp(installer.link.peerAddress, peer->mac(), kMacSize));
+  EXPECT_EQ(installer.link.receivedCount, 2u);
+  installer.close();
+}
+
+// An offer addressed to nobody passes the link's rules (and uses up number 1
+// for this cycle) but is not taken; the next cycle's offer is.
+TEST_F(ExchangeTest, OfferForNobodyIsNotTaken) {
+  openClient();
+  peer->run([](ScriptedPeer& p) {
+    NetMessage request;
+    ASSERT_TRUE(p.next(request));
+    p.send(p.mac(), kZero, 1, 0, "OFFR\nfor nobody\n");
+    p.send(p.mac(), request.source(), 1, 0, "OFFR\nnumber 1 again\n");
+    ASSERT_TRUE(p.next(request));
+    EXPECT_TRUE(request.payloadBeginsWith("DSCV"));
+    p.send(p.mac(), request.source(), 1, 0, "OFFR\naddressed\n");
+    ASSERT_TRUE(p.next(request));
+    EXPECT_EQ(payloadString(request), "YACK\n");
+    p.answer(request, 2, "OKAY");
+  });
+  char offer[512] = "";
+  bool keep = false;
+  ASSERT_TRUE(installer.findServer("", "", "label", offer, sizeof offer, keep));
+  peer->join();
+  EXPECT_STREQ(offer, "addressed");
+  installer.close();
+}
+
+// An offer too long for the buffer is ignored; the cycle's second runs out
+// and the next discovery finds an offer that fits (511 characters in 512).
+TEST_F(ExchangeTest, OfferTooLongIsPassedOver) {
+  openClient();
+  peer->run([](ScriptedPeer& p) {
+    NetMessage request;
+    ASSERT_TRUE(p.next(request));
+    p.send(p.mac(), request.source(), 1, 0, "OFFR\n" + std::string(512, 'o') + "\n");
+    ASSERT_TRUE(p.next(request));
+    EXPECT_TRUE(request.payloadBeginsWith("DSCV")) << "a new cycle, not a YACK";
+    p.send(p.mac(), request.source(), 1, 0, "OFFR\n" + std::string(511, 'o') + "\n");
+    ASSERT_TRUE(p.next(request));
+    EXPECT_EQ(payloadString(request), "YACK\n");
+    p.answer(request, 2, "OKAY");
+  });
+  char offer[512] = "";
+  bool keep = true;
+  ASSERT_TRUE(installer.findServer("", "", "label", offer, sizeof offer, keep));
+  peer->join();
+  EXPECT_EQ(strlen(offer), 511u);
+  EXPECT_FALSE(keep);
+  installer.close();
+}
+
+// A server that offers but never confirms sends the client back to discovery.
+TEST_F(ExchangeTest, UnconfirmedOfferLeadsToANewDiscovery) {
+  openClient();
+  installer.timing.replyTimeoutUsec = 50000;
+  peer->run([](ScriptedPeer& p) {
+    NetMessage request;
+    ASSERT_TRUE(p.next(request));
+    p.send(p.mac(), request.source(), 1, 0, "OFFR\nfirst\n");
+    int yacks = 0;
+    while (p.next(request) && request.payloadBeginsWith("YACK")) ++yacks;
+    EXPECT_EQ(yacks, 5);
+    EXPECT_TRUE(request.payloadBeginsWith("DSCV"));
+    EXPECT_EQ(request.sequence(), 1);
+    p.send(p.mac(), request.source(), 1, 0, "OFFR\nsecond\n");
+    ASSERT_TRUE(p.next(request));
+    p.answer(request, 2, "OKAY");
+  });
+  char offer[512] = "";
+  bool keep = false;
+  ASSERT_TRUE(installer.findServer("", "", "label", offer, sizeof offer, keep));
+  peer->join();
+  EXPECT_STREQ(offer, "second");
+  installer.close();
+}
+
+TEST_F(ExchangeTest, InterfacesAreScannedAgainOnThe60thBroadcast) {
+  openClient();
+  ASSERT_EQ(installer.interfaceCount(), 1u);
+  ASSERT_TRUE(connectNamespaces(*client, "late0", *peerSpace, "peer1"));  // a card appears
+  NetMessage message;
+  composeDiscovery(message, "", "", "");
+  for (int broadcast = 1; broadcast < 60; ++broadcast) {
+    installer.broadcastRequest(message, message.payloadLength());
+    ASSERT_EQ(installer.interfaceCount(), 1u) << "broadcast " << broadcast;
+  }
+  {
+    EnterNamespace inside(*client);  // the scan reads this namespace's interfaces
+    installer.broadcastRequest(message, message.payloadLength());
+  }
+  EXPECT_EQ(installer.interfaceCount(), 2u);
+  EXPECT_EQ(installer.broadcastCount, 0);
+  installer.close();
+}
+
+TEST_F(ExchangeTest, DriverRequestWaitsForOfdrOnly) {
+  openClient();
+  utsname system;
+  ASSERT_EQ(uname(&system), 0);
+  std::string release = system.release;
+  peer->run([release](ScriptedPeer& p) {
+    NetMessage request;
+    ASSERT_TRUE(p.next(request));
+    EXPECT_EQ(payloadString(request), "DRVR\n" + release + std::string(1, '\0'));
+    p.send(p.mac(), request.source(), 1, 0, "OFFR\nnot what was asked\n");
+    ASSERT_TRUE(p.next(request)) << "the wrong answer used up the cycle: a new DRVR";
+    EXPECT_TRUE(request.payloadBeginsWith("DRVR"));
+    p.send(p.mac(), request.source(), 1, 0, "OFDR");
+  });
+  installer.requestDrivers();
+  peer->join();
+  EXPECT_EQ(installer.selected, 0);
+  EXPECT_EQ(0, memcmp(installer.link.peerAddress, peer->mac(), kMacSize));
+  installer.close();
+}
+
+TEST_F(ExchangeTest, StartIsSentFiveTimesWithOneNumberThenRefused) {
+  openClient();
+  findServerPlainly();
+  installer.timing.replyTimeoutUsec = 50000;
+  peer->run([](ScriptedPeer& p) {
+    NetMessage request;
+    int starts = 0;
+    while (p.next(request, 1.0)) {
+      EXPECT_EQ(payloadString(request), "STRT");
+      EXPECT_EQ(request.sequence(), 2);
+      EXPECT_EQ(request.acknowledgement(), 2);
+      ++starts;
+    }
+    EXPECT_EQ(starts, 5);
+  });
+  EXPECT_FALSE(installer.startInstallation());
+  peer->join();
+  installer.close();
+}
+
+TEST_F(ExchangeTest, ClosingWaitRepeatsWtrmUntilTerm) {
+  openClient();
+  findServerPlainly();
+  peer->run([](ScriptedPeer& p) {
+    NetMessage request;
+    for (int sent = 1; sent <= 3; ++sent) {
+      ASSERT_TRUE(p.next(request));
+      EXPECT_EQ(payloadString(request), "WTRM");
+      EXPECT_EQ(request.sequence(), 2) << "one stamp for every repetition";
+    }
+    p.answer(request, 3, "OKAY");  // accepted, but not the end: raises the count
+    p.answer(request, 4, "TERM");
+  });
+  installer.awaitTermination();
+  peer->join();
+  installer.close();
+}
+
+TEST_F(ExchangeTest, ClosingWaitEndsAtAKeystroke) {
+  openClient();
+  findServerPlainly();
+  std::thread operatorKey([this] {
+    usleep(500000);
+    console.type("\n");
+  });
+  installer.awaitTermination();  // the stand-in server never answers
+  operatorKey.join();
+  installer.close();
+}
+
+}  // namespace

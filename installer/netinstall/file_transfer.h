@@ -1,0 +1,19 @@
+#pragma once
+// Delivers the client's current file (see InstallClient::nextFile) into a
+// local file or into a package installer child. Each prints one FATAL ERROR
+// line when it fails; the caller then ends the installation.
+
+#include "netinstall/install_client.h"
+
+// The file's bytes into `path`, created or truncated (mode 0666 less the
+// umask). True once every byte is written and the file is closed.
+[[nodiscard]] bool receiveToFile(InstallClient& client, const char* path);
+
+// The file's bytes into a new package installer child: rooted at
+// `installRoot` (null: none), installing into the new system when
+// `intoTarget`, else into the running installer. True once every byte has
+// reached the child and it reported the package installed. A package the
+// library refused fails like a write into the child that fails: the library
+// has printed why, and an empty line follows.
+[[nodiscard]] bool receiveToInstaller(InstallClient& client, const char* installRoot,
+                                      bool intoTarget);

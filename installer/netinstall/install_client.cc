@@ -1,0 +1,24 @@
+#include "netinstall/install_client.h"
+
+#include "netinstall/mac_address.h"
+
+void InstallClient::open() {
+  close();
+  link.clear();
+  selected = -1;
+  endpoints = scanInterfaces();
+  broadcastCount = 0;
+  waitTimeout = timeval{};
+}
+
+const char* InstallClient::macAddressText(uint32_t index) const {
+  if (index >= interfaceCount()) return nullptr;
+  return formatMacAddress(endpoints[index]->mac);
+}
+
+const char* InstallClient::serverAddressText() const { return formatMacAddress(link.peerAddress); }
+
+void InstallClient::close() {
+  receiver.reset();
+  endpoints.clear();  // each endpoint closes its socket
+}

@@ -1,0 +1,149 @@
+// The request/reply side of InstallClient: discovery by broadcast, the
+// confirmed requests, the driver request and the closing wait.
+
+#include <sys/select.h>
+#include <sys/utsname.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "netinstall/clock.h"
+#include "netinstall/discovery_payload.h"
+#include "netinstall/install_client.h"
+
+bool InstallClient::broadcastRequest(NetMessage& message, uint16_t payloadLength) {
+  if (++broadcastCount >= timing.rescanEvery) {
+    receiver.reset();  // it points at an endpoint that is about to go
+    // The old sockets hold the port on their cards: close them before the
+    // new ones are bound, or every card already known would be left out.
+    endpoints.clear();
+    endpoints = scanInterfaces();
+    broadcastCount = 0;
+  }
+  waitTimeout = timevalFromUsec(timing.discoveryCycleUsec);
+  selected = -1;
+  link.resetCounters();
+  memset(link.peerAddress, 0, kMacSize);
+  for (const auto& endpoint : endpoints) {
+    memcpy(link.ownAddress, endpoint->mac, kMacSize);
+    link.stamp(message, payloadLength);
+    // Every copy goes out as sequence 1, and the first request after the
+    // discovery is stamped 1 again.
+    link.resetCounters();
+    if (endpoint->send(message.bytes, message.datagramLength()) < 0) return false;
+  }
+  return true;
+}
+
+bool InstallClient::waitForTag(NetMessage& message, const char* tag) {
+  for (;;) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    int highest = -1;
+    for (const auto& endpoint : endpoints) {
+      FD_SET(endpoint->socket, &readable);
+      if (endpoint->socket > highest) highest = endpoint->socket;
+    }
+    // Linux counts waitTimeout down, so all waits of a cycle share its time.
+    int ready = select(highest + 1, &readable, nullptr, nullptr, &waitTimeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    for (size_t index = 0; index < endpoints.size(); ++index) {
+      NetEndpoint& endpoint = *endpoints[index];
+      if (!FD_ISSET(endpoint.socket, &readable)) continue;
+      long length;
+      while ((length = endpoint.receive(message)) >= 0) {
+        // Any server may answer a discovery, on whichever interface it sits.
+        memset(link.peerAddress, 0, kMacSize);
+        memcpy(link.ownAddress, endpoint.mac, kMacSize);
+        if (!link.accept(message, length)) continue;
+        if (isZeroMac(message.target()) || !message.payloadBeginsWith(tag)) continue;
+        selected = static_cast<int>(index);
+        memcpy(link.peerAddress, message.source(), kMacSize);
+        return true;
+      }
+    }
+  }
+}
+
+void InstallClient::discover(const char* opaqueShort, const char* opaqueLong, const char* label,
+                             char* offerText, size_t offerCapacity, bool& keepOut) {
+  keepOut = false;
+  NetMessage message;
+  for (;;) {
+    composeDiscovery(message, opaqueShort, opaqueLong, label);
+    (void)broadcastRequest(message, message.payloadLength());  // answers are awaited anyway
+    // An offer that cannot be read is passed over for the rest of the cycle.
+    while (waitForTag(message, messageTag(MessageType::offer))) {
+      if (parseOffer(message.payloadText(), message.payloadLength(), offerText, offerCapacity,
+                     keepOut)) {
+        return;
+      }
+    }
+  }
+}
+
+bool InstallClient::findServer(const char* opaqueShort, const char* opaqueLong, const char* label,
+                               char* offerText, size_t offerCapacity, bool& keepOut) {
+  if (!hasInterfaces()) return false;
+  for (;;) {
+    discover(opaqueShort, opaqueLong, label, offerText, offerCapacity, keepOut);
+    NetMessage reply;
+    if (exchange("YACK\n", reply, confirmTiming()) >= 0) return true;
+  }
+}
+
+void InstallClient::requestDrivers() {
+  utsname system;
+  const char* release = uname(&system) == 0 ? system.release : "";
+  NetMessage message;
+  do {
+    composeDriverRequest(message, release);
+    (void)broadcastRequest(message, message.payloadLength());  // answers are awaited anyway
+  } while (!waitForTag(message, messageTag(MessageType::driverOffer)));
+}
+
+bool InstallClient::startInstallation() {
+  NetMessage reply;
+  return exchange(messageTag(MessageType::start), reply, confirmTiming()) >= 0;
+}
+
+void InstallClient::awaitTermination() {
+  if (selected < 0 || static_cast<size_t>(selected) >= endpoints.size()) return;
+  NetEndpoint& endpoint = *endpoints[selected];
+  NetMessage request;
+  request.clear();
+  (void)request.setPayloadText(messageTag(MessageType::awaitTermination), false);
+  link.stamp(request, request.payloadLength());
+  NetMessage reply;
+  for (;;) {
+    // A failed send is simply repeated with the next budget.
+    (void)endpoint.send(request.bytes, request.datagramLength());
+    timeval budget = timevalFromUsec(timing.closingUsec);
+    for (;;) {
+      long length = endpoint.receiveOrConsole(reply, budget);
+      if (length == kConsoleInput) return;
+      if (length == kWaitFailed) {
+        // Let the budget pass before sending again: a wait that keeps failing
+        // must not turn into a flood of requests.
+        (void)select(0, nullptr, nullptr, nullptr, &budget);
+        break;
+      }
+      if (length == kReceiveTimedOut) break;
+      if (link.accept(reply, length) &&
+          reply.payloadBeginsWith(messageTag(MessageType::terminate))) {
+        return;
+      }
+    }
+  }
+}
+
+long InstallClient::exchange(const char* text, NetMessage& reply, RequestTiming requestTiming) {
+  if (selected < 0 || static_cast<size_t>(selected) >= endpoints.size()) return -1;
+  NetMessage request;
+  request.clear();
+  if (!request.setPayloadText(text, /*withTerminator=*/false)) return -1;
+  link.stamp(request, request.payloadLength());
+  return endpoints[selected]->sendAndWait(link, request, reply, requestTiming.timeoutUsec,
+                                          requestTiming.attempts);
+}

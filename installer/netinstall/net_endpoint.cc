@@ -1,0 +1,130 @@
+#include "netinstall/net_endpoint.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/bounded_text.h"
+#include "netinstall/clock.h"
+
+namespace {
+
+constexpr int kConsoleFd = 0;
+constexpr short kUpFlags = IFF_UP | IFF_RUNNING | IFF_PROMISC;
+
+// Brings the interface up and makes sure it has an IPv4 address, 0.0.0.0
+// when it had none; an address it already has is kept.
+bool prepareInterface(int socket, const char* name) {
+  ifreq request;
+  memset(&request, 0, sizeof request);
+  copyCut(request.ifr_name, sizeof request.ifr_name, name);
+  if (ioctl(socket, SIOCGIFFLAGS, &request) != 0) return false;
+  request.ifr_flags = static_cast<short>(request.ifr_flags | kUpFlags);
+  if (ioctl(socket, SIOCSIFFLAGS, &request) != 0) return false;
+  if (ioctl(socket, SIOCGIFADDR, &request) == 0) return true;
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  memcpy(&request.ifr_addr, &any, sizeof any);
+  return ioctl(socket, SIOCSIFADDR, &request) == 0;
+}
+
+}  // namespace
+
+bool NetEndpoint::open(const char* interfaceName, uint16_t port) {
+  socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (socket < 0) return false;
+  int on = 1;
+  if (setsockopt(socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return false;
+  (void)fcntl(socket, F_SETFL, O_NONBLOCK);  // every wait is a select; a failure only blocks
+  // The terminating zero is part of the option, as the kernel reads a name.
+  socklen_t nameLength = static_cast<socklen_t>(strlen(interfaceName) + 1);
+  if (setsockopt(socket, SOL_SOCKET, SO_BINDTODEVICE, interfaceName, nameLength) != 0) {
+    return false;
+  }
+  if (!prepareInterface(socket, interfaceName)) return false;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+  destination = sockaddr_in{};
+  destination.sin_family = AF_INET;
+  destination.sin_port = htons(port);
+  destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  return true;
+}
+
+long NetEndpoint::send(const void* data, size_t length) {
+  return sendto(socket, data, length, 0, reinterpret_cast<const sockaddr*>(&destination),
+                sizeof destination);
+}
+
+long NetEndpoint::receive(NetMessage& message) {
+  socklen_t senderLength = sizeof lastSender;
+  long length = recvfrom(socket, message.bytes, sizeof message.bytes, 0,
+                         reinterpret_cast<sockaddr*>(&lastSender), &senderLength);
+  if (length < 0) return -1;
+  if (lastSender.sin_port != destination.sin_port) return -1;
+  return length;
+}
+
+long NetEndpoint::receiveWithin(NetMessage& message, int64_t usec) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socket, &readable);
+  timeval limit = timevalFromUsec(usec);
+  if (select(socket + 1, &readable, nullptr, nullptr, &limit) <= 0) return -1;
+  return receive(message);
+}
+
+long NetEndpoint::receiveOrConsole(NetMessage& message, timeval& remaining) {
+  for (;;) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    FD_SET(kConsoleFd, &readable);
+    int ready = select(socket + 1, &readable, nullptr, nullptr, &remaining);
+    if (ready < 0 && errno == EINTR) continue;  // Linux has counted the budget down
+    if (ready < 0) return kWaitFailed;
+    if (ready == 0) return kReceiveTimedOut;
+    if (FD_ISSET(kConsoleFd, &readable)) return kConsoleInput;
+    return receive(message);
+  }
+}
+
+void NetEndpoint::close() {
+  if (socket > 0) ::close(socket);
+  socket = -1;
+}
+
+long NetEndpoint::sendAndWait(LinkState& link, const NetMessage& request, NetMessage& reply,
+                              int64_t timeoutUsec, int attempts) {
+  size_t length = request.datagramLength();
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (send(request.bytes, length) != static_cast<long>(length)) return -1;
+    long received = waitForReply(link, reply, timeoutUsec);
+    if (received >= 0) return received;
+  }
+  return -1;
+}
+
+long NetEndpoint::waitForReply(LinkState& link, NetMessage& reply, int64_t timeoutUsec) {
+  int64_t now = nowUsec();
+  int64_t deadline = now + timeoutUsec;
+  for (;;) {
+    int64_t left = deadline > now ? deadline - now : 0;
+    long length = receiveWithin(reply, left);
+    if (length >= 0 && link.accept(reply, length)) return length;
+    // Datagrams that are not our reply do not extend the wait.
+    now = nowUsec();
+    if (now >= deadline) return -1;
+  }
+}

@@ -1,0 +1,67 @@
+#pragma once
+// One UDP endpoint per network interface: the socket that sends every
+// datagram of the protocol to the limited broadcast address on that interface
+// and receives the server's broadcasts there. The installer has no IP
+// configuration of its own; stations are told apart by the hardware
+// addresses inside the messages, never by IP addresses.
+
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "netinstall/link_state.h"
+#include "netinstall/net_message.h"
+
+// Results of receiveOrConsole besides a datagram's length.
+constexpr long kReceiveTimedOut = -1;
+constexpr long kConsoleInput = -2;
+constexpr long kWaitFailed = 0;
+
+struct NetEndpoint {
+  uint8_t mac[kMacSize] = {};  // hardware address of the interface
+  int socket = -1;             // closed only when > 0
+  sockaddr_in destination{};   // 255.255.255.255, the protocol port
+  sockaddr_in lastSender{};    // filled by every receive
+
+  NetEndpoint() = default;
+  NetEndpoint(const NetEndpoint&) = delete;
+  NetEndpoint& operator=(const NetEndpoint&) = delete;
+  ~NetEndpoint() { close(); }
+
+  // Opens a broadcast socket bound to `interfaceName` and to `port` on any
+  // address, and brings the interface up (up, running, promiscuous; address
+  // 0.0.0.0 when it has no IPv4 address). The interface stays so: nothing is
+  // undone. False when any step fails; the caller then closes the endpoint.
+  [[nodiscard]] bool open(const char* interfaceName, uint16_t port);
+
+  // One datagram to `destination`; the result of sendto unchanged.
+  long send(const void* data, size_t length);
+
+  // One datagram into `message` (at most its 4096 bytes) without waiting.
+  // Its length, or -1 on error or when it came from another port than ours.
+  long receive(NetMessage& message);
+
+  // Waits at most `usec` for a datagram: its length, or -1 on time-out/error.
+  long receiveWithin(NetMessage& message, int64_t usec);
+
+  // Waits for a datagram or for console input (descriptor 0), spending from
+  // `remaining`, which the wait counts down so that successive calls share one
+  // budget. Returns the datagram's length, kReceiveTimedOut, kConsoleInput
+  // (the input is left unread) or kWaitFailed.
+  long receiveOrConsole(NetMessage& message, timeval& remaining);
+
+  void close();
+
+  // Sends `request` (its datagramLength() bytes) and waits `timeoutUsec` for
+  // the reply that `link` accepts, up to `attempts` times; each repetition is
+  // the same datagram with the same sequence number. The accepted reply's
+  // length, or -1 (also at once when a send is short).
+  long sendAndWait(LinkState& link, const NetMessage& request, NetMessage& reply,
+                   int64_t timeoutUsec, int attempts);
+
+  // Waits until `timeoutUsec` has passed for a datagram that `link` accepts;
+  // others are dropped without effect. Its length, or -1.
+  long waitForReply(LinkState& link, NetMessage& reply, int64_t timeoutUsec);
+};

@@ -1,0 +1,92 @@
+#pragma once
+// Shared pieces of the protocol's network tests. Every test builds its own
+// namespaces (tests/support/net_namespace.h) and only ever opens sockets or
+// scans interfaces inside them.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net_namespace.h"
+#include "netinstall/net_message.h"
+
+// Moves the calling thread into `space` for the life of the object. Sockets
+// made meanwhile stay in `space`; the interface scan reads its interfaces.
+class EnterNamespace {
+ public:
+  explicit EnterNamespace(NetNamespace& space);
+  ~EnterNamespace();
+  bool entered() const { return entered_; }
+
+ private:
+  int home_;
+  bool entered_ = false;
+};
+
+// "aa:bb:cc:dd:ee:ff" into six bytes.
+bool parseMac(const std::string& text, uint8_t (&mac)[kMacSize]);
+// Six bytes as `ip link` prints them (lower case).
+std::string macText(const uint8_t* mac);
+
+// A UDP socket bound to `interfaceName` and `port` in the current namespace,
+// able to broadcast: the test's own stand-in for a server. -1 on failure.
+int openPeerSocket(const char* interfaceName, uint16_t port = kProtocolPort);
+// Broadcasts `message` (its datagramLength() bytes) to port 5000.
+bool sendBroadcast(int socket, const NetMessage& message);
+// Waits up to `seconds` for a datagram: its length, or -1.
+long receiveDatagram(int socket, NetMessage& message, double seconds);
+
+// Descriptor 0 on a pipe for the life of the object: console input that
+// never comes unless the test types it (the test's own standard input may
+// be at its end, which counts as input waiting).
+class TestConsole {
+ public:
+  TestConsole();
+  ~TestConsole();
+  void type(const char* keys);
+
+ private:
+  int saved_ = -1;
+  int pipe_[2] = {-1, -1};
+};
+
+// A scratch directory for one test, removed with the object.
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string readWholeFile(const std::string& path);
+void writeWholeFile(const std::string& path, const std::string& contents);
+// Random-looking bytes of `size`, the same for the same seed.
+std::string patternData(size_t size, unsigned seed);
+
+// The real netinstall-server of this build, run in a namespace.
+class ServerRun {
+ public:
+  ServerRun(NetNamespace& space, const std::string& interfaceName, const std::string& root,
+            const std::vector<std::string>& extraArguments, const std::string& logPath);
+  ~ServerRun();  // kills it if it still runs
+  // Waits until its log holds `text`.
+  bool waitForLog(const std::string& text, double seconds);
+  std::string log() const { return readWholeFile(logPath_); }
+  // SIGTERM (or `signal`), then the raw wait status.
+  int stop(int signal = 15);
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string logPath_;
+};
+
+// The path of this build's netinstall-server.
+std::string serverBinary();

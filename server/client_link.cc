@@ -1,0 +1,173 @@
+#include "server/client_link.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "netinstall/file_header.h"
+
+namespace {
+
+constexpr const char* kConfirmation = "OKAY";
+
+void setText(NetMessage& reply, const std::string& text) {
+  // Every text the server builds is far below the payload's capacity.
+  (void)reply.setPayloadBytes(text.data(), text.size());
+}
+
+}  // namespace
+
+ClientLink::ClientLink(const LinkConfig& config, const uint8_t* server, const uint8_t* client)
+    : config_(config) {
+  memcpy(server_, server, kMacSize);
+  memcpy(client_, client, kMacSize);
+  lastReply_.clear();
+}
+
+std::unique_ptr<ClientLink> ClientLink::offer(const LinkConfig& config, const uint8_t* server,
+                                              const uint8_t* client) {
+  std::unique_ptr<ClientLink> link(new ClientLink(config, server, client));
+  std::string text = std::string(messageTag(MessageType::offer)) + "\nKorvanel installation\n";
+  if (config.keep) text += "keep\n";
+  NetMessage request;
+  request.clear();  // the discovery stands as request 0
+  setText(link->lastReply_, text);
+  link->lastReplyLength_ = link->stampReply(request, link->lastReply_);
+  return link;
+}
+
+std::unique_ptr<ClientLink> ClientLink::offerDrivers(const LinkConfig& config,
+                                                     const uint8_t* server, const uint8_t* client,
+                                                     const std::string& release,
+                                                     const LinkLog& log) {
+  std::unique_ptr<ClientLink> link(new ClientLink(config, server, client));
+  link->phase_ = Phase::driversOffered;
+  ServedFile driver;
+  if (findDriverFile(config.root, release, driver)) {
+    link->files_.push_back(driver);
+    log("asks for the drivers of kernel " + driver.name.substr(0, driver.name.size() - 4) +
+        ": offering drivers/" + driver.name);
+  } else {
+    std::string shown = release;
+    for (char& c : shown) {
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    }
+    log("asks for the drivers of kernel \"" + shown + "\": there is no such file in drivers/");
+  }
+  NetMessage request;
+  request.clear();
+  setText(link->lastReply_, messageTag(MessageType::driverOffer));
+  link->lastReplyLength_ = link->stampReply(request, link->lastReply_);
+  return link;
+}
+
+size_t ClientLink::stampReply(const NetMessage& request, NetMessage& reply) {
+  serverSequence_ = nextSequence(serverSequence_);
+  reply.setSource(server_);
+  reply.setTarget(client_);
+  reply.setSequence(serverSequence_);
+  reply.setAcknowledgement(request.sequence());
+  return reply.datagramLength();
+}
+
+size_t ClientLink::handle(const NetMessage& request, NetMessage& reply, const LinkLog& log) {
+  if (used_ && request.sequence() == clientSequence_) {
+    // The installer did not get our reply: the same one again, nothing moves.
+    memcpy(reply.bytes, lastReply_.bytes, lastReplyLength_);
+    return lastReplyLength_;
+  }
+  if (request.sequence() != nextSequence(clientSequence_)) return 0;
+  reply.clear();
+  if (!respond(request, reply, log)) return 0;  // a repetition will ask again
+  clientSequence_ = request.sequence();
+  used_ = true;
+  lastReplyLength_ = stampReply(request, reply);
+  memcpy(lastReply_.bytes, reply.bytes, lastReplyLength_);
+  return lastReplyLength_;
+}
+
+bool ClientLink::respond(const NetMessage& request, NetMessage& reply, const LinkLog& log) {
+  if (phase_ == Phase::failed) return false;
+  if (request.payloadBeginsWith(messageTag(MessageType::retrieve))) {
+    if (phase_ == Phase::started || phase_ == Phase::driversOffered) return serveFile(reply, log);
+    setText(reply, "FILE\n\n-1\n");  // nothing to send before the start
+    return true;
+  }
+  if (request.payloadBeginsWith(messageTag(MessageType::acceptOffer))) {
+    if (phase_ == Phase::offered) {
+      log("took the offer");
+      phase_ = Phase::accepted;
+    }
+  } else if (request.payloadBeginsWith(messageTag(MessageType::declineOffer))) {
+    log("declined the offer");
+    phase_ = Phase::declined;
+  } else if (request.payloadBeginsWith(messageTag(MessageType::start))) {
+    std::string error;
+    std::vector<ServedFile> files;
+    if (!listInstallFiles(config_.root, files, error)) {
+      log("cannot start: " + error);
+      return false;
+    }
+    size_t scripts = 0;
+    for (const ServedFile& file : files) scripts += file.mark == kScriptMark ? 1 : 0;
+    log("started: " + std::to_string(files.size() - scripts) + " packages, " +
+        std::to_string(scripts) + " scripts");
+    files_ = std::move(files);
+    nextFile_ = 0;
+    endAnnounced_ = false;
+    phase_ = Phase::started;
+  } else if (request.payloadBeginsWith(messageTag(MessageType::awaitTermination))) {
+    if (phase_ != Phase::done) log("done");
+    cursor_.close();
+    phase_ = Phase::done;
+    setText(reply, messageTag(MessageType::terminate));
+    return true;
+  } else {
+    return false;  // not a request of this protocol
+  }
+  setText(reply, kConfirmation);
+  return true;
+}
+
+bool ClientLink::serveFile(NetMessage& reply, const LinkLog& log) {
+  if (!cursor_.isOpen()) {
+    if (nextFile_ >= files_.size()) {
+      if (!endAnnounced_ && phase_ == Phase::started) log("all files sent");
+      endAnnounced_ = true;
+      setText(reply, "FILE\n\n-1\n");
+      return true;
+    }
+    const ServedFile& file = files_[nextFile_];
+    if (!cursor_.open(file.path)) {
+      log("cannot read " + file.path + ": " + strerror(errno));
+      phase_ = Phase::failed;
+      return false;
+    }
+    char* text = reinterpret_cast<char*>(reply.payload());
+    size_t length = composeFileHeader(text, kMaxPayload, file.name.c_str(), file.mark);
+    reply.setPayloadLength(static_cast<uint16_t>(length));
+    log("sending " + file.name + " (" + std::to_string(cursor_.size()) + " bytes)");
+    return true;
+  }
+  const ServedFile& file = files_[nextFile_];
+  long count = cursor_.readNext(reply.payload(), config_.blockSize);
+  if (count < 0) {
+    log("cannot read " + file.path + ": " + strerror(errno));
+    cursor_.close();
+    phase_ = Phase::failed;
+    return false;
+  }
+  reply.setPayloadLength(static_cast<uint16_t>(count));
+  if (count == 0) {
+    log("sent " + file.name + " (" + std::to_string(cursor_.offset()) + " bytes)");
+    cursor_.close();
+    ++nextFile_;
+  }
+  return true;
+}
+
+void ClientLink::abandon(const LinkLog& log) {
+  if (cursor_.isOpen()) log("gone while sending " + files_[nextFile_].name);
+  cursor_.close();
+  if (phase_ != Phase::done) phase_ = Phase::failed;
+}

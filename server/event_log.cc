@@ -1,0 +1,29 @@
+#include "server/event_log.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "netinstall/mac_address.h"
+
+std::string formatLogLine(int64_t epochSeconds, const uint8_t* client, const std::string& text) {
+  time_t when = static_cast<time_t>(epochSeconds);
+  struct tm local;
+  char stamp[32] = "";
+  if (localtime_r(&when, &local) != nullptr) {
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  }
+  std::string line = stamp;
+  if (client != nullptr) {
+    char mac[kMacTextSize];
+    formatMacAddressInto(client, mac);
+    line += " ";
+    line += mac;
+  }
+  return line + " " + text;
+}
+
+void logEvent(const uint8_t* client, const std::string& text) {
+  std::string line = formatLogLine(time(nullptr), client, text);
+  printf("%s\n", line.c_str());
+  fflush(stdout);
+}

@@ -1,0 +1,111 @@
+#include "server/server_loop.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+
+#include "netinstall/mac_address.h"
+#include "server/event_log.h"
+#include "server/install_tree.h"
+#include "server/server_protocol.h"
+#include "server/server_socket.h"
+
+namespace {
+
+// An installer that has not asked for 2 minutes has given up on its file
+// (it waits 30 s at most); one silent for a day is forgotten. A disk being
+// prepared between the offer and the start may take long: the link stays.
+constexpr int64_t kFileIdleSeconds = 120;
+constexpr int64_t kForgetSeconds = 24 * 60 * 60;
+constexpr int kExpiryEverySeconds = 10;
+
+volatile sig_atomic_t stopSignal = 0;
+
+void onStopSignal(int signal) { stopSignal = signal; }
+
+int64_t monotonicSeconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
+
+// SIGINT and SIGTERM are blocked except inside the wait, so a stop request
+// can never slip in between the check and the wait.
+bool installStopSignals(sigset_t& waitMask) {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &blocked, &waitMask) != 0) return false;
+  sigdelset(&waitMask, SIGINT);
+  sigdelset(&waitMask, SIGTERM);
+  signal(SIGPIPE, SIG_IGN);  // a closed log reader must not stop the installations
+  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void serve(ServerSocket& socket, ServerProtocol& protocol, const sigset_t& waitMask) {
+  NetMessage request;
+  NetMessage reply;
+  int64_t lastExpiry = monotonicSeconds();
+  while (stopSignal == 0) {
+    pollfd waiting{socket.fd(), POLLIN, 0};
+    timespec limit{kExpiryEverySeconds, 0};
+    int ready = ppoll(&waiting, 1, &limit, &waitMask);
+    if (ready < 0 && errno != EINTR) {
+      perror("netinstall-server: waiting for requests");
+      return;
+    }
+    int64_t now = monotonicSeconds();
+    long length;
+    while (ready > 0 && (length = socket.receive(request)) >= 0) {
+      size_t replyLength = protocol.handle(request, static_cast<size_t>(length), reply, now);
+      // A reply that does not go out is asked for again by the installer.
+      if (replyLength > 0) (void)socket.sendTo(reply.target(), reply, replyLength);
+    }
+    if (now - lastExpiry >= kExpiryEverySeconds) {
+      protocol.expire(now, kFileIdleSeconds, kForgetSeconds);
+      lastExpiry = now;
+    }
+  }
+}
+
+}  // namespace
+
+int runServer(const ServerOptions& options) {
+  std::string error;
+  if (!checkInstallTree(options.root, error)) {
+    fprintf(stderr, "netinstall-server: %s\n", error.c_str());
+    return 1;
+  }
+  ServerSocket socket;
+  if (!socket.open(options.interfaceName, error)) {
+    fprintf(stderr, "netinstall-server: %s\n", error.c_str());
+    return 1;
+  }
+  sigset_t waitMask;
+  if (!installStopSignals(waitMask)) {
+    perror("netinstall-server: signal handlers");
+    return 1;
+  }
+  struct stat drivers;
+  if (stat((options.root + "/drivers").c_str(), &drivers) != 0 || !S_ISDIR(drivers.st_mode)) {
+    logEvent(nullptr, "note: " + options.root + "/drivers does not exist: no driver packages");
+  }
+  char mac[kMacTextSize];
+  formatMacAddressInto(socket.address(), mac);
+  logEvent(nullptr, "serving " + options.root + " on " + options.interfaceName + " (" + mac + ")" +
+                        (options.keep ? ", installers keep their configuration" : "") +
+                        (socket.sendsDirectly() ? "" : ", replies broadcast"));
+  LinkConfig config{options.root, options.keep, options.blockSize};
+  ServerProtocol protocol(socket.address(), config, logEvent);
+  serve(socket, protocol, waitMask);
+  logEvent(nullptr, stopSignal == SIGTERM ? "stopped by SIGTERM" : "stopped by SIGINT");
+  return 0;
+}

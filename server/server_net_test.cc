@@ -1,0 +1,131 @@
+// netinstall-server as an operator meets it, in network namespaces of the
+// test's own: what it refuses at start-up, how it stops, what it offers.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "net_namespace.h"
+#include "netinstall/client_run.h"
+#include "netinstall/file_transfer.h"
+#include "netinstall/install_client.h"
+#include "netinstall/net_test_support.h"
+#include "output_capture.h"
+#include "packages/package_fixtures.h"
+
+namespace {
+
+class ServerNetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(inPrivateNetwork()) << "run inside tests/sandbox/sandbox --net";
+    alarm(120);
+    server = NetNamespace::create();
+    client = NetNamespace::create();
+    ASSERT_TRUE(server && client);
+    ASSERT_TRUE(connectNamespaces(*server, "srv0", *client, "card0"));
+    FixturePackage base;
+    base.name = "base";
+    writeWholeFile(scratch / "root/packages/.keep", "");
+    ASSERT_EQ(makeMedium(scratch / "root/packages", {base}), "");
+  }
+  void TearDown() override { alarm(0); }
+
+  // Runs the server to its end: the exit code and what it printed.
+  int runServer(const std::vector<std::string>& arguments, std::string& printed) {
+    std::vector<std::string> argv = {serverBinary()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::string logPath = scratch / "refused.log";
+    int status = waitBounded(server->spawn(argv, logPath), 10);
+    printed = readWholeFile(logPath);
+    return exitCodeOf(status);
+  }
+
+  std::unique_ptr<NetNamespace> server;
+  std::unique_ptr<NetNamespace> client;
+  ScratchDirectory scratch;
+};
+
+TEST_F(ServerNetTest, RefusesToStartWithAReason) {
+  std::string root = scratch / "root";
+  std::string printed;
+  EXPECT_EQ(runServer({"--interface", "srv0", "--root", root}, printed), 1);
+  EXPECT_EQ(printed, "netinstall-server: interface srv0 is down\n");
+
+  ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
+  EXPECT_EQ(runServer({"--interface", "nosuch0", "--root", root}, printed), 1);
+  EXPECT_EQ(printed, "netinstall-server: cannot use interface nosuch0: No such device\n");
+  EXPECT_EQ(runServer({"--interface", "lo", "--root", root}, printed), 1);
+  EXPECT_EQ(printed, "netinstall-server: interface lo is down\n");
+  EXPECT_EQ(runServer({"--interface", "srv0", "--root", root + "/packages/base.bdl"}, printed), 1);
+  EXPECT_EQ(printed, "netinstall-server: cannot use " + root + "/packages/base.bdl: not a directory\n");
+  EXPECT_EQ(runServer({"--interface", "srv0", "--root", scratch / "none"}, printed), 1);
+  EXPECT_EQ(printed,
+            "netinstall-server: cannot use " + scratch / "none" + ": No such file or directory\n");
+  EXPECT_EQ(runServer({"--interface", "srv0"}, printed), 2);
+  EXPECT_EQ(printed.rfind("netinstall-server: --root is required\nusage: ", 0), 0u) << printed;
+
+  ServerRun first(*server, "srv0", root, {}, scratch / "first.log");
+  ASSERT_TRUE(first.waitForLog(" serving ", 10));
+  EXPECT_EQ(runServer({"--interface", "srv0", "--root", root}, printed), 1);
+  EXPECT_EQ(printed,
+            "netinstall-server: cannot use UDP port 5000 on srv0: Address already in use\n");
+}
+
+TEST_F(ServerNetTest, StopsCleanlyOnSigintAndSigterm) {
+  ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
+  for (int signal : {SIGINT, SIGTERM}) {
+    std::string logPath = scratch / ("stop" + std::to_string(signal) + ".log");
+    ServerRun run(*server, "srv0", scratch / "root", {}, logPath);
+    ASSERT_TRUE(run.waitForLog(" serving ", 10));
+    EXPECT_EQ(exitCodeOf(run.stop(signal)), 0);
+    EXPECT_NE(run.log().find(signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM"),
+              std::string::npos)
+        << run.log();
+  }
+}
+
+TEST_F(ServerNetTest, KeepIsOfferedWhenAskedFor) {
+  ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
+  for (bool keep : {true, false}) {
+    ServerRun run(*server, "srv0", scratch / "root", keep ? std::vector<std::string>{"--keep"}
+                                                          : std::vector<std::string>{},
+                  scratch / (keep ? "keep.log" : "fresh.log"));
+    ASSERT_TRUE(run.waitForLog(" serving ", 10));
+    EnterNamespace inside(*client);
+    InstallClient installer;
+    installer.open();
+    installer.timing.discoveryCycleUsec = 200000;
+    char offer[512] = "";
+    bool keepOut = !keep;
+    ASSERT_TRUE(installer.findServer("", offer, "lab", offer, sizeof offer, keepOut));
+    EXPECT_EQ(keepOut, keep);
+    EXPECT_STREQ(offer, "Korvanel installation");
+    installer.close();
+  }
+}
+
+// No driver package for the installer's kernel: it is told at once (an
+// empty sequence), instead of asking for ever.
+TEST_F(ServerNetTest, MissingDriversAreReportedToTheInstaller) {
+  ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
+  ServerRun run(*server, "srv0", scratch / "root", {}, scratch / "drivers.log");
+  ASSERT_TRUE(run.waitForLog(" serving ", 10));
+  EXPECT_NE(run.log().find("/drivers does not exist: no driver packages"), std::string::npos);
+  EnterNamespace inside(*client);
+  InstallClient installer;
+  installer.open();
+  installer.timing.discoveryCycleUsec = 200000;
+  bool retrieved = true;
+  std::string printed = captureStdout([&] { retrieved = installer.retrieveDrivers(); });
+  EXPECT_FALSE(retrieved);
+  EXPECT_EQ(printed, "");
+  EXPECT_NE(run.log().find("there is no such file in drivers/"), std::string::npos) << run.log();
+  installer.close();
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+#pragma once
+// The command line of netinstall-server.
+
+#include <cstddef>
+#include <string>
+
+#include "netinstall/net_message.h"
+
+struct ServerOptions {
+  std::string interfaceName;          // --interface IF: the installation network
+  std::string root;                   // --root DIR: drivers/, packages/, scripts/
+  bool keep = false;                  // --keep: clients keep their old configuration
+  size_t blockSize = kMaxPayload;     // --block-size N: file bytes per reply, 1 ... 4076
+};
+
+// The usage text, ending in a newline.
+const char* serverUsage();
+
+// Reads `argv` into `options`. False with the reason in `error` (one line,
+// no newline) for an unknown, repeated or incomplete option, a missing
+// --interface or --root, or a block size outside 1 ... 4076.
+[[nodiscard]] bool parseServerOptions(int argc, const char* const argv[], ServerOptions& options,
+                                      std::string& error);

@@ -1,0 +1,88 @@
+#include "server/udp_frames.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr size_t kMinimumMtu = 68;
+constexpr size_t kLongestDatagram = 65535;
+constexpr uint8_t kUdpProtocol = 17;
+constexpr uint8_t kTimeToLive = 64;
+constexpr uint16_t kMoreFragments = 0x2000;
+
+void put16(uint8_t* at, uint16_t value) {
+  at[0] = static_cast<uint8_t>(value >> 8);
+  at[1] = static_cast<uint8_t>(value & 0xFF);
+}
+
+// The one's-complement sum of `length` bytes, as 16-bit big-endian words.
+uint32_t sumWords(const uint8_t* data, size_t length, uint32_t sum) {
+  for (size_t i = 0; i + 1 < length; i += 2) sum += static_cast<uint32_t>(data[i] << 8 | data[i + 1]);
+  if (length % 2 != 0) sum += static_cast<uint32_t>(data[length - 1] << 8);
+  return sum;
+}
+
+uint16_t finish(uint32_t sum) {
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(~sum & 0xFFFF);
+}
+
+}  // namespace
+
+size_t buildUdpFrames(const UdpRoute& route, const uint8_t* payload, size_t length,
+                      uint16_t identification, size_t mtu,
+                      std::vector<std::vector<uint8_t>>& frames) {
+  size_t udpLength = kUdpHeaderSize + length;
+  if (mtu < kMinimumMtu || kIpHeaderSize + udpLength > kLongestDatagram) return 0;
+
+  // The UDP header, and its checksum over the pseudo-header and the payload;
+  // the datagram is then cut into IP fragments straight from the payload.
+  uint8_t udp[kUdpHeaderSize];
+  put16(&udp[0], route.port);
+  put16(&udp[2], route.port);
+  put16(&udp[4], static_cast<uint16_t>(udpLength));
+  put16(&udp[6], 0);
+  uint8_t pseudo[12];
+  memcpy(pseudo, &route.sourceIp, 4);
+  memcpy(pseudo + 4, &route.destinationIp, 4);
+  pseudo[8] = 0;
+  pseudo[9] = kUdpProtocol;
+  put16(pseudo + 10, static_cast<uint16_t>(udpLength));
+  uint32_t sum = sumWords(udp, kUdpHeaderSize, sumWords(pseudo, sizeof pseudo, 0));
+  uint16_t checksum = finish(sumWords(payload, length, sum));
+  put16(&udp[6], checksum == 0 ? 0xFFFF : checksum);  // 0 would mean "none"
+
+  size_t perFragment = udpLength <= mtu - kIpHeaderSize ? udpLength : (mtu - kIpHeaderSize) & ~size_t{7};
+  size_t count = (udpLength + perFragment - 1) / perFragment;
+  frames.resize(count);
+  for (size_t index = 0; index < count; ++index) {
+    size_t offset = index * perFragment;
+    size_t part = udpLength - offset < perFragment ? udpLength - offset : perFragment;
+    std::vector<uint8_t>& frame = frames[index];
+    frame.resize(kEthernetHeaderSize + kIpHeaderSize + part);
+    uint8_t* ethernet = frame.data();
+    memcpy(ethernet, route.destinationMac, 6);
+    memcpy(ethernet + 6, route.sourceMac, 6);
+    put16(ethernet + 12, 0x0800);
+    uint8_t* ip = ethernet + kEthernetHeaderSize;
+    memset(ip, 0, kIpHeaderSize);
+    ip[0] = 0x45;
+    put16(ip + 2, static_cast<uint16_t>(kIpHeaderSize + part));
+    put16(ip + 4, identification);
+    bool more = index + 1 < count;
+    put16(ip + 6, static_cast<uint16_t>((more ? kMoreFragments : 0) | (offset / 8)));
+    ip[8] = kTimeToLive;
+    ip[9] = kUdpProtocol;
+    memcpy(ip + 12, &route.sourceIp, 4);
+    memcpy(ip + 16, &route.destinationIp, 4);
+    put16(ip + 10, finish(sumWords(ip, kIpHeaderSize, 0)));
+    // Bytes [offset, offset + part) of header-then-payload.
+    uint8_t* data = ip + kIpHeaderSize;
+    size_t fromHeader = offset < kUdpHeaderSize ? kUdpHeaderSize - offset : 0;
+    if (fromHeader > part) fromHeader = part;
+    if (fromHeader > 0) memcpy(data, udp + offset, fromHeader);
+    size_t payloadStart = offset + fromHeader - kUdpHeaderSize;
+    memcpy(data + fromHeader, payload + payloadStart, part - fromHeader);
+  }
+  return count;
+}

@@ -1,0 +1,107 @@
+#include "server/udp_frames.h"
+
+#include <arpa/inet.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+UdpRoute route() {
+  UdpRoute r{};
+  const uint8_t source[6] = {0x02, 0x5E, 0, 0, 0, 1};
+  const uint8_t destination[6] = {0x02, 0xC1, 0, 0, 0, 2};
+  memcpy(r.sourceMac, source, 6);
+  memcpy(r.destinationMac, destination, 6);
+  r.sourceIp = htonl(0x0A370001);  // 10.55.0.1
+  r.destinationIp = htonl(INADDR_BROADCAST);
+  r.port = 5000;
+  return r;
+}
+
+uint16_t get16(const std::vector<uint8_t>& frame, size_t at) {
+  return static_cast<uint16_t>(frame[at] << 8 | frame[at + 1]);
+}
+
+// An independent one's-complement check: a header or pseudo-header summed
+// with its checksum in place gives 0xFFFF.
+uint16_t onesSum(const std::vector<uint8_t>& bytes) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < bytes.size(); i += 2) {
+    sum += static_cast<uint32_t>(bytes[i] << 8 | (i + 1 < bytes.size() ? bytes[i + 1] : 0));
+  }
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(sum);
+}
+
+TEST(UdpFramesTest, SmallDatagramIsOneFrameWithValidChecksums) {
+  std::vector<std::vector<uint8_t>> frames;
+  std::string payload = "OFFR\nhello\n";
+  ASSERT_EQ(buildUdpFrames(route(), reinterpret_cast<const uint8_t*>(payload.data()),
+                           payload.size(), 0x1234, 1500, frames),
+            1u);
+  const std::vector<uint8_t>& frame = frames[0];
+  ASSERT_EQ(frame.size(), 14u + 20 + 8 + payload.size());
+  EXPECT_EQ(frame[0], 0x02);
+  EXPECT_EQ(frame[5], 0x02) << "to the installer's own address, not ff:ff:...";
+  EXPECT_EQ(get16(frame, 12), 0x0800);
+  std::vector<uint8_t> ip(frame.begin() + 14, frame.begin() + 34);
+  EXPECT_EQ(ip[0], 0x45);
+  EXPECT_EQ(get16(frame, 16), 20 + 8 + payload.size());
+  EXPECT_EQ(get16(frame, 18), 0x1234);
+  EXPECT_EQ(get16(frame, 20), 0) << "not a fragment";
+  EXPECT_EQ(ip[9], 17);
+  EXPECT_EQ(onesSum(ip), 0xFFFF);
+  EXPECT_EQ(std::vector<uint8_t>(ip.begin() + 16, ip.end()),
+            (std::vector<uint8_t>{255, 255, 255, 255}));
+  // UDP: ports, length, and the checksum over the pseudo-header.
+  EXPECT_EQ(get16(frame, 34), 5000);
+  EXPECT_EQ(get16(frame, 36), 5000);
+  EXPECT_EQ(get16(frame, 38), 8 + payload.size());
+  std::vector<uint8_t> pseudo(ip.begin() + 12, ip.begin() + 20);
+  pseudo.insert(pseudo.end(), {0, 17, 0, static_cast<uint8_t>(8 + payload.size())});
+  pseudo.insert(pseudo.end(), frame.begin() + 34, frame.end());
+  EXPECT_EQ(onesSum(pseudo), 0xFFFF);
+  EXPECT_EQ(std::string(frame.begin() + 42, frame.end()), payload);
+}
+
+// A 4096-byte message over a 1500-byte link: three fragments whose data
+// parts line up, and that carry the datagram back whole.
+TEST(UdpFramesTest, LargeDatagramIsCutIntoAlignedFragments) {
+  std::vector<uint8_t> payload(4096);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+  std::vector<std::vector<uint8_t>> frames;
+  ASSERT_EQ(buildUdpFrames(route(), payload.data(), payload.size(), 77, 1500, frames), 3u);
+  std::vector<uint8_t> joined;
+  for (size_t index = 0; index < frames.size(); ++index) {
+    const std::vector<uint8_t>& frame = frames[index];
+    EXPECT_LE(frame.size(), 14u + 1500);
+    std::vector<uint8_t> ip(frame.begin() + 14, frame.begin() + 34);
+    EXPECT_EQ(onesSum(ip), 0xFFFF) << index;
+    EXPECT_EQ(get16(frame, 18), 77) << "one identification for all";
+    uint16_t flags = get16(frame, 20);
+    EXPECT_EQ((flags & 0x1FFF) * 8u, joined.size()) << index;
+    EXPECT_EQ((flags & 0x2000) != 0, index + 1 < frames.size()) << index;
+    if (index + 1 < frames.size()) {
+      EXPECT_EQ((frame.size() - 34) % 8, 0u);
+    }
+    joined.insert(joined.end(), frame.begin() + 34, frame.end());
+  }
+  ASSERT_EQ(joined.size(), 8 + payload.size());
+  EXPECT_EQ(std::vector<uint8_t>(joined.begin() + 8, joined.end()), payload);
+
+  ASSERT_EQ(buildUdpFrames(route(), payload.data(), payload.size(), 78, 9000, frames), 1u)
+      << "the same datagram fits a jumbo link whole";
+}
+
+TEST(UdpFramesTest, RefusesWhatIpCannotCarry) {
+  std::vector<uint8_t> payload(70000);
+  std::vector<std::vector<uint8_t>> frames;
+  EXPECT_EQ(buildUdpFrames(route(), payload.data(), payload.size(), 1, 1500, frames), 0u);
+  EXPECT_EQ(buildUdpFrames(route(), payload.data(), 10, 1, 60, frames), 0u);
+}
+
+}  // namespace
