@@ -63,7 +63,13 @@ size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessa
   }
   if (!session.current) return 0;
   auto log = [this, &client](const std::string& text) { log_(client.data(), text); };
-  return session.current->handle(request, reply, log);
+  uint16_t taken = session.current->clientSequence();
+  size_t replyLength = session.current->handle(request, reply, log);
+  // The installer went on with the running link after the broadcast: it was
+  // a late copy. Left waiting, the candidate would take over when the
+  // running link's numbers wrap and its next request is numbered 1 again.
+  if (session.current->clientSequence() != taken) session.candidate.reset();
+  return replyLength;
 }
 
 size_t ServerProtocol::openLink(const NetMessage& request, Session& session, const Mac& client,

@@ -7,7 +7,8 @@
 // that arrived while a link was in use, a candidate: the installer may have
 // started over (its next request is then numbered 1 and acknowledges our
 // reply 1), or the broadcast may be a late duplicate that the network held
-// back, which must not cut the running transfer off.
+// back, which must not cut the running transfer off. The candidate is
+// dropped as soon as the current link takes a new request.
 
 #include <array>
 #include <cstddef>
