@@ -18,6 +18,7 @@
 #include "netinstall/net_test_support.h"
 #include "netinstall/client_fixture.h"
 #include "netinstall/scripted_peer.h"
+#include "output_capture.h"
 
 namespace {
 
@@ -208,6 +209,46 @@ TEST_F(ExchangeTest, DriverRequestWaitsForOfdrOnly) {
   peer->join();
   EXPECT_EQ(installer.selected, 0);
   EXPECT_EQ(0, memcmp(installer.link.peerAddress, peer->mac(), kMacSize));
+  installer.close();
+}
+
+// The caller says "could not retrieve disk drivers" when there is no driver
+// header: nothing else may be printed before it.
+TEST_F(ExchangeTest, DriverOfferWithoutAHeaderFailsWithoutAWord) {
+  openClient();
+  installer.timing.replyTimeoutUsec = 50000;
+  peer->run([](ScriptedPeer& p) {
+    NetMessage request;
+    ASSERT_TRUE(p.next(request));
+    p.send(p.mac(), request.source(), 1, 0, "OFDR");
+    int retrieves = 0;
+    while (p.next(request, 1.0)) retrieves += request.payloadBeginsWith("RETR") ? 1 : 0;
+    EXPECT_EQ(retrieves, 30);
+  });
+  bool retrieved = true;
+  std::string printed = captureStdout([&] { retrieved = installer.retrieveDrivers(); });
+  peer->join();
+  EXPECT_FALSE(retrieved);
+  EXPECT_EQ(printed, "");
+  installer.close();
+}
+
+// The driver package is installed into the running system, never written
+// under its name: whatever the server calls it, it is taken.
+TEST_F(ExchangeTest, DriverPackageIsTakenWhateverItsName) {
+  openClient();
+  peer->run([](ScriptedPeer& p) {
+    NetMessage request;
+    ASSERT_TRUE(p.next(request));
+    p.send(p.mac(), request.source(), 1, 0, "OFDR");
+    ASSERT_TRUE(p.next(request));
+    p.answer(request, 2, "FILE\ndrivers/6.1.0-28-686.bdl\n0\n");
+  });
+  bool retrieved = false;
+  std::string printed = captureStdout([&] { retrieved = installer.retrieveDrivers(); });
+  peer->join();
+  EXPECT_TRUE(retrieved);
+  EXPECT_EQ(printed, "");
   installer.close();
 }
 

@@ -37,16 +37,19 @@ bool checkFileName(const char* name) {
 
 }  // namespace
 
-NextFile InstallClient::nextFile(char* nameOut, size_t nameCapacity, int* markOut) {
+HeaderReply InstallClient::openNextFile() {
   receiver.reset();
   if (selected < 0 || static_cast<size_t>(selected) >= endpoints.size()) {
-    puts(kBadConnection);
-    return NextFile::failed;
+    return HeaderReply::noAnswer;
   }
   receiver = std::make_unique<FileReceiver>();
   receiver->bind(endpoints[selected].get(), &link,
                  {timing.replyTimeoutUsec, timing.transferAttempts});
-  switch (receiver->requestHeader()) {
+  return receiver->requestHeader();
+}
+
+NextFile InstallClient::nextFile(char* nameOut, size_t nameCapacity, int* markOut) {
+  switch (openNextFile()) {
     case HeaderReply::endOfFiles:
       return NextFile::end;
     case HeaderReply::noAnswer:
@@ -74,7 +77,10 @@ int InstallClient::readFileData(char* buffer, size_t capacity) {
 bool InstallClient::retrieveDrivers() {
   if (!hasInterfaces()) return false;
   requestDrivers();
-  return nextFile(nullptr, 0, nullptr) == NextFile::file;
+  // The driver package goes into the running system and its name is never
+  // a path: nothing to check, and nothing to print here either, for the
+  // caller's "could not retrieve disk drivers" is the one line to say it.
+  return openNextFile() == HeaderReply::file;
 }
 
 bool receiveToFile(InstallClient& client, const char* path) {

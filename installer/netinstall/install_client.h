@@ -107,7 +107,8 @@ class InstallClient {
   int readFileData(char* buffer, size_t capacity);
 
   // Asks any server for the driver package of the running kernel and opens
-  // it as the current file. False without interface or driver file.
+  // it as the current file. False without interface or driver file (no
+  // header, or no answer to the header request); prints nothing.
   bool retrieveDrivers();
 
   // --- State (the record the protocol works on) ----------------------------
@@ -121,6 +122,9 @@ class InstallClient {
 
  private:
   RequestTiming confirmTiming() const { return {timing.replyTimeoutUsec, timing.confirmAttempts}; }
+  // Replaces the receiver by a fresh one on the server's interface and asks
+  // for the next header. Prints nothing.
+  HeaderReply openNextFile();
   // Stamps a request with `text` as payload and sends it through the selected
   // interface: the accepted reply's length, or -1.
   long exchange(const char* text, NetMessage& reply, RequestTiming requestTiming);
