@@ -120,10 +120,9 @@ bool receiveToInstaller(InstallClient& client, const char* installRoot, bool int
   for (;;) {
     int count = client.readFileData(buffer, sizeof buffer);
     if (count < 0) {
-      // The child goes first: what it says about the cut package comes
-      // before the line that ends the installation.
-      (void)finishCommand(stream);  // the package is incomplete whatever the child says
       puts(kBadConnection);
+      fflush(stdout);  // on the console before what the child says about the cut package
+      (void)finishCommand(stream);  // the package is incomplete whatever the child says
       return false;
     }
     if (count == 0) {

@@ -62,8 +62,10 @@ class PackageInstallTest : public ::testing::Test {
 
   // Discovery and start, then every file as the network flow delivers it:
   // scripts into the target, packages into installer children rooted there.
-  // Returns what the installer printed; `installed` says whether all went.
-  std::string installEverything(bool& installed) {
+  // Returns what the installer printed (with what the children printed on
+  // their standard error when `withChildren`); `installed` says whether all
+  // went.
+  std::string installEverything(bool& installed, bool withChildren = false) {
     EnterNamespace inside(*client);
     TestConsole console;
     InstallClient installer;
@@ -72,7 +74,9 @@ class PackageInstallTest : public ::testing::Test {
     installer.timing.discoveryCycleUsec = 200000;
     std::string target = scratch / "target";
     installed = false;
+    int savedError = dup(2);
     std::string printed = captureStdout([&] {
+      if (withChildren) dup2(1, 2);
       char offer[512] = "";
       bool keep = false;
       if (!installer.findServer("", offer, "lab", offer, sizeof offer, keep)) return;
@@ -89,6 +93,8 @@ class PackageInstallTest : public ::testing::Test {
       }
       installed = next == NextFile::end;
     });
+    dup2(savedError, 2);
+    close(savedError);
     installer.close();
     return printed;
   }
@@ -151,10 +157,13 @@ TEST_F(PackageInstallTest, ServerDyingInsideAPackageEndsTheChild) {
     }
   });
   bool installed = true;
-  std::string printed = installEverything(installed);
+  std::string printed = installEverything(installed, /*withChildren=*/true);
   killer.join();
   EXPECT_FALSE(installed);
-  EXPECT_EQ(printed, "\nFATAL ERROR: bad network connection\n");
+  std::string fatal = "\nFATAL ERROR: bad network connection\n";
+  EXPECT_EQ(printed.substr(0, fatal.size()), fatal)
+      << "the connection first, then what the child says about the cut package:\n" << printed;
+  EXPECT_NE(printed.find("truncated", fatal.size()), std::string::npos) << printed;
   EXPECT_FALSE(exists(scratch / "target/var/pdb/big")) << "not recorded as installed";
   EXPECT_EQ(activeChildPid, -1);
 }
