@@ -128,4 +128,37 @@ TEST_F(ServerNetTest, MissingDriversAreReportedToTheInstaller) {
   installer.close();
 }
 
+// The host's server and the 32-bit one that may run on an old machine: a
+// package over 2 GiB (sparse here) is listed like any other, not left out
+// without a word. This one is no package, and the server says so.
+class ServerBuilds : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ServerBuilds, FilesOver2GibAreListed) {
+  ASSERT_TRUE(inPrivateNetwork()) << "run inside tests/sandbox/sandbox --net";
+  ScratchDirectory scratch;
+  FixturePackage base;
+  base.name = "base";
+  writeWholeFile(scratch / "root/packages/.keep", "");
+  ASSERT_EQ(makeMedium(scratch / "root/packages", {base}), "");
+  std::string huge = scratch / "root/packages/huge.bdl";
+  writeWholeFile(huge, "");
+  ASSERT_EQ(truncate(huge.c_str(), 3LL << 30), 0);
+  auto space = NetNamespace::create();
+  ASSERT_TRUE(space);
+  std::string logPath = scratch / "server.log";
+  int status =
+      waitBounded(space->spawn({GetParam(), "--interface", "none0", "--root", scratch / "root"},
+                               logPath),
+                  20);
+  EXPECT_EQ(exitCodeOf(status), 1);
+  EXPECT_EQ(readWholeFile(logPath), "netinstall-server: " + huge + " is not a package\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, ServerBuilds,
+                         ::testing::Values(KORVANEL_BINARY_DIR "/bin/netinstall-server",
+                                           KORVANEL_I386_DIR "/bin/netinstall-server"),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.index == 0 ? std::string("host") : std::string("i386");
+                         });
+
 }  // namespace
