@@ -14,6 +14,7 @@
 #include "netinstall/discovery_payload.h"
 #include "netinstall/file_header.h"
 #include "netinstall/link_state.h"
+#include "netinstall/net_test_support.h"
 #include "server/server_test_tree.h"
 
 namespace {
@@ -120,10 +121,10 @@ class ServerProtocolTest : public ::testing::Test {
     // Sorted by name "apps" would come first; it needs "base".
     tree.writePackages({package("apps", {"base"}), package("base")});
     tree.write("scripts/autorun.scr", "echo configured\n");
-    tree.write("scripts/big.scr", patternBytes(10000, 1));
-    tree.write("scripts/edge.scr", patternBytes(4076, 2));
+    tree.write("scripts/big.scr", patternData(10000, 1));
+    tree.write("scripts/edge.scr", patternData(4076, 2));
     tree.write("scripts/empty.scr", "");
-    tree.write("drivers/6.1.0-28-686.bdl", patternBytes(5000, 3));
+    tree.write("drivers/6.1.0-28-686.bdl", patternData(5000, 3));
   }
 
   std::string contents(const std::string& relativePath) {
@@ -295,7 +296,7 @@ TEST_F(ServerProtocolTest, DriversForTheNamedKernelOnly) {
   composeDriverRequest(request, "6.1.0-28-686");
   ASSERT_TRUE(installer.broadcast(request, "OFDR"));
   EXPECT_EQ(installer.nextHeader(), "6.1.0-28-686.bdl");
-  EXPECT_EQ(installer.readFile(), patternBytes(5000, 3));
+  EXPECT_EQ(installer.readFile(), patternData(5000, 3));
   EXPECT_EQ(installer.nextHeader(), "") << "the driver package is the only file";
 
   Installer unknown(*server, kClientB);
@@ -308,7 +309,7 @@ TEST_F(ServerProtocolTest, DriversForTheNamedKernelOnly) {
 
 // 70,000 one-byte blocks carry both sequence counters past 65535.
 TEST_F(ServerProtocolTest, SequenceNumbersWrapOnALongTransfer) {
-  std::string big = patternBytes(70000, 9);
+  std::string big = patternData(70000, 9);
   tree.remove("packages");
   tree.remove("scripts");
   tree.makeDirectory("packages");
@@ -330,7 +331,7 @@ TEST_F(ServerProtocolTest, SequenceNumbersWrapOnALongTransfer) {
 // the waiting link must be long gone by then, or the file goes on with
 // another link's replies.
 TEST_F(ServerProtocolTest, LateDiscoveryDoesNotTakeOverWhenTheNumbersWrap) {
-  std::string big = patternBytes(70000, 10);
+  std::string big = patternData(70000, 10);
   tree.remove("packages");
   tree.remove("scripts");
   tree.makeDirectory("packages");

@@ -43,13 +43,3 @@ FixturePackage package(const std::string& name, const std::vector<std::string>& 
   fixture.description = "the " + name + " package";
   return fixture;
 }
-
-std::string patternBytes(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (size_t i = 0; i < size; ++i) {
-    state = state * 1103515245u + 12345u;
-    bytes[i] = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}

@@ -24,7 +24,3 @@ class TestTree {
 
 // A package named `name` that needs `depends`.
 FixturePackage package(const std::string& name, const std::vector<std::string>& depends = {});
-
-// `size` bytes that differ from block to block, so a block sent twice or
-// skipped shows in a comparison.
-std::string patternBytes(size_t size, unsigned seed);

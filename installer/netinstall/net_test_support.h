@@ -67,7 +67,8 @@ class ScratchDirectory {
 
 std::string readWholeFile(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& contents);
-// Random-looking bytes of `size`, the same for the same seed.
+// Random-looking bytes of `size`, the same for the same seed: a block sent
+// twice or skipped shows in a comparison.
 std::string patternData(size_t size, unsigned seed);
 
 // The real netinstall-server of this build, run in a namespace.
