@@ -24,12 +24,14 @@ namespace {
 std::string failingListing;
 }  // namespace
 
-// Interposes the C library's readdir for this test binary and passes every
-// call through, except for the listing of `failingListing`, which ends at
-// once with EIO.
-extern "C" struct dirent* readdir(DIR* dir) {
-  using Readdir = struct dirent* (*)(DIR*);
-  static const auto next = reinterpret_cast<Readdir>(dlsym(RTLD_NEXT, "readdir"));
+// Interposes the C library's readdir (and readdir64, which the snapshot's
+// wide file offsets select) for this test binary and passes every call
+// through, except for the listing of `failingListing`, which ends at once
+// with EIO.
+namespace {
+template <typename Entry>
+Entry* readListing(const char* name, DIR* dir) {
+  using Read = Entry* (*)(DIR*);
   if (!failingListing.empty()) {
     char link[64], target[4096];
     snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd(dir));
@@ -39,7 +41,13 @@ extern "C" struct dirent* readdir(DIR* dir) {
       return nullptr;
     }
   }
-  return next(dir);
+  return reinterpret_cast<Read>(dlsym(RTLD_NEXT, name))(dir);
+}
+}  // namespace
+
+extern "C" struct dirent* readdir(DIR* dir) { return readListing<struct dirent>("readdir", dir); }
+extern "C" struct dirent64* readdir64(DIR* dir) {
+  return readListing<struct dirent64>("readdir64", dir);
 }
 
 namespace {
