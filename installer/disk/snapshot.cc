@@ -12,8 +12,8 @@
 
 #include "common/retry_io.h"
 
-// The build gives this file wide types (see CMakeLists.txt); the 32-bit
-// build refuses to go without them.
+// The build gives every file wide types (the top-level CMakeLists.txt); the
+// 32-bit build refuses to go without them.
 static_assert(sizeof(time_t) == 8 && sizeof(off_t) == 8,
               "the snapshot needs 64-bit times and file sizes");
 
