@@ -3,7 +3,6 @@
 #include "console/package_menu.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include "output_capture.h"
 #include "package_builder.h"
@@ -70,11 +69,6 @@ std::unique_ptr<PtySession> startMenu(PackageSet& set, int runs = 1) {
   });
 }
 
-int exitCode(PtySession& s) {
-  int status = s.wait(kTimeout);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class MenuTest : public ::testing::Test {
  protected:
   void scan(const std::vector<FixturePackage>& packages) {
@@ -116,7 +110,7 @@ TEST_F(MenuTest, FirstScreenLayoutAndCancel) {
   EXPECT_NE(first.find(kEsc + "[8;26H  [ ] b "), std::string::npos);
   auto session = start(first);
   session->send("q");
-  EXPECT_EQ(exitCode(*session), 0b0001) << "cancel, with only system selected";
+  EXPECT_EQ(session->exitCode(kTimeout), 0b0001) << "cancel, with only system selected";
   EXPECT_EQ(session->output(), first + kLeave);
 }
 
@@ -128,7 +122,7 @@ TEST_F(MenuTest, MovesThatCannotHappenPaintNothing) {
   // again (nothing); Left to 1, Right to 3.
   session->send(kEsc + "[A" + kEsc + "[D" + "p" + kEsc + "[C" + kEsc + "[C" + "n" + "N" + kEsc +
                 "[D" + kEsc + "[C" + "q");
-  EXPECT_EQ(exitCode(*session), 0b0001);
+  EXPECT_EQ(session->exitCode(kTimeout), 0b0001);
   std::string expected = fourFirstScreen() +
                          cell(0, 2, items[0], false) + cell(2, 2, items[2], true) +
                          details("dhcp (depends on system):", "Address server") +
@@ -145,7 +139,7 @@ TEST_F(MenuTest, ArrowSequencesActLikeLettersAndUnknownBytesAreIgnoredSilently) 
   scan(kFour);
   auto letters = start(fourFirstScreen());
   letters->send("nq");
-  ASSERT_EQ(exitCode(*letters), 0b0001);
+  ASSERT_EQ(letters->exitCode(kTimeout), 0b0001);
   std::string byLetters = letters->output();
 
   PackageSet again;
@@ -154,7 +148,7 @@ TEST_F(MenuTest, ArrowSequencesActLikeLettersAndUnknownBytesAreIgnoredSilently) 
   ASSERT_TRUE(arrows->waitFor(fourFirstScreen(), kTimeout));
   // Unknown keys, a dropped ESC [ Z sequence, then Down as ESC [ B; ESC q cancels.
   arrows->send("xz7\t" + kEsc + "[Z" + kEsc + "[B" + kEsc + "q");
-  EXPECT_EQ(exitCode(*arrows), 0b0001);
+  EXPECT_EQ(arrows->exitCode(kTimeout), 0b0001);
   EXPECT_EQ(arrows->output(), byLetters);
   EXPECT_EQ(arrows->output().find('\a'), std::string::npos) << "no beeps";
 }
@@ -180,7 +174,7 @@ TEST_F(MenuTest, SelectingPullsInNeedsAndDeselectingDropsDirectDependants) {
   // Down twice to c and deselect it: b needs c and goes, a stays. Then lonely,
   // whose need is not on the medium.
   session->send("nn n i");
-  EXPECT_EQ(exitCode(*session), 128 | 0b10011) << "install with system, a and lonely";
+  EXPECT_EQ(session->exitCode(kTimeout), 128 | 0b10011) << "install with system, a and lonely";
   std::vector<Item> end = {{"system", true}, {"a", true}, {"b", false}, {"c", false},
                            {"lonely", true}};
   std::string out = session->output();
@@ -198,7 +192,7 @@ TEST_F(MenuTest, SelectAllThenMinimumLeavesOnlySystem) {
   ASSERT_TRUE(session->waitFor(allCells(all, 2, 0), kTimeout));
   size_t mark = session->output().size();
   session->send("MI");
-  EXPECT_EQ(exitCode(*session), 128 | 0b00001);
+  EXPECT_EQ(session->exitCode(kTimeout), 128 | 0b00001);
   std::vector<Item> minimum = {{"system", true}, {"a", false}, {"b", false}, {"c", false},
                                {"lonely", false}};
   EXPECT_EQ(session->output().substr(mark), allCells(minimum, 2, 0) + kLeave)
@@ -217,7 +211,7 @@ TEST_F(MenuTest, ASecondRunStartsFromMinimumWithTheCursorKept) {
                        details("a (depends on nothing):", "");
   ASSERT_TRUE(session->waitFor(second, kTimeout)) << session->output();
   session->send("i");
-  EXPECT_EQ(exitCode(*session), 128 | 0b0001);
+  EXPECT_EQ(session->exitCode(kTimeout), 128 | 0b0001);
 }
 
 TEST(Menu, EndOfInputCancels) {

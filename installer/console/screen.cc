@@ -44,10 +44,10 @@ void printLines(const char* text, bool centred) {
 }
 
 void printWrapped(const char* text, bool centred) {
-  // Words longer than the line are written directly rather than cut, so the
-  // buffer only ever holds words that fit.
-  char line[screenWidth];
-  size_t used = 0;
+  // The line outgrows the screen only for a single word longer than the
+  // limit: such a word stands whole on a line of its own, and the line it
+  // closed is written before it, even when empty.
+  std::string line;
   const char* p = text;
   for (;;) {
     while (*p != '\0' && isWordSeparator(*p)) ++p;
@@ -55,20 +55,12 @@ void printWrapped(const char* text, bool centred) {
     const char* word = p;
     while (*p != '\0' && !isWordSeparator(*p)) ++p;
     size_t length = static_cast<size_t>(p - word);
-    if (length + used > kWrapLimit) {
-      printLine(line, used, centred);
-      used = 0;
+    if (length + line.size() > kWrapLimit) {
+      printLine(line.data(), line.size(), centred);
+      line.clear();
     }
-    if (length > kWrapLimit) {
-      // Alone on its line, with the blank that follows every word.
-      std::string own(word, length);
-      own += ' ';
-      printLine(own.data(), own.size(), centred);
-      continue;
-    }
-    memcpy(line + used, word, length);
-    used += length;
-    line[used++] = ' ';
+    line.append(word, length);
+    line += ' ';
   }
-  printLine(line, used, centred);
+  printLine(line.data(), line.size(), centred);
 }

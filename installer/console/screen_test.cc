@@ -86,12 +86,23 @@ TEST(PrintWrapped, OverlongWordClosesTheLineAndStandsAlone) {
   EXPECT_EQ(out[0], "short ");
   EXPECT_EQ(out[1], word + " ");
   EXPECT_EQ(out[2], "tail ");
-  // At the very start the closed line is empty and still written.
+  // At the very start the closed line is empty and still written; the word
+  // is the last line, with nothing after it.
   out = lines(captureStdout([&] { printWrapped(word.c_str(), false); }));
-  ASSERT_EQ(out.size(), 3u);
+  ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0], "");
   EXPECT_EQ(out[1], word + " ");
-  EXPECT_EQ(out[2], "");
+}
+
+TEST(PrintWrapped, WordsOf78And79CharactersStillFitTheLineBuffer) {
+  for (size_t length : {78u, 79u}) {
+    std::string word(length, 'w');
+    std::string text = "short " + word;
+    std::vector<std::string> out = lines(captureStdout([&] { printWrapped(text.c_str(), false); }));
+    ASSERT_EQ(out.size(), 2u) << length;
+    EXPECT_EQ(out[0], "short ");
+    EXPECT_EQ(out[1], word + " ") << "no empty line after the last word";
+  }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include "console/screens.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <termios.h>
 
 #include "console/terminal.h"
@@ -13,11 +12,6 @@
 namespace {
 
 constexpr double kTimeout = 10;
-
-int exitCode(PtySession& s) {
-  int status = s.wait(kTimeout);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 TEST(Screens, WelcomeClearsTheScreenAndGoesRawOnce) {
   auto session = PtySession::startFunction([] {
@@ -32,7 +26,7 @@ TEST(Screens, WelcomeClearsTheScreenAndGoesRawOnce) {
     bool ok = !(raw.c_lflag & ICANON) && !(raw.c_lflag & ECHO) && after.c_lflag == before.c_lflag;
     return ok ? 0 : 1;
   });
-  EXPECT_EQ(exitCode(*session), 0);
+  EXPECT_EQ(session->exitCode(kTimeout), 0);
   EXPECT_EQ(session->output(),
             "\033[?25l\033[H\033[2JWelcome to Korvanel Router Software hard disk installation\n"
             "Press Ctrl-Alt-Delete to abort\n"
@@ -54,7 +48,7 @@ TEST(Screens, KeepConfigurationQuestion) {
   auto session = ask(askKeepConfiguration);
   ASSERT_TRUE(session->waitFor("[y/n]:", kTimeout));
   session->send("xN");
-  EXPECT_EQ(exitCode(*session), 0);
+  EXPECT_EQ(session->exitCode(kTimeout), 0);
   EXPECT_EQ(session->output(), "Do you want to keep old configuration?  [y/n]:\an\n\n");
 }
 
@@ -62,14 +56,14 @@ TEST(Screens, EraseWarningYesAndNo) {
   auto yes = ask(confirmErase);
   ASSERT_TRUE(yes->waitFor("[y/n]:", kTimeout));
   yes->send("\nY");
-  EXPECT_EQ(exitCode(*yes), 1);
+  EXPECT_EQ(yes->exitCode(kTimeout), 1);
   EXPECT_EQ(yes->output(),
             "Warning: all data on the disk will be erased!\n\nContinue? [y/n]:\ay\n\n");
 
   auto no = ask(confirmErase);
   ASSERT_TRUE(no->waitFor("[y/n]:", kTimeout));
   no->send("n");
-  EXPECT_EQ(exitCode(*no), 0);
+  EXPECT_EQ(no->exitCode(kTimeout), 0);
   EXPECT_EQ(no->output(), "Warning: all data on the disk will be erased!\n\nContinue? [y/n]:n\n");
 }
 

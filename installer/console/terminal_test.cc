@@ -1,7 +1,6 @@
 #include "console/terminal.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,8 +12,6 @@
 namespace {
 
 constexpr double kTimeout = 10;
-
-int exitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 TEST(RawMode, ClearsOnlyCanonicalModeAndEcho) {
   auto session = PtySession::startFunction([] {
@@ -28,7 +25,7 @@ TEST(RawMode, ClearsOnlyCanonicalModeAndEcho) {
               raw.c_cc[VMIN] == 1 && raw.c_cc[VTIME] == 0;
     return ok ? 0 : 1;
   });
-  EXPECT_EQ(exitCode(session->wait(kTimeout)), 0);
+  EXPECT_EQ(session->exitCode(kTimeout), 0);
 }
 
 TEST(RawMode, EnteredTwiceSavesOnceAndRestoreBringsBackLineMode) {
@@ -42,7 +39,7 @@ TEST(RawMode, EnteredTwiceSavesOnceAndRestoreBringsBackLineMode) {
     tcgetattr(0, &after);
     return (after.c_lflag == before.c_lflag && after.c_cc[VMIN] == before.c_cc[VMIN]) ? 0 : 1;
   });
-  EXPECT_EQ(exitCode(session->wait(kTimeout)), 0);
+  EXPECT_EQ(session->exitCode(kTimeout), 0);
   EXPECT_EQ(session->output(), "\033[?25h\033[?25h") << "restore, then the destructor's restore";
 }
 
@@ -57,7 +54,7 @@ TEST(RawMode, RestoreWithoutRawModeOnlyShowsTheCursor) {
     }
     return after.c_lflag == before.c_lflag ? 0 : 1;
   });
-  EXPECT_EQ(exitCode(session->wait(kTimeout)), 0);
+  EXPECT_EQ(session->exitCode(kTimeout), 0);
   EXPECT_EQ(session->output(), "\033[?25h\033[?25h");
 }
 
@@ -76,7 +73,7 @@ TEST(RawMode, SecondInstanceSavesRawModesSoOnlyTheFirstRestoresLineMode) {
     tcgetattr(0, &modes);
     return (stillRaw && (modes.c_lflag & ICANON)) ? 0 : 1;
   });
-  EXPECT_EQ(exitCode(session->wait(kTimeout)), 0);
+  EXPECT_EQ(session->exitCode(kTimeout), 0);
 }
 
 TEST(AskYesNo, RefusesOtherKeysWithBellsAndEchoesLowerCase) {
@@ -91,7 +88,7 @@ TEST(AskYesNo, RefusesOtherKeysWithBellsAndEchoesLowerCase) {
   ASSERT_TRUE(session->waitForRawMode(kTimeout));
   ASSERT_TRUE(session->waitFor("Continue? [y/n]:", kTimeout));
   session->send("x\nY");
-  EXPECT_EQ(exitCode(session->wait(kTimeout)), 0);
+  EXPECT_EQ(session->exitCode(kTimeout), 0);
   EXPECT_EQ(session->output(), "Continue? [y/n]:\a\ay\n\033[?25h\033[?25h");
 }
 
@@ -103,7 +100,7 @@ TEST(AskYesNo, NoAndEnterAloneAndDigits) {
   });
   ASSERT_TRUE(session->waitForRawMode(kTimeout));
   session->send("\r 7N");
-  EXPECT_EQ(exitCode(session->wait(kTimeout)), 1);
+  EXPECT_EQ(session->exitCode(kTimeout), 1);
   EXPECT_EQ(session->output(), "Keep? [y/n]:\a\a\an\n\033[?25h");
 }
 
@@ -126,7 +123,7 @@ TEST(WaitForEnter, BeepsForEveryOtherByteAndTakesCarriageReturnAsEnter) {
   });
   ASSERT_TRUE(session->waitForRawMode(kTimeout));
   session->send("abc\r");  // the terminal's own CR-to-NL translation stays on
-  EXPECT_EQ(exitCode(session->wait(kTimeout)), 0);
+  EXPECT_EQ(session->exitCode(kTimeout), 0);
   EXPECT_EQ(session->output(), "\a\a\a\033[?25h");
 }
 
@@ -167,7 +164,7 @@ TEST(ReadMenuKey, FlushesPendingOutputBeforeWaiting) {
   ASSERT_TRUE(session->waitForRawMode(kTimeout));
   ASSERT_TRUE(session->waitFor("drawn", kTimeout));
   session->send("\033[B");
-  EXPECT_EQ(exitCode(session->wait(kTimeout)), 0);
+  EXPECT_EQ(session->exitCode(kTimeout), 0);
 }
 
 }  // namespace

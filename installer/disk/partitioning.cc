@@ -74,10 +74,9 @@ bool partitionDisk(const DriveInfo& drive) {
   FILE* writer = startWithInput(kSfdisk, "-q", "-uC", drive.device, ">null", nullptr);
   if (writer == nullptr) return false;
   std::string input = partitionTableInput(drive, oldSlots);
-  // sfdisk may stop reading early; what it wrote is judged by formatting.
+  // A writer that stops reading early reports why in its status.
   (void)fputs(input.c_str(), writer);
-  (void)finishCommand(writer);
-  return true;
+  return finishCommand(writer) == 0;
 }
 
 bool formatPartitions(const DriveInfo& drive) {

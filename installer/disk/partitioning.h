@@ -12,10 +12,12 @@
 // Writes the layout's table: asks "sfdisk -d -uC <device>" how many slots the
 // old table lists, then feeds "sfdisk -q -uC <device>" (output to the log
 // console) the new partitions and an empty line for every further old slot.
-// sfdisk's statuses are not examined: a refused table shows up when
-// formatting. False when either sfdisk could not be started, or when the
-// geometry allows no two-partition layout (no cylinder size, or a boot
-// partition that would fill the disk); nothing is written then.
+// True when the writer accepted the table (status 0). False when either
+// sfdisk could not be started, when the writer refused the table or could
+// not make the kernel see it (formatting would otherwise go ahead on the old
+// partitions), or when the geometry allows no two-partition layout (no
+// cylinder size, or a boot partition that would fill the disk; nothing is
+// written then). The dump's status is not examined: a blank disk has none.
 [[nodiscard]] bool partitionDisk(const DriveInfo& drive);
 
 // Runs mke2fs on partition 1 (with "-j" only for a single-layout disk over

@@ -25,8 +25,9 @@ const char* const kRecordingSfdisk =
     "printf 'sfdisk:' >> /run/tool-calls; printf ' %s' \"$@\" >> /run/tool-calls\n"
     "echo >> /run/tool-calls\n"
     "case \"$1\" in\n"
-    "  -d) echo 'dump complains' >&2; cat /run/sfdisk-dump 2>/dev/null ;;\n"
-    "  -q) echo 'writer says hello'; echo 'writer complains' >&2; cat >> /run/tool-calls ;;\n"
+    "  -d) echo 'dump complains' >&2; cat /run/sfdisk-dump 2>/dev/null; exit ${FAIL_DUMP:-0} ;;\n"
+    "  -q) echo 'writer says hello'; echo 'writer complains' >&2; cat >> /run/tool-calls;\n"
+    "      exit ${FAIL_WRITER:-0} ;;\n"
     "esac";
 
 const char* const kRecordingMke2fs =
@@ -52,6 +53,8 @@ class ToolDialogue : public ::testing::Test {
   void TearDown() override {
     unsetenv("FAIL_FIRST");
     unsetenv("FAIL_SECOND");
+    unsetenv("FAIL_DUMP");
+    unsetenv("FAIL_WRITER");
     EXPECT_EQ(activeChildPid, -1);
   }
   static std::string calls() { return readFile(kCalls) == "(missing)" ? "" : readFile(kCalls); }
@@ -108,11 +111,18 @@ TEST_F(ToolDialogue, NothingRunsWhenTheSlotIsBusyOrTheGeometryImpossible) {
   EXPECT_EQ(calls(), "");
 }
 
-TEST_F(ToolDialogue, MissingPartitioningToolShowsOnlyWhenFormatting) {
-  // Started but not executable: the child exits with 127, which partitionDisk
-  // does not examine.
-  ASSERT_EQ(unlink("/sbin/sfdisk"), 0);
+TEST_F(ToolDialogue, ATableTheWriterRefusedIsAFailureAndAFailedDumpIsNot) {
+  // A blank disk has nothing to dump: zero old slots, and on it goes.
+  setenv("FAIL_DUMP", "1", 1);
   EXPECT_TRUE(partitionDisk(drive(16)));
+  // A refused table must not leave the old partitions to be formatted and
+  // the installation reported as done.
+  setenv("FAIL_WRITER", "1", 1);
+  EXPECT_FALSE(partitionDisk(drive(16)));
+  // Started but not executable: the child exits with 127.
+  unsetenv("FAIL_WRITER");
+  ASSERT_EQ(unlink("/sbin/sfdisk"), 0);
+  EXPECT_FALSE(partitionDisk(drive(16)));
 }
 
 TEST_F(ToolDialogue, JournalOnlyForTheRootOfADiskOver40MiB) {

@@ -1,5 +1,5 @@
 // The sfdisk dialogue as pure text. partitionDisk and formatPartitions run
-// against real and stand-in tools in the sandbox (disk_sandbox_test.cc).
+// against real and stand-in tools in the sandbox (partitioning_sandbox_test.cc).
 #include "disk/partitioning.h"
 
 #include <gtest/gtest.h>

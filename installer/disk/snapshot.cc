@@ -5,11 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/retry_io.h"
+
+// The build gives every file wide types (the top-level CMakeLists.txt); the
+// 32-bit build refuses to go without them.
+static_assert(sizeof(time_t) == 8 && sizeof(off_t) == 8,
+              "the snapshot needs 64-bit times and file sizes");
 
 namespace {
 
@@ -83,15 +89,25 @@ class TreeCapture {
 
   // The names in listing order, without "." and "..". The listing is closed
   // before descending, so a deep tree does not hold a descriptor per level.
+  // False when the listing cannot be read to its end: readdir tells an error
+  // from the end only through errno, and a listing cut short by a disk error
+  // would pass for the whole directory, leaving entries silently behind.
   static bool listDirectory(const std::string& path, std::vector<std::string>& names) {
     DIR* dir = opendir(path.c_str());
     if (dir == nullptr) return false;
-    while (struct dirent* entry = readdir(dir)) {
+    bool complete;
+    for (;;) {
+      errno = 0;
+      struct dirent* entry = readdir(dir);
+      if (entry == nullptr) {
+        complete = errno == 0;
+        break;
+      }
       if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
       names.emplace_back(entry->d_name);
     }
-    (void)closedir(dir);
-    return true;
+    (void)closedir(dir);  // read-only: nothing to lose
+    return complete;
   }
 
   // Asks the kernel to start reading a regular file that is about to be

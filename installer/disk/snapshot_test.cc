@@ -1,6 +1,8 @@
 // Capturing real trees in scratch directories and writing them back.
 #include "disk/snapshot.h"
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,11 +11,44 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "disk_test_support.h"
+
+namespace {
+// The directory whose listing fails, as a disk error makes it fail: see
+// readdir below. Empty: every listing reads as usual.
+std::string failingListing;
+}  // namespace
+
+// Interposes the C library's readdir (and readdir64, which the snapshot's
+// wide file offsets select) for this test binary and passes every call
+// through, except for the listing of `failingListing`, which ends at once
+// with EIO.
+namespace {
+template <typename Entry>
+Entry* readListing(const char* name, DIR* dir) {
+  using Read = Entry* (*)(DIR*);
+  if (!failingListing.empty()) {
+    char link[64], target[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd(dir));
+    ssize_t length = readlink(link, target, sizeof target);
+    if (length > 0 && std::string(target, static_cast<size_t>(length)) == failingListing) {
+      errno = EIO;
+      return nullptr;
+    }
+  }
+  return reinterpret_cast<Read>(dlsym(RTLD_NEXT, name))(dir);
+}
+}  // namespace
+
+extern "C" struct dirent* readdir(DIR* dir) { return readListing<struct dirent>("readdir", dir); }
+extern "C" struct dirent64* readdir64(DIR* dir) {
+  return readListing<struct dirent64>("readdir64", dir);
+}
 
 namespace {
 
@@ -221,6 +256,11 @@ TEST(Snapshot, CaptureFailsAsAWholeAndReturnsNothingPartial) {
   ASSERT_EQ(unlink((top + "/sub/up2").c_str()), 0);
 
   EXPECT_EQ(captureTree((scratch.path() + "/missing").c_str()), nullptr);
+
+  // A listing that breaks off must not pass for a directory that is empty.
+  failingListing = top + "/sub";
+  EXPECT_EQ(captureTree(top.c_str()), nullptr) << "a directory that cannot be listed";
+  failingListing.clear();
   SnapshotChunk* fine = captureTree(top.c_str());
   EXPECT_NE(fine, nullptr) << "the repaired tree captures";
   freeSnapshot(fine);

@@ -197,6 +197,33 @@ TEST_P(ProcessFrame, ScreenConsoleKeepsTheInheritedDescriptors) {
             std::string("FATAL ERROR: internal error\n") + kPrompt + kRebooting);
 }
 
+TEST_P(ProcessFrame, ToolOutputGoesToTheLogConsoleOrNowhere) {
+  const char* noisyTool =
+      "echo 'sfdisk noise' >&2; echo '/dev/hda: 1024 cylinders, 255 heads, 63 sectors/track'";
+  {
+    Sandbox screen;
+    screen.options.program = GetParam();
+    screen.options.screenConsole = true;
+    screen.options.typeText = "cdrom\n";
+    screen.fakeTool("/sbin/sfdisk", noisyTool);
+    ASSERT_TRUE(screen.start());
+    ASSERT_TRUE(screen.console().waitFor(kPrompt, kTimeout)) << screen.console().output();
+    EXPECT_EQ(screen.console().output().find("noise"), std::string::npos);
+    EXPECT_NE(screen.logConsole().find("sfdisk noise\n"), std::string::npos) << screen.logConsole();
+    screen.console().send("\r");
+    EXPECT_EQ(screen.waitForEnd(kTimeout), Sandbox::kRestarted);
+  }
+  // On the serial line the dialogue and the tools' output must not mix.
+  sandbox.options.detachedStdio = true;
+  sandbox.options.typeText = "cdrom\n";
+  sandbox.fakeTool("/sbin/sfdisk", noisyTool);
+  runToPrompt();
+  EXPECT_EQ(sandbox.console().output().find("noise"), std::string::npos)
+      << sandbox.console().output();
+  pressEnterAndExpectRestart(/*raw=*/true);
+  EXPECT_EQ(sandbox.stdioOutput().find("noise"), std::string::npos);
+}
+
 TEST_P(ProcessFrame, ExistingProcDirectoryIsReportedAndTheRunGoesOn) {
   sandbox.options.dirs = {"/mnt/proc"};
   runToPrompt();

@@ -15,12 +15,14 @@ void startProgress(const char* message) {
 }
 
 void endProgress() {
-  puts("");
+  // The ticker ends before the line does: an alarm expiring between the two
+  // would put its dot after the newline.
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   ignore.sa_flags = SA_RESTART;
   sigaction(SIGALRM, &ignore, nullptr);
+  puts("");
 }
 
 void armProgressTick() {

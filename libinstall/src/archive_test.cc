@@ -12,27 +12,8 @@ namespace libinstall {
 namespace {
 
 using package_testing::buildArchive;
+using package_testing::MemorySource;
 using package_testing::TestMember;
-
-class MemorySource : public ByteSource {
- public:
-  // Hands out at most `step` bytes per read, to exercise partial reads.
-  explicit MemorySource(std::string data, size_t step = 1 << 20)
-      : data_(std::move(data)), step_(step) {}
-  long read(char* buffer, size_t size) override {
-    size_t n = std::min({size, step_, data_.size() - pos_});
-    memcpy(buffer, data_.data() + pos_, n);
-    pos_ += n;
-    return static_cast<long>(n);
-  }
-  const std::string& error() const override { return error_; }
-
- private:
-  std::string data_;
-  size_t step_;
-  size_t pos_ = 0;
-  std::string error_;
-};
 
 struct ReadMember {
   Member member;

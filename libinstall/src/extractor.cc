@@ -185,7 +185,10 @@ bool Extractor::installDirectory(const Member& member, const std::vector<std::st
 
 bool Extractor::installSymlink(const Member& member, int parent, const std::string& name,
                                std::string* error) {
-  if (member.linkTarget.empty() || member.linkTarget.size() > kMaxPathLength) {
+  // A target with a NUL byte cannot be stored as it is: the link would say
+  // something else than the package does.
+  if (member.linkTarget.empty() || member.linkTarget.size() > kMaxPathLength ||
+      member.linkTarget.find('\0') != std::string::npos) {
     *error = "invalid symbolic link target";
     return false;
   }

@@ -14,26 +14,10 @@ namespace libinstall {
 namespace {
 
 using package_testing::buildArchive;
+using package_testing::MemorySource;
 using package_testing::readFile;
 using package_testing::TempDir;
 using package_testing::TestMember;
-
-class StringSource : public ByteSource {
- public:
-  explicit StringSource(std::string data) : data_(std::move(data)) {}
-  long read(char* buffer, size_t size) override {
-    size_t n = std::min(size, data_.size() - pos_);
-    memcpy(buffer, data_.data() + pos_, n);
-    pos_ += n;
-    return static_cast<long>(n);
-  }
-  const std::string& error() const override { return error_; }
-
- private:
-  std::string data_;
-  size_t pos_ = 0;
-  std::string error_;
-};
 
 // Installs `members` into `rootPath` with a fresh extractor; returns the
 // first error ("" when everything went in).
@@ -42,7 +26,7 @@ std::string extract(const std::string& rootPath, const std::vector<TestMember>& 
   RootDir root;
   std::string error;
   if (!root.open(rootPath, &error)) return error;
-  StringSource source(buildArchive("", members));
+  MemorySource source(buildArchive("", members));
   ArchiveReader reader(source);
   Extractor extractor(root, options);
   Member member;
@@ -174,7 +158,7 @@ TEST(Extractor, AFileCutShortLeavesTheOldFileAndNoTemporary) {
   RootDir root;
   std::string error;
   ASSERT_TRUE(root.open(tmp.path(), &error));
-  StringSource source(archive.substr(0, kBlockSize + 2000));
+  MemorySource source(archive.substr(0, kBlockSize + 2000));
   ArchiveReader reader(source);
   Extractor extractor(root, ExtractOptions{});
   Member member;

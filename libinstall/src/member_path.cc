@@ -17,6 +17,12 @@ bool splitMemberPath(const std::string& path, std::vector<std::string>* componen
     *reason = "absolute path";
     return false;
   }
+  // The system reads a name only up to its first NUL byte: "..\0x" would be
+  // taken for a name here and opened as "..".
+  if (path.find('\0') != std::string::npos) {
+    *reason = "path with a NUL byte";
+    return false;
+  }
   size_t start = 0;
   while (start <= path.size()) {
     size_t slash = path.find('/', start);

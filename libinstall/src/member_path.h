@@ -14,8 +14,9 @@ constexpr size_t kMaxPathLength = 4096;
 
 // Splits `path` into its components, dropping "." and empty ones (so "./a//b/"
 // is a, b). True when the path is safe; an empty result names the root
-// itself. False with *reason for an absolute path, a ".." component, an empty
-// path or one longer than kMaxPathLength.
+// itself. False with *reason for an absolute path, a ".." component, a NUL
+// byte (pax records can carry one), an empty path or one longer than
+// kMaxPathLength.
 bool splitMemberPath(const std::string& path, std::vector<std::string>* components,
                      std::string* reason);
 

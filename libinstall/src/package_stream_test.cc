@@ -57,6 +57,12 @@ TEST(PackageStream, InstallsMembersAndRecordsThePackage) {
   EXPECT_EQ(package_testing::snapshotTree(box.root + "/var/pdb").size(), 1u) << "no leftovers";
 }
 
+std::string repeated(const std::string& text, int times) {
+  std::string result;
+  for (int i = 0; i < times; ++i) result += text;
+  return result;
+}
+
 struct Hostile {
   const char* what;
   std::vector<TestMember> members;
@@ -76,6 +82,15 @@ TEST(PackageStream, HostilePackagesFailAndWriteNothingOutsideTheRoot) {
        {TestMember::symlink("up", ".."), TestMember::hardLink("stolen", "up/outside/secret")}},
       {"directory through a symlink",
        {TestMember::symlink("evil", "../outside"), TestMember::directory("evil/sub")}},
+      // Extended headers carry paths by length, so they can hold NUL bytes:
+      // "..\0" must not pass for a name and then be opened as "..".
+      {"NUL byte in a long path",
+       {TestMember::file(std::string("..\0/outside/", 12) + std::string(100, 'p'), "x")}},
+      {"NUL byte in a long hard link target",
+       {TestMember::hardLink("stolen", std::string("..\0/outside/", 12) + repeated("./", 60) +
+                                           "secret")}},
+      {"NUL byte in a long symbolic link target",
+       {TestMember::symlink("up", std::string("..\0", 3) + std::string(120, 'x'))}},
   };
   for (const Hostile& c : cases) {
     Sandbox box;

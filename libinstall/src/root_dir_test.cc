@@ -46,6 +46,8 @@ TEST(MemberPath, SplitsSafePathsAndRefusesEscapes) {
   EXPECT_FALSE(splitMemberPath("a/../../etc", &c, &reason));
   EXPECT_FALSE(splitMemberPath("..", &c, &reason));
   EXPECT_FALSE(splitMemberPath("", &c, &reason));
+  EXPECT_FALSE(splitMemberPath(std::string("..\0/etc", 7), &c, &reason)) << "read as \"..\"";
+  EXPECT_FALSE(splitMemberPath(std::string("etc\0", 4), &c, &reason));
   EXPECT_FALSE(splitMemberPath(std::string(kMaxPathLength + 1, 'a'), &c, &reason));
   EXPECT_TRUE(splitMemberPath("a/..b/c..", &c, &reason)) << "dots inside names are names";
   EXPECT_EQ(joinedPath({"etc", "fstab"}), "/etc/fstab");

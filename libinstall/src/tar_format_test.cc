@@ -20,6 +20,14 @@ HeaderFields sampleFields() {
   return f;
 }
 
+// Recomputes the checksum of a header block a test has edited by hand.
+void resealChecksum(char* block) {
+  memset(block + 148, ' ', 8);
+  unsigned sum = 0;
+  for (size_t i = 0; i < kBlockSize; ++i) sum += static_cast<unsigned char>(block[i]);
+  snprintf(block + 148, 8, "%06o", sum);
+}
+
 TEST(TarHeader, EncodedFieldsDecodeUnchangedAndDamageIsDetected) {
   char block[kBlockSize];
   encodeHeader(sampleFields(), block);
@@ -52,10 +60,7 @@ TEST(TarHeader, ReadsOtherWritersConventions) {
   block[124] = static_cast<char>(0x80);
   block[135] = 0x10;
   memcpy(block + 100, "  755 \0", 8);
-  memset(block + 148, ' ', 8);
-  unsigned sum = 0;
-  for (size_t i = 0; i < kBlockSize; ++i) sum += static_cast<unsigned char>(block[i]);
-  snprintf(block + 148, 8, "%06o", sum);
+  resealChecksum(block);
   HeaderFields back;
   std::string error;
   ASSERT_TRUE(decodeHeader(block, &back, &error)) << error;
@@ -67,10 +72,7 @@ TEST(TarHeader, PosixPrefixJoinsTheName) {
   char block[kBlockSize];
   encodeHeader(sampleFields(), block);
   memcpy(block + 345, "very/long/prefix", 16);
-  memset(block + 148, ' ', 8);
-  unsigned sum = 0;
-  for (size_t i = 0; i < kBlockSize; ++i) sum += static_cast<unsigned char>(block[i]);
-  snprintf(block + 148, 8, "%06o", sum);
+  resealChecksum(block);
   HeaderFields back;
   std::string error;
   ASSERT_TRUE(decodeHeader(block, &back, &error)) << error;

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -41,6 +43,15 @@ TestMember make(const std::string& path, libinstall::MemberType type, uint32_t m
 }
 
 }  // namespace
+
+MemorySource::MemorySource(std::string data, size_t step) : data_(std::move(data)), step_(step) {}
+
+long MemorySource::read(char* buffer, size_t size) {
+  size_t n = std::min({size, step_, data_.size() - pos_});
+  memcpy(buffer, data_.data() + pos_, n);
+  pos_ += n;
+  return static_cast<long>(n);
+}
 
 TestMember TestMember::file(const std::string& path, const std::string& data, uint32_t mode) {
   TestMember m = make(path, libinstall::MemberType::Regular, mode);

@@ -6,10 +6,26 @@
 #include <string>
 #include <vector>
 
+#include "byte_stream.h"
 #include "package_metadata.h"
 #include "tar_format.h"
 
 namespace package_testing {
+
+// Hands out `data` as a byte source, at most `step` bytes per read (a small
+// step exercises partial reads).
+class MemorySource : public libinstall::ByteSource {
+ public:
+  explicit MemorySource(std::string data, size_t step = 1 << 20);
+  long read(char* buffer, size_t size) override;
+  const std::string& error() const override { return error_; }
+
+ private:
+  std::string data_;
+  size_t step_;
+  size_t pos_ = 0;
+  std::string error_;
+};
 
 struct TestMember {
   libinstall::Member member;

@@ -9,16 +9,13 @@ a first-stage harness (int13_harness.asm) counts and fails disk reads.
 Usage: bootcode_test.py --bootcode BIN --vbr BIN --harness BIN [unittest args]
 """
 import argparse
-import os
 import re
-import select
-import signal
 import struct
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
+
+import qemu_disk_boot
 
 ARGS = None
 
@@ -83,42 +80,8 @@ class Disk:
         with tempfile.NamedTemporaryFile(suffix='.img') as f:
             f.write(self.image)
             f.flush()
-            return run_qemu(f.name, until)
-
-
-def run_qemu(image, until):
-    command = [
-        'qemu-system-i386', '-nographic', '-no-reboot', '-m', '16', '-nic', 'none',
-        '-drive', 'file=%s,format=raw,if=none,id=disk' % image,
-        '-device', 'ide-hd,drive=disk,cyls=%d,heads=%d,secs=%d,bios-chs-trans=none'
-        % (CYLINDERS, HEADS, SECTORS),
-        '-device', 'isa-debug-exit,iobase=0xf4,iosize=4',
-    ]
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, start_new_session=True)
-    output = b''
-    deadline = time.monotonic() + QEMU_TIMEOUT
-    try:
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([process.stdout], [], [], 0.2)
-            if ready:
-                chunk = os.read(process.stdout.fileno(), 4096)
-                if not chunk:
-                    break
-                output += chunk
-                if re.search(until, text_of(output)):
-                    break
-    finally:
-        if process.poll() is None:
-            os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
-        process.stdout.close()
-    return text_of(output)
-
-
-def text_of(output):
-    text = output.decode('latin-1')
-    return re.sub(r'\x1b(\[[0-9;?]*[A-Za-z]|c)', '', text)
+            return qemu_disk_boot.boot(f.name, (CYLINDERS, HEADS, SECTORS), until, QEMU_TIMEOUT,
+                                       extra_devices=['isa-debug-exit,iobase=0xf4,iosize=4'])
 
 
 VBR_LINE = re.compile(r'VBR (\w) DL=(\w\w) DH=(\w\w) SI=(\w{4}) BP=(\w{4}) IND=(\w\w) LBA=(\w{8})\r\n')

@@ -10,15 +10,14 @@ Usage: extlinux_boot_test.py --bootcode BIN [unittest args]
 """
 import argparse
 import os
-import re
-import select
-import signal
 import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+
+import qemu_disk_boot
 
 ARGS = None
 
@@ -86,48 +85,15 @@ class ExtlinuxDisk:
             f.write(code + bytes(446 - BOOT_CODE_SIZE))
 
 
-def boot(image, until):
-    command = [
-        'qemu-system-i386', '-nographic', '-no-reboot', '-m', '32', '-nic', 'none',
-        '-drive', 'file=%s,format=raw,if=none,id=disk' % image,
-        '-device', 'ide-hd,drive=disk,cyls=%d,heads=%d,secs=%d,bios-chs-trans=none'
-        % (CYLINDERS, HEADS, SECTORS),
-    ]
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, start_new_session=True)
-    output = b''
-    deadline = time.monotonic() + QEMU_TIMEOUT
-    try:
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([process.stdout], [], [], 0.2)
-            if ready:
-                chunk = os.read(process.stdout.fileno(), 4096)
-                if not chunk:
-                    break
-                output += chunk
-                if re.search(until, text_of(output)):
-                    break
-    finally:
-        if process.poll() is None:
-            os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
-        process.stdout.close()
-    return text_of(output)
-
-
-def text_of(output):
-    # extlinux writes to the serial line itself while the firmware mirrors
-    # the screen there too: its cursor movements can land inside the text.
-    return re.sub(r'\x1b(\[[0-9;?]*[A-Za-z]|c)', '', output.decode('latin-1'))
-
-
 class Extlinux(unittest.TestCase):
 
     def test_extlinux_boots_through_the_boot_code(self):
         with tempfile.TemporaryDirectory(dir=os.environ.get('KORVANEL_SCRATCH')) as directory:
             disk = ExtlinuxDisk(directory)
             disk.build()
-            text = boot(disk.image, GREETING + '|Missing operating system|Error loading')
+            text = qemu_disk_boot.boot(disk.image, (CYLINDERS, HEADS, SECTORS),
+                                       GREETING + '|Missing operating system|Error loading',
+                                       QEMU_TIMEOUT, memory_mib=32)
         self.assertIn('SYSLINUX 6', text)  # extlinux's banner
         self.assertIn(GREETING, text)
         self.assertNotIn('Missing operating system', text)

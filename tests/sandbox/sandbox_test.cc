@@ -55,7 +55,7 @@ TEST(Sandbox, LoopDevicesLeftByTheCommandAreDetached) {
   EXPECT_EQ(run("ls " + loop + "p1 2>/dev/null | wc -l"), "0\n");
 }
 
-TEST(Sandbox, ExitStatusAndRestart) {
+TEST(Sandbox, ExitStatusIsTheCommands) {
   int status;
   run(kSandbox + " -- /bin/sh -c 'exit 7'", &status);
   EXPECT_EQ(status, 7);

@@ -7,6 +7,6 @@
 
 std::string captureStdout(const std::function<void()>& body);
 
-// Runs `body` with standard input reading `input` from a pipe (which ends
-// after it) and returns what it wrote to standard output.
+// Runs `body` with standard input reading `input` from a file (so input ends
+// right after it) and returns what it wrote to standard output.
 std::string runWithInput(const std::string& input, const std::function<void()>& body);

@@ -163,3 +163,8 @@ int PtySession::wait(double seconds) {
   }
   return status_;
 }
+
+int PtySession::exitCode(double seconds) {
+  int status = wait(seconds);
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

@@ -47,6 +47,9 @@ class PtySession {
   // Waits for the child to end, reading its output meanwhile. Returns the raw
   // wait status, or -1 when it did not end within `seconds`.
   int wait(double seconds);
+  // wait(), then the child's exit code; -1 when it did not end within
+  // `seconds` or was killed by a signal.
+  int exitCode(double seconds);
   pid_t pid() const { return pid_; }
   int masterFd() const { return master_; }
 

@@ -179,14 +179,13 @@ TEST_P(LoopDisk, WithoutSysTheKernelsPartitionsAreStillMadeRight) {
   }
 }
 
-TEST_P(LoopDisk, GeometryOfALoopDeviceAndNoLoopDeviceInTheListOfDisks) {
+// The listing without a device is not run here: it would open the
+// machine's own disks. Which disks it takes is tested on canned
+// /proc/partitions contents.
+TEST_P(LoopDisk, GeometryOfALoopDevice) {
   Outcome run = shell(GetParam() + " -g " + device_);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, device_ + ": 40 cylinders, 255 heads, 63 sectors/track\n");
-  ASSERT_NE(slurp("/proc/partitions").find(name_), std::string::npos);
-  run = shell(GetParam() + " -g");
-  EXPECT_EQ(run.out.find("loop"), std::string::npos) << run.out;
-  EXPECT_EQ(run.err.find("loop"), std::string::npos) << run.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, LoopDisk,
