@@ -1,7 +1,6 @@
 #pragma once
-// The protocol's clock: microseconds (seconds x 1,000,000 + microseconds)
-// since some fixed moment before the installer started, or 0 when the clock
-// cannot be read. Only differences mean anything: the deadlines of the
+// The protocol's clock: microseconds since the epoch (seconds x 1,000,000 +
+// microseconds), or 0 when the clock cannot be read. Deadlines of the
 // request/reply waits are measured on it.
 
 #include <sys/time.h>
