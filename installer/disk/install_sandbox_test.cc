@@ -3,12 +3,11 @@
 // the result back. The new system's /bin/bash and /sbin/fsck are stand-ins
 // that report how they were run.
 #include <gtest/gtest.h>
-
-#include <csignal>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <functional>
 #include <optional>
 #include <string>
