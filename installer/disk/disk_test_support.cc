@@ -12,39 +12,6 @@
 #include <sstream>
 #include <vector>
 
-ScratchDirectory::ScratchDirectory(const std::string& parent) {
-  std::string pattern = parent + "/disktest.XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) abort();
-  path_ = buffer.data();
-}
-
-ScratchDirectory::~ScratchDirectory() {
-  std::string command = "rm -rf '" + path_ + "'";
-  (void)!system(command.c_str());
-}
-
-std::string captureStderr(const std::function<void()>& body) {
-  fflush(stderr);
-  char path[] = "/tmp/stderr.XXXXXX";
-  int file = mkstemp(path);
-  unlink(path);
-  int saved = dup(2);
-  dup2(file, 2);
-  body();
-  fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  std::string text;
-  lseek(file, 0, SEEK_SET);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(file, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  close(file);
-  return text;
-}
-
 std::string readFile(const std::string& path) {
   std::string text;
   int fd = open(path.c_str(), O_RDONLY | O_NOATIME);

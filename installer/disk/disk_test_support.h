@@ -1,6 +1,5 @@
 #pragma once
-// Helpers shared by the disk tests: scratch directories, captured standard
-// error, whole files, and the random trees that the snapshot tests capture
+// Helpers shared by the disk tests: whole files, and the random trees that the snapshot tests capture
 // and compare.
 
 #include <sys/types.h>
@@ -10,21 +9,8 @@
 #include <map>
 #include <string>
 
-// A fresh directory under `parent`, removed with everything in it at the end.
-class ScratchDirectory {
- public:
-  explicit ScratchDirectory(const std::string& parent = "/tmp");
-  ~ScratchDirectory();
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// What `body` wrote to standard error (descriptor 2).
-std::string captureStderr(const std::function<void()>& body);
+#include "output_capture.h"     // captureStdout, captureStderr
+#include "scratch_directory.h"
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644);

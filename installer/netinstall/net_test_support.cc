@@ -95,19 +95,6 @@ TestConsole::~TestConsole() {
 
 void TestConsole::type(const char* keys) { (void)!write(pipe_[1], keys, strlen(keys)); }
 
-ScratchDirectory::ScratchDirectory() {
-  const char* base = getenv("KORVANEL_SCRATCH");
-  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/netinstall-test.XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  path_ = mkdtemp(buffer.data()) != nullptr ? buffer.data() : "/nonexistent";
-}
-
-ScratchDirectory::~ScratchDirectory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 std::string readWholeFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   std::stringstream contents;

@@ -12,6 +12,7 @@
 
 #include "net_namespace.h"
 #include "netinstall/net_message.h"
+#include "scratch_directory.h"
 
 // Moves the calling thread into `space` for the life of the object. Sockets
 // made meanwhile stay in `space`; the interface scan reads its interfaces.
@@ -51,18 +52,6 @@ class TestConsole {
  private:
   int saved_ = -1;
   int pipe_[2] = {-1, -1};
-};
-
-// A scratch directory for one test, removed with the object.
-class ScratchDirectory {
- public:
-  ScratchDirectory();
-  ~ScratchDirectory();
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
 };
 
 std::string readWholeFile(const std::string& path);

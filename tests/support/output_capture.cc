@@ -14,23 +14,28 @@ std::string readWhole(int fd) {
   while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
   return text;
 }
-}  // namespace
 
-std::string captureStdout(const std::function<void()>& body) {
-  fflush(stdout);
+// What `body` wrote to descriptor `fd`, which `stream` writes to.
+std::string captureDescriptor(int fd, FILE* stream, const std::function<void()>& body) {
+  fflush(stream);
   char path[] = "/tmp/capture.XXXXXX";
   int file = mkstemp(path);
   unlink(path);
-  int saved = dup(1);
-  dup2(file, 1);
+  int saved = dup(fd);
+  dup2(file, fd);
   body();
-  fflush(stdout);
-  dup2(saved, 1);
+  fflush(stream);
+  dup2(saved, fd);
   close(saved);
   std::string text = readWhole(file);
   close(file);
   return text;
 }
+}  // namespace
+
+std::string captureStdout(const std::function<void()>& body) { return captureDescriptor(1, stdout, body); }
+
+std::string captureStderr(const std::function<void()>& body) { return captureDescriptor(2, stderr, body); }
 
 std::string runWithInput(const std::string& input, const std::function<void()>& body) {
   char path[] = "/tmp/input.XXXXXX";

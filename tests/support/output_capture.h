@@ -6,6 +6,8 @@
 #include <string>
 
 std::string captureStdout(const std::function<void()>& body);
+// The same for standard error (descriptor 2 and the stderr stream).
+std::string captureStderr(const std::function<void()>& body);
 
 // Runs `body` with standard input reading `input` from a file (so input ends
 // right after it) and returns what it wrote to standard output.
