@@ -189,19 +189,6 @@ std::string LogConsole::take() {
   return text;
 }
 
-std::string shell(const std::string& command, int* status) {
-  std::string output;
-  fflush(nullptr);
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  int raw = pclose(pipe);
-  if (status != nullptr) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return output;
-}
-
 std::vector<std::string> targetMounts() {
   std::vector<std::string> mounts;
   std::ifstream table("/proc/self/mounts");

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hardware/drive_info.h"
+#include "output_capture.h"  // shell
 
 // The geometry every tool reports for loop devices.
 constexpr uint32_t kLoopHeads = 255;
@@ -74,9 +75,6 @@ class LogConsole {
   int fd_;
 };
 
-// Runs a shell command; returns its standard output, the exit status in
-// `status` when given.
-std::string shell(const std::string& command, int* status = nullptr);
 
 // Mount table lines "source target type" for mounts under /mnt.
 std::vector<std::string> targetMounts();

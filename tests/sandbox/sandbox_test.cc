@@ -5,59 +5,48 @@
 #include <cstdio>
 #include <string>
 
+#include "output_capture.h"
 #include "sandbox.h"
 
 namespace {
 
 constexpr double kTimeout = 60;
 
-// Runs a shell command on this machine and returns its output and status.
-std::string run(const std::string& command, int* status = nullptr) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  int raw = pclose(pipe);
-  if (status != nullptr) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return output;
-}
-
 const std::string kSandbox = KORVANEL_SANDBOX;
 
 TEST(Sandbox, MountsMadeInsideStayInside) {
   int status;
-  std::string inside = run(kSandbox + " --host-dev -- /bin/sh -c "
+  std::string inside = shell(kSandbox + " --host-dev -- /bin/sh -c "
                            "'mount -t tmpfs sandbox-probe /mnt && grep -c sandbox-probe /proc/mounts'",
                            &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(inside, "1\n");
-  EXPECT_EQ(run("grep -c sandbox-probe /proc/mounts"), "0\n");
+  EXPECT_EQ(shell("grep -c sandbox-probe /proc/mounts"), "0\n");
 }
 
 TEST(Sandbox, InnerHalfRefusesToRunOutsideANewPidNamespace) {
   int status;
-  std::string out = run("/bin/sh " KORVANEL_SOURCE_DIR "/tests/sandbox/sandbox-inner.sh true 2>&1", &status);
+  std::string out = shell("/bin/sh " KORVANEL_SOURCE_DIR "/tests/sandbox/sandbox-inner.sh true 2>&1", &status);
   EXPECT_EQ(status, 99);
   EXPECT_NE(out.find("refusing"), std::string::npos) << out;
 }
 
 TEST(Sandbox, LoopDevicesLeftByTheCommandAreDetached) {
   int status;
-  std::string loop = run(kSandbox + " --host-dev -- /bin/sh -c '"
+  std::string loop = shell(kSandbox + " --host-dev -- /bin/sh -c '"
                          "img=$KORVANEL_SCRATCH/leak.img; truncate -s 16M $img; "
                          "l=$(losetup --find --show $img); addpart $l 1 2048 2048; echo $l'",
                          &status);
   ASSERT_EQ(status, 0);
   ASSERT_EQ(loop.rfind("/dev/loop", 0), 0u) << loop;
   loop.pop_back();
-  EXPECT_EQ(run("losetup --noheadings --list --output NAME | grep -cx " + loop), "0\n");
-  EXPECT_EQ(run("ls " + loop + "p1 2>/dev/null | wc -l"), "0\n");
+  EXPECT_EQ(shell("losetup --noheadings --list --output NAME | grep -cx " + loop), "0\n");
+  EXPECT_EQ(shell("ls " + loop + "p1 2>/dev/null | wc -l"), "0\n");
 }
 
 TEST(Sandbox, ExitStatusIsTheCommands) {
   int status;
-  run(kSandbox + " -- /bin/sh -c 'exit 7'", &status);
+  shell(kSandbox + " -- /bin/sh -c 'exit 7'", &status);
   EXPECT_EQ(status, 7);
 }
 

@@ -1,5 +1,6 @@
 #include "output_capture.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,5 +50,18 @@ std::string runWithInput(const std::string& input, const std::function<void()>& 
   std::string output = captureStdout(body);
   dup2(saved, 0);
   close(saved);
+  return output;
+}
+
+std::string shell(const std::string& command, int* status) {
+  std::string output;
+  fflush(nullptr);
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  int raw = pclose(pipe);
+  if (status != nullptr) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return output;
 }
