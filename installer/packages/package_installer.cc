@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
