@@ -24,10 +24,10 @@ namespace {
 std::string failingListing;
 }  // namespace
 
-// Interposes the C library's readdir (and readdir64, which the snapshot's
-// wide file offsets select) for this test binary and passes every call
-// through, except for the listing of `failingListing`, which ends at once
-// with EIO.
+// Interposes the C library's readdir64 (what readdir calls in a build with
+// 64-bit file offsets, as this project's is) for this test binary and passes
+// every call through, except for the listing of `failingListing`, which
+// ends at once with EIO.
 namespace {
 template <typename Entry>
 Entry* readListing(const char* name, DIR* dir) {
@@ -45,7 +45,6 @@ Entry* readListing(const char* name, DIR* dir) {
 }
 }  // namespace
 
-extern "C" struct dirent* readdir(DIR* dir) { return readListing<struct dirent>("readdir", dir); }
 extern "C" struct dirent64* readdir64(DIR* dir) {
   return readListing<struct dirent64>("readdir64", dir);
 }
