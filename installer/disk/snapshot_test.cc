@@ -89,6 +89,17 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// Captures `top`, removes it, restores it from the snapshot and returns what
+// differs from before: "" when nothing does.
+std::string differencesAfterRoundTrip(const std::string& top) {
+  TreeDescription before = describeTree(top);
+  SnapshotChunk* snapshot = captureTree(top.c_str());
+  if (snapshot == nullptr) return "the capture failed";
+  if (system(("rm -rf '" + top + "'").c_str()) != 0) return "could not remove " + top;
+  if (!restoreTree(snapshot)) return "the restore failed";
+  return treeDifferences(before, describeTree(top));
+}
+
 TEST(Snapshot, ARandomTreeComesBackWithContentModesOwnersAndTimes) {
   ScratchDirectory scratch;
   std::string store = scratch.path() + "/store";
@@ -205,12 +216,7 @@ TEST(Snapshot, SetIdBitsSurviveTheChangeOfOwner) {
     ASSERT_EQ(chown((top + "/" + name).c_str(), 1000, 50), 0);
     ASSERT_EQ(chmod((top + "/" + name).c_str(), mode), 0);
   }
-  TreeDescription before = describeTree(top);
-  SnapshotChunk* snapshot = captureTree(top.c_str());
-  ASSERT_NE(snapshot, nullptr);
-  ASSERT_EQ(system(("rm -rf '" + top + "'").c_str()), 0);
-  ASSERT_TRUE(restoreTree(snapshot));
-  EXPECT_EQ(treeDifferences(before, describeTree(top)), "");
+  EXPECT_EQ(differencesAfterRoundTrip(top), "");
 }
 
 TEST(Snapshot, DirectoriesKeepTheirTimesAfterTheirContentsAreWritten) {
@@ -224,12 +230,7 @@ TEST(Snapshot, DirectoriesKeepTheirTimesAfterTheirContentsAreWritten) {
   for (const char* path : {"/inner/file", "/inner", "/file", ""}) {
     ASSERT_EQ(utimensat(AT_FDCWD, (top + path).c_str(), old, 0), 0);
   }
-  TreeDescription before = describeTree(top);
-  SnapshotChunk* snapshot = captureTree(top.c_str());
-  ASSERT_NE(snapshot, nullptr);
-  ASSERT_EQ(system(("rm -rf '" + top + "'").c_str()), 0);
-  ASSERT_TRUE(restoreTree(snapshot));
-  EXPECT_EQ(treeDifferences(before, describeTree(top)), "");
+  EXPECT_EQ(differencesAfterRoundTrip(top), "");
 }
 
 TEST(Snapshot, CaptureFailsAsAWholeAndReturnsNothingPartial) {
