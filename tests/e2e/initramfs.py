@@ -74,28 +74,28 @@ class Initramfs:
         self.directory(path)
         for root, dirs, files in os.walk(source):
             relative_root = os.path.relpath(root, source)
+
+            def entries(names):
+                # (place in the archive, place on the machine) of the names
+                # the filter keeps.
+                for name in sorted(names):
+                    relative = os.path.normpath(os.path.join(relative_root, name))
+                    if include is None or include(relative):
+                        yield posixpath.join(path, relative), os.path.join(root, name), name
+
             kept = []
-            for name in sorted(dirs):
-                relative = os.path.normpath(os.path.join(relative_root, name))
-                full = os.path.join(root, name)
-                if include is not None and not include(relative):
-                    continue
+            for inside, full, name in entries(dirs):
                 if os.path.islink(full):
-                    self.symlink(posixpath.join(path, relative), os.readlink(full))
+                    self.symlink(inside, os.readlink(full))
                     continue
-                self.directory(posixpath.join(path, relative),
-                               stat.S_IMODE(os.stat(full).st_mode))
+                self.directory(inside, stat.S_IMODE(os.stat(full).st_mode))
                 kept.append(name)
             dirs[:] = kept
-            for name in sorted(files):
-                relative = os.path.normpath(os.path.join(relative_root, name))
-                full = os.path.join(root, name)
-                if include is not None and not include(relative):
-                    continue
+            for inside, full, _ in entries(files):
                 if os.path.islink(full):
-                    self.symlink(posixpath.join(path, relative), os.readlink(full))
+                    self.symlink(inside, os.readlink(full))
                 elif os.path.isfile(full):
-                    self.copy(posixpath.join(path, relative), full)
+                    self.copy(inside, full)
 
     def remove(self, path):
         """Removes `path` and everything below it; a missing path is fine."""
