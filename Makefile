@@ -6,7 +6,7 @@ HOST    := build/host
 I386    := build/i386
 CACHE   ?= build/cache
 
-.PHONY: all deps host i386 kernel check test demo clean bench-packages bench-snapshot
+.PHONY: all deps host i386 kernel check test demo clean bench-packages bench-hostile bench-snapshot
 
 all: host i386
 
@@ -52,6 +52,13 @@ bench-packages: deps
 	cmake --build build/bench -j $(JOBS) --target package_install_bench bdl
 	tests/sandbox/sandbox -- $(CURDIR)/build/bench/bin/package_install_bench \
 	      --bdl $(CURDIR)/build/bench/bin/bdl
+
+# Hostile packages against the library's limits: time and peak memory of the
+# installer child for each (CASES="a b" picks some).
+bench-hostile: deps
+	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
+	cmake --build build/bench -j $(JOBS) --target hostile_package_bench
+	tests/sandbox/sandbox -- $(CURDIR)/build/bench/bin/hostile_package_bench $(CASES)
 
 # Optimised, without sanitizers; runs in the sandbox (file systems on loop
 # devices).
