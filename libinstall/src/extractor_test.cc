@@ -184,18 +184,19 @@ TEST(Extractor, DirectoriesAreRememberedOnceAndWithinALimit) {
   EXPECT_NE(extract(tmp.path(), distinct).find("too many directories"), std::string::npos);
 }
 
-// A file under l landed in the target the link t had when an earlier member
-// walked l -> t, not in the one a later member gave t.
+// d/l leads to d itself, so the member d/l/l replaces the very link the
+// remembered walk to d/l went through; the file after it still landed in d
+// instead of d/sub, where d/l leads now.
 TEST(Extractor, AReplacedLinkIsWalkedAgainNotRemembered) {
   TempDir tmp;
-  ASSERT_EQ(extract(tmp.path(), {TestMember::directory("x"), TestMember::directory("y"),
-                                 TestMember::symlink("t", "x"), TestMember::symlink("l", "t"),
-                                 TestMember::file("l/first", "1"), TestMember::symlink("t", "y"),
-                                 TestMember::file("l/second", "2")}),
+  ASSERT_EQ(extract(tmp.path(), {TestMember::directory("d"), TestMember::directory("d/sub"),
+                                 TestMember::symlink("d/l", "."), TestMember::file("d/l/first", "1"),
+                                 TestMember::symlink("d/l/l", "sub"),
+                                 TestMember::file("d/l/second", "2")}),
             "");
-  EXPECT_EQ(readFile(tmp / "x/first"), "1");
-  EXPECT_EQ(readFile(tmp / "y/second"), "2");
-  EXPECT_EQ(access((tmp / "x/second").c_str(), F_OK), -1);
+  EXPECT_EQ(readFile(tmp / "d/first"), "1");
+  EXPECT_EQ(readFile(tmp / "d/sub/second"), "2");
+  EXPECT_EQ(access((tmp / "d/second").c_str(), F_OK), -1);
 }
 
 }  // namespace

@@ -18,6 +18,8 @@ const char* const kLeadsOutOfTheRoot = "symbolic link leads out of the root";
 namespace {
 
 constexpr mode_t kCreatedDirectoryMode = 0755;
+constexpr const char* kInsideTheDatabase =
+    "inside the package database (packages may not write there)";
 constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // The directories of one walk, from the root down. ".." pops one; the root
@@ -123,6 +125,7 @@ int RootDir::walk(const std::vector<std::string>& components, size_t count, bool
     }
     int fd = openat(stack.top(), name.c_str(), kWalkFlags);
     if (fd < 0 && errno == ENOENT && create) {
+      if (isFenced(stack.top())) return fail(error, kInsideTheDatabase);
       if (mkdirat(stack.top(), name.c_str(), kCreatedDirectoryMode) == 0) {
         // Exactly 0755 whatever the umask: the new system's tree must not
         // depend on the installer's.
@@ -134,9 +137,6 @@ int RootDir::walk(const std::vector<std::string>& components, size_t count, bool
     }
     if (fd >= 0) {
       stack.push(fd);
-      if (isFenced(fd)) {
-        return fail(error, "inside the package database (packages may not write there)");
-      }
       continue;
     }
     int openError = errno;
@@ -163,6 +163,9 @@ int RootDir::walk(const std::vector<std::string>& components, size_t count, bool
     return fail(error, openError == ENOTDIR || openError == ELOOP ? "not a directory"
                                                                   : strerror(openError));
   }
+  // Records lie in the database directory itself: a walk may pass it, but
+  // neither end there nor make a directory in it.
+  if (isFenced(stack.top())) return fail(error, kInsideTheDatabase);
   int fd = stack.release();
   if (fd < 0) return fail(error, std::string("cannot open the root: ") + strerror(errno));
   return fd;

@@ -50,8 +50,9 @@ class RootDir {
   // walked again next time if its walk took links, since this may be one.
   void entryChanging(int parent, const std::string& name);
 
-  // From now on every walk that reaches the directory `fd` is open on fails:
-  // the package database belongs to the library, not to packages.
+  // From now on every walk that ends in the directory `fd` is open on, or
+  // would make a directory in it, fails: the package database belongs to the
+  // library, not to packages.
   bool fenceOff(int fd);
 
   void forget();
