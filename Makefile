@@ -5,6 +5,9 @@ JOBS    ?= $(shell nproc)
 HOST    := build/host
 I386    := build/i386
 CACHE   ?= build/cache
+# Debian i386 packages whose programs boot media carry besides the installer
+# (mke2fs with its libraries), unpacked under $(CACHE)/i386-root.
+I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6
 
 .PHONY: all deps host i386 kernel check test demo clean bench-packages bench-snapshot
 
@@ -25,6 +28,7 @@ i386: deps
 
 kernel: deps
 	@scripts/fetch-kernel.sh $(CACHE)
+	@scripts/fetch-i386-packages.sh $(CACHE) $(I386_TOOL_PACKAGES)
 
 test:
 	cd $(HOST) && KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_REQUIRE_MACHINES=1 \
