@@ -9,7 +9,7 @@ CACHE   ?= build/cache
 # (mke2fs with its libraries), unpacked under $(CACHE)/i386-root.
 I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6
 
-.PHONY: all deps host i386 kernel check test demo clean bench-packages bench-snapshot
+.PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-snapshot
 
 all: host i386
 
@@ -30,12 +30,21 @@ kernel: deps
 	@scripts/fetch-kernel.sh $(CACHE)
 	@scripts/fetch-i386-packages.sh $(CACHE) $(I386_TOOL_PACKAGES)
 
+# Tests labelled `slow` (whole-machine runs too long for every check) run with
+# `make check-slow`.
 test:
 	cd $(HOST) && KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_REQUIRE_MACHINES=1 \
-	    ctest --output-on-failure -j $(JOBS)
+	    ctest --output-on-failure -j $(JOBS) -LE slow
+
+test-slow:
+	cd $(HOST) && KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_REQUIRE_MACHINES=1 \
+	    ctest --output-on-failure -j $(JOBS) -L slow
 
 check: host i386 kernel
 	$(MAKE) test
+
+check-slow: host i386 kernel
+	$(MAKE) test-slow
 
 demo: i386 kernel
 	/usr/bin/python3 tests/e2e/demo.py --build $(I386) --cache $(CACHE)
