@@ -6,15 +6,14 @@
 namespace cli {
 
 bool answerStandardOption(const Program& program, int argc, const char* const argv[]) {
-  for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
-    if (strcmp(argv[i], "--help") == 0) {
-      fputs(program.usage, stdout);
-      return true;
-    }
-    if (strcmp(argv[i], "--version") == 0) {
-      printf("%s %s\n", program.name, KORVANEL_VERSION);
-      return true;
-    }
+  if (argc < 2) return false;
+  if (strcmp(argv[1], "--help") == 0) {
+    fputs(program.usage, stdout);
+    return true;
+  }
+  if (strcmp(argv[1], "--version") == 0) {
+    printf("%s %s\n", program.name, KORVANEL_VERSION);
+    return true;
   }
   return false;
 }

@@ -5,8 +5,10 @@
 //   PROGRAM --version   "PROGRAM VERSION" on standard output; exit status 0
 //   a usage error       "PROGRAM: PROBLEM" and the usage on standard error;
 //                       exit status 2
-// --help and --version are seen anywhere before a "--" argument, so that a
-// user who adds them to a half-written command line gets help, not a run.
+// --help and --version are answered as the first argument only: later on a
+// command line they may be a program's own words ("bdl pack --version 2.4"),
+// and where they are not, the program's parser refuses them as a usage error,
+// so a half-written command line never starts a run.
 
 #include <string>
 
@@ -19,8 +21,8 @@ struct Program {
   const char* usage;  // begins "usage: NAME", ends in a newline
 };
 
-// When argv holds --help or --version (the first one counts), prints the
-// answer on standard output and returns true: the program then exits 0.
+// When the first argument is --help or --version, prints the answer on
+// standard output and returns true: the program then exits 0.
 [[nodiscard]] bool answerStandardOption(const Program& program, int argc,
                                         const char* const argv[]);
 

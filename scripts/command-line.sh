@@ -4,16 +4,13 @@
 
 command_name=${0##*/}
 
-# --help or --version anywhere before "--": the answer on standard output,
+# --help or --version as the first argument: the answer on standard output,
 # exit 0.
 standard_options() {
-  for argument in "$@"; do
-    case "$argument" in
-      --) return 0 ;;
-      --help) printf '%s\n' "$usage"; exit 0 ;;
-      --version) printf '%s %s\n' "$command_name" "$(cat "$source_dir/VERSION")"; exit 0 ;;
-    esac
-  done
+  case "${1:-}" in
+    --help) printf '%s\n' "$usage"; exit 0 ;;
+    --version) printf '%s %s\n' "$command_name" "$(cat "$source_dir/VERSION")"; exit 0 ;;
+  esac
 }
 
 # "NAME: PROBLEM" and the usage on standard error, exit 2.
