@@ -6,9 +6,8 @@
 //   a usage error       "PROGRAM: PROBLEM" and the usage on standard error;
 //                       exit status 2
 // --help and --version are answered as the first argument only: later on a
-// command line they may be a program's own words ("bdl pack --version 2.4"),
-// and where they are not, the program's parser refuses them as a usage error,
-// so a half-written command line never starts a run.
+// command line they may be a program's own words ("bdl pack --version 2.4");
+// elsewhere each program's parser treats them like any other argument.
 
 #include <string>
 
