@@ -10,6 +10,7 @@
 // Runs only inside the test sandbox (it mounts a tmpfs and installs as root):
 //   make bench-hostile            (all cases)
 //   make bench-hostile CASES="alternate-1000 chain-40"
+// The command line follows cli/command_line.h.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -28,11 +29,18 @@
 
 #include "archive_writer.h"
 #include "child_run.h"
+#include "cli/command_line.h"
 #include "gzip_stream.h"
 #include "package_builder.h"
 #include "package_metadata.h"
 
 namespace {
+
+const cli::Program kProgram = {
+    "hostile_package_bench",
+    "usage: hostile_package_bench [CASE...]   (inside the test sandbox; all cases without one)\n"
+    "  cases: repeat-1000 alternate-1000 chain-40 repeat-limit alternate-limit chain-limit\n"
+    "         dirs-limit\n"};
 
 using libinstall::Member;
 using libinstall::MemberType;
@@ -203,11 +211,18 @@ unsigned long long fileSize(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (cli::answerStandardOption(kProgram, argc, argv)) return 0;
+  std::vector<std::string> wanted(argv + 1, argv + argc);
+  for (const std::string& name : wanted) {
+    auto known = [&name](const Case& c) { return name == c.name; };
+    if (std::none_of(cases().begin(), cases().end(), known)) {
+      return cli::usageError(kProgram, "unknown case " + name);
+    }
+  }
   if (!inSandbox()) {
     fprintf(stderr, "hostile_package_bench: runs only inside the test sandbox\n");
     return 2;
   }
-  std::vector<std::string> wanted(argv + 1, argv + argc);
   signal(SIGPIPE, SIG_IGN);  // as the installation process has it
   const std::string work = std::string(getenv("KORVANEL_SCRATCH")) + "/bench";
   mkdir(work.c_str(), 0755);
