@@ -7,7 +7,6 @@
 
 #include <fstream>
 
-#include "disk/boot_sector.h"
 #include "disk/disk_test_support.h"
 #include "disk/install_driver.h"
 #include "flow_test_support.h"
@@ -76,34 +75,6 @@ class CdromFlow : public ::testing::Test {
   PartitioningTools tools_{{}};
 };
 
-TEST_F(CdromFlow, SecondaryMasterCdInstallsTheChoiceWithItsNeeds) {
-  LoopDisk target("sda", kSmallDisk);
-  LoopDisk cd("hdc", 2);
-  MediumFiles files;
-  makeMedium(cd, files.dir.path());
-  DriveInfo drive = target.drive();
-
-  // The menu shows system, web, dhcp: down to "web", select it (which
-  // selects "dhcp"), install, keep nothing, erase.
-  FlowRun done = run(drive, "n iny");
-  ASSERT_TRUE(done.result) << done.out;
-  EXPECT_EQ(medium_.tried, (std::vector<std::string>{"/dev/hda", "/dev/hdb", "/dev/hdc"}));
-  size_t tail = done.out.find("Creating partition...");
-  ASSERT_NE(tail, std::string::npos) << done.out;
-  EXPECT_EQ(done.out.substr(tail),
-            "Creating partition...\nFormatting disk...\n\nChecking disk integrity...\n"
-            "\nSoftware installed.\n");
-
-  EXPECT_EQ(diskHead(target.device(), kBootCodeSize),
-            std::string(reinterpret_cast<const char*>(bootCode), kBootCodeSize));
-  for (const char* package : {"system", "dhcp", "web"}) {
-    EXPECT_TRUE(installed(target.partition(1), package)) << package;
-  }
-  std::string marker = debugfs(target.partition(1), "stat /CDINSTALL");
-  EXPECT_NE(marker.find("Mode:  0600"), std::string::npos) << marker;
-  EXPECT_NE(marker.find("Size: 0"), std::string::npos) << marker;
-}
-
 TEST_F(CdromFlow, NothingMountsInOnePass) {
   DriveInfo drive;
   FlowRun done = run(drive, "");
@@ -140,7 +111,7 @@ TEST_F(CdromFlow, CdWithoutPackagesOrCancelledMenuOrRefusedEraseLeavesTheDiskAlo
 
 TEST_F(CdromFlow, KeptConfigurationComesBackOnTheNewSystem) {
   LoopDisk target("sda", kSmallDisk);
-  LoopDisk cd("hda", 2);
+  LoopDisk cd("hdc", 2);  // the secondary master
   MediumFiles files;
   makeMedium(cd, files.dir.path());
   DriveInfo drive = target.drive();
@@ -152,6 +123,7 @@ TEST_F(CdromFlow, KeptConfigurationComesBackOnTheNewSystem) {
 
   FlowRun done = run(drive, "iyy");
   ASSERT_TRUE(done.result) << done.out;
+  EXPECT_EQ(medium_.tried, (std::vector<std::string>{"/dev/hda", "/dev/hdb", "/dev/hdc"}));
   EXPECT_NE(done.out.find("Reading old configuration...\n"), std::string::npos) << done.out;
   EXPECT_EQ(debugfs(target.partition(1), "cat /tarn/store/network"), "address 10.1.2.3\n");
   EXPECT_TRUE(installed(target.partition(1), "system"));
@@ -185,36 +157,6 @@ class DiskFlow : public ::testing::Test {
   Ext2Medium medium_;
   CountingSleeper sleeper_;
 };
-
-TEST_F(DiskFlow, EveryPackageFromTheDiskItselfWithItsMbrAndScript) {
-  LoopDisk disk("hdb", kSmallDisk);
-  MediumFiles files;
-  files.add("mbr", mbrFile());
-  files.add("autorun.scr", "echo configured\n");
-  makeMedium(disk, files.dir.path());
-  PartitioningTools tools({disk.device()});
-  DriveInfo drive;
-
-  FlowRun done = run(drive);
-  ASSERT_TRUE(done.result) << done.out;
-  EXPECT_EQ(medium_.tried, (std::vector<std::string>{"/dev/hda", "/dev/hdb"}));
-  EXPECT_STREQ(drive.device, "/dev/hdb");
-  EXPECT_EQ(drive.cylinders, kSmallDisk);
-  size_t tail = done.out.find("Looking for harddrives");
-  ASSERT_NE(tail, std::string::npos) << done.out;
-  EXPECT_EQ(done.out.substr(tail),
-            "Looking for harddrives...\n"
-            "Reading: system...\nReading: dhcp...\nReading: web...\n"
-            "\nCreating partition...\nFormatting disk...\n"
-            "\nChecking disk integrity...\n\nSoftware installed.\n");
-  EXPECT_EQ(sleeper_.waits, std::vector<unsigned>{2}) << "only the closing pause";
-
-  EXPECT_EQ(diskHead(disk.device(), 446), mbrFile().substr(0, 446));
-  for (const char* package : {"system", "dhcp", "web"}) {
-    EXPECT_TRUE(installed(disk.partition(1), package)) << package;
-  }
-  EXPECT_EQ(debugfs(disk.partition(1), "cat /autorun.scr"), "echo configured\n");
-}
 
 TEST_F(DiskFlow, NoDiskWithBothFilesAfterTwentyPasses) {
   LoopDisk disk("hda", 2);

@@ -4,10 +4,10 @@
 // not install stops the installation with one line that names the package,
 // before anything can report the installation as done.
 
+#include <libinstall/package_info.h>
+
 #include <cstddef>
 #include <cstdio>
-
-#include <libinstall/package_info.h>
 
 // The new system's root while packages are installed.
 constexpr const char* kNewSystemRoot = "/mnt";
