@@ -106,7 +106,7 @@ TEST_F(CdromFlow, CdWithoutPackagesOrCancelledMenuOrRefusedEraseLeavesTheDiskAlo
   EXPECT_FALSE(refused.result);
   EXPECT_EQ(refused.out.substr(refused.out.find("Warning")),
             "Warning: all data on the disk will be erased!\n\nContinue? [y/n]:n\n");
-  EXPECT_EQ(diskHead(target.device(), 64 * 1024), before) << "the disk was touched";
+  EXPECT_TRUE(diskHead(target.device(), 64 * 1024) == before) << "the disk was touched";
 }
 
 TEST_F(CdromFlow, KeptConfigurationComesBackOnTheNewSystem) {
@@ -202,7 +202,7 @@ TEST_F(DiskFlow, ShortMbrOrUnlistedSourceLeavesTheFirstSectorAlone) {
   EXPECT_FALSE(shortMbr.result);
   const std::string unreadable = "\nFATAL ERROR: Couldn't read mbr file\n";
   EXPECT_EQ(tail(shortMbr.out, unreadable), unreadable);
-  EXPECT_EQ(diskHead(disk.device()), before);
+  EXPECT_TRUE(diskHead(disk.device()) == before) << "the first sector was written";
   ASSERT_EQ(umount(kSourceMountPoint), 0);
 
   // The fifth disk: the scan reports four others, so the source is not
@@ -219,7 +219,7 @@ TEST_F(DiskFlow, ShortMbrOrUnlistedSourceLeavesTheFirstSectorAlone) {
   EXPECT_FALSE(fifth.result);
   const std::string unlisted = "\nFATAL ERROR: Couldn't find the disk!\n";
   EXPECT_EQ(tail(fifth.out, unlisted), unlisted);
-  EXPECT_EQ(diskHead(disk.device()), before);
+  EXPECT_TRUE(diskHead(disk.device()) == before) << "the first sector was written";
 }
 
 TEST_F(DiskFlow, RefusedPackageStopsTheInstallationNamingIt) {
