@@ -179,7 +179,7 @@ bool runDiskInstallationWith(DriveInfo& drive, SourceMedium& medium, Sleeper& sl
   if (!script.loadFile(kScriptFile)) return fail("\nFATAL ERROR: could not read configuration");
   uint8_t sector[kSectorSize];
   if (!choose && !readMbrFile(sector)) return false;
-  (void)medium.unmount();  // a disk still mounted refuses its new partition table
+  (void)medium.unmount();  // a disk left mounted fails its partitioning below
 
   // Only a disk the drive scan knows can be installed: the source is looked
   // up before its first sector, and with it the file system holding the
