@@ -30,6 +30,11 @@ bool Repo::init(bool runningSystem) {
   return true;
 }
 
+void Repo::requireSigner(const PackageKey& key) {
+  requiredKey_ = key;
+  keyRequired_ = true;
+}
+
 bool Repo::installFrom(std::istream& in, unsigned int flags,
                        std::map<std::string, bool>& installed) {
   libinstall::PackageMetadata metadata;
@@ -43,6 +48,7 @@ bool Repo::installFrom(std::istream& in, unsigned int flags,
     options.replaceFiles = (flags & kReplaceFiles) != 0;
     options.applyOwners = geteuid() == 0;
     options.record = recording_;
+    options.requiredKey = keyRequired_ ? &requiredKey_ : nullptr;
     ok = libinstall::installPackageStream(in, root, options, &metadata, &error);
   }
   if (!metadata.name.empty()) installed[metadata.name] = ok;

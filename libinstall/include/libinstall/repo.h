@@ -9,6 +9,8 @@
 #include <map>
 #include <string>
 
+#include "libinstall/package_key.h"
+
 class PackageInfo;
 
 class Repo {
@@ -27,6 +29,12 @@ class Repo {
   // installed without a record; for a new system (false) it is, and init
   // returns false. Forgets the outcome of any earlier package.
   bool init(bool runningSystem);
+
+  // From now on installFrom takes only packages signed with `key`; until
+  // then it takes unsigned packages too. Signed packages are checked either
+  // way: the signature, and each chunk of the package before anything of it
+  // is unpacked.
+  void requireSigner(const PackageKey& key);
 
   // Reads one package from `in` to the end of the stream and installs it into
   // the current root. True when every member was installed, the stream was
@@ -52,4 +60,6 @@ class Repo {
 
   bool initialised_ = false;
   bool recording_ = false;
+  bool keyRequired_ = false;
+  PackageKey requiredKey_;
 };
