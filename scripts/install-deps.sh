@@ -14,7 +14,7 @@ standard_options "$@"
 
 packages="
 build-essential cmake g++-multilib libgtest-dev googletest
-zlib1g-dev zlib1g-dev:i386
+zlib1g-dev zlib1g-dev:i386 libsodium-dev libsodium-dev:i386
 nasm python3 util-linux fdisk e2fsprogs cpio kmod
 qemu-system-x86 qemu-utils extlinux syslinux-common mtools dosfstools xorriso
 iproute2 nftables tftpd-hpa curl tcpdump

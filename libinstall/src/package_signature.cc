@@ -45,12 +45,6 @@ uint32_t chooseChunkSize(uint64_t length) {
   return 0;
 }
 
-Digest sha256(const char* data, size_t size) {
-  Digest digest;
-  crypto_hash_sha256(digest.data(), reinterpret_cast<const unsigned char*>(data), size);
-  return digest;
-}
-
 SignatureReader::SignatureReader() { crypto_sign_ed25519ph_init(&state_); }
 
 bool SignatureReader::feed(const char* data, size_t size, std::string* error) {

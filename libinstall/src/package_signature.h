@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "libinstall/package_key.h"
+#include "sha256.h"
 
 namespace libinstall {
 
@@ -31,8 +32,6 @@ constexpr const char* kSignatureMember = ".bdlsig";
 constexpr const char* kSignatureFormatLine = "format: bdl-signature 1";
 // What bdl sign chooses unless a package needs larger chunks.
 constexpr uint32_t kDefaultChunkSize = 64 * 1024;
-
-using Digest = std::array<unsigned char, 32>;
 
 struct SignatureHead {
   PackageKey signer;
@@ -46,8 +45,6 @@ uint64_t chunkCount(uint64_t length, uint32_t chunkSize);
 // The smallest chunk size from kDefaultChunkSize up that keeps a package of
 // `length` bytes within the chunk limit; 0 when none does.
 uint32_t chooseChunkSize(uint64_t length);
-
-Digest sha256(const char* data, size_t size);
 
 // Reads a signature member's text as it comes out of the archive, holding
 // only one line and the digests.

@@ -161,7 +161,9 @@ TEST(SignedPackage, NothingOfAChangedChunkIsWritten) {
     std::string name = "f" + std::to_string(i);
     size_t end = plain.find(members[i].data.substr(0, 64)) + members[i].data.size();
     EXPECT_EQ(files.count(name), end <= badChunkStart ? 1u : 0u) << name;
-    if (files.count(name)) EXPECT_EQ(package_testing::readFile(target.root + "/" + name), members[i].data);
+    if (files.count(name)) {
+      EXPECT_EQ(package_testing::readFile(target.root + "/" + name), members[i].data) << name;
+    }
   }
   EXPECT_EQ(files.size(), 5u) << "f5, which holds the changed byte, and what follows are not in";
 }
