@@ -4,7 +4,6 @@
 
 #include "flows/cdrom_installation.h"
 #include "flows/disk_installation.h"
-#include "flows/network_installation.h"
 
 bool runDiskInstallation(DriveInfo&) {
   puts("\nFATAL ERROR: hard disk installation is not part of this build");
@@ -13,10 +12,5 @@ bool runDiskInstallation(DriveInfo&) {
 
 bool runCdromInstallation(DriveInfo&) {
   puts("\nFATAL ERROR: CD-ROM installation is not part of this build");
-  return false;
-}
-
-bool runNetworkInstallation(DriveInfo&) {
-  puts("\nFATAL ERROR: network installation is not part of this build");
   return false;
 }
