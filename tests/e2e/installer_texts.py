@@ -83,3 +83,45 @@ HARD_DISK_MODE_MARK = "FATAL ERROR: hard disk installation is not part of this b
 # enters raw mode, so the terminal echoes the ENTER as an empty line of its
 # own before the installer's empty line.
 HARD_DISK_MODE_CLOSING = [PRESS_ENTER, "", "", REBOOTING]
+
+
+# Any progress line ("Formatting disk..." and its dots) with its dots folded
+# to the three of its message; the drive search line becomes SEARCHING.
+_PROGRESS_LINE = re.compile(r"^(.*?\.\.\.)\.+$")
+
+
+def fold_progress(lines):
+    return [_PROGRESS_LINE.sub(r"\1", line) for line in fold_dots(lines)]
+
+
+def network_installation(mac, label, server, drive="SATA 1", keep=False, scripts=1,
+                         checked=True):
+    """The network mode's lines from the welcome to the restart (progress
+    folded): `mac` the card's address, `label` the disk label, `server` the
+    server's address, `scripts` the number of scripts received, `checked`
+    whether the root is checked (one-partition layout only)."""
+    return ([
+        "Welcome to Korvanel Router Software remote installation",
+        "Press Ctrl-Alt-Delete to abort",
+        "",
+        f"mac-address: {mac}",
+        "",
+        "Waiting for drivers...",
+        "Retrieving drivers...",
+        LOADING_DRIVERS,
+        "",
+        SEARCHING,
+        "",
+        found_drive(drive),
+        f"disk label: {label}",
+        "",
+        "",
+        "Waiting for installation server...",
+        f"Found server at {server}",
+        "",
+    ] + (["Reading old configuration..."] if keep else [])
+        + ["Creating partition...", "Formatting disk..."]
+        + (["Writing back old configuration..."] if keep else [])
+        + [""] + ["Writing configuration..."] * scripts
+        + (["Checking disk integrity..."] if checked else [])
+        + ["", "Software installed.", PRESS_ENTER, "", REBOOTING])

@@ -3,6 +3,7 @@
 KORVANEL_CACHE    the cache of fetched things (kernel/vmlinuz, kernel/release,
                   kernel/root/lib/modules/RELEASE); default build/cache
 KORVANEL_I386_DIR the static i386 build (bin/installer); default build/i386
+KORVANEL_HOST_DIR the host build (bin/netinstall-server, bin/bdl); default build/host
 KORVANEL_QEMU     the emulator; default qemu-system-i386 from PATH
 """
 
@@ -57,3 +58,16 @@ def qemu_binary():
     if found is None:
         raise MissingPrerequisite(f"{name} not found (install qemu-system-x86)")
     return found
+
+
+def host_dir():
+    """The host build (netinstall-server, bdl): KORVANEL_HOST_DIR, default build/host."""
+    return os.environ.get("KORVANEL_HOST_DIR") or os.path.join(SOURCE_DIR, "build", "host")
+
+
+def host_program(name):
+    return _existing(os.path.join(host_dir(), "bin", name), "run `make host`")
+
+
+def i386_program(name):
+    return _existing(os.path.join(i386_dir(), "bin", name), "run `make i386`")
