@@ -146,13 +146,27 @@ class Disk:
             return data.read().decode("latin-1")
 
     def contains_anywhere(self, data):
-        """Whether `data` stands anywhere on the disk, in any block."""
+        """Whether `data` stands anywhere on the disk, in any block that was
+        ever written (the holes of the sparse image hold only zeros)."""
         with open(self.image, "rb") as disk:
-            tail = b""
-            while chunk := disk.read(1 << 24):
-                if data in tail + chunk:
-                    return True
-                tail = chunk[-len(data):]
+            fd = disk.fileno()
+            end = os.fstat(fd).st_size
+            position = 0
+            while position < end:
+                try:
+                    start = os.lseek(fd, position, os.SEEK_DATA)
+                except OSError:  # nothing but a hole up to the end
+                    return False
+                stop = os.lseek(fd, start, os.SEEK_HOLE)
+                os.lseek(fd, start, os.SEEK_SET)
+                tail = b""
+                while start < stop:
+                    chunk = disk.read(min(1 << 24, stop - start))
+                    if data in tail + chunk:
+                        return True
+                    tail = chunk[-len(data):]
+                    start += len(chunk)
+                position = stop
         return False
 
 
