@@ -12,6 +12,7 @@ InstallNetwork starts from a fresh namespace again.
 
 import ctypes
 import os
+import re
 import subprocess
 import time
 
@@ -56,19 +57,18 @@ class InstallNetwork:
 
     def start_server(self, root, keep=False, timeout=30):
         """The host build's netinstall-server serving `root` on the bridge;
-        returns the server's hardware address as the installer shows it."""
+        returns its hardware address from its first log line."""
         command = [locations.host_program("netinstall-server"), "--interface", BRIDGE,
                    "--root", root] + (["--keep"] if keep else [])
         with open(self.server_log, "wb") as log:
             self._server = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
                                             stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
         deadline = time.monotonic() + timeout
-        while " serving " not in self.log():
+        while (serving := re.search(r" serving .* \(([0-9A-Fa-f:]{17})\)", self.log())) is None:
             if self._server.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError(f"netinstall-server did not start:\n{self.log()}")
             time.sleep(0.1)
-        line = next(line for line in self.log().splitlines() if " serving " in line)
-        return line[line.rindex("(") + 1:line.rindex(")")]
+        return serving.group(1)
 
     def log(self):
         try:

@@ -94,34 +94,19 @@ def fold_progress(lines):
     return [_PROGRESS_LINE.sub(r"\1", line) for line in fold_dots(lines)]
 
 
-def network_installation(mac, label, server, drive="SATA 1", keep=False, scripts=1,
-                         checked=True):
-    """The network mode's lines from the welcome to the restart (progress
-    folded): `mac` the card's address, `label` the disk label, `server` the
-    server's address, `scripts` the number of scripts received, `checked`
-    whether the root is checked (one-partition layout only)."""
-    return ([
-        "Welcome to Korvanel Router Software remote installation",
-        "Press Ctrl-Alt-Delete to abort",
-        "",
-        f"mac-address: {mac}",
-        "",
-        "Waiting for drivers...",
-        "Retrieving drivers...",
-        LOADING_DRIVERS,
-        "",
-        SEARCHING,
-        "",
-        found_drive(drive),
-        f"disk label: {label}",
-        "",
-        "",
-        "Waiting for installation server...",
-        f"Found server at {server}",
-        "",
-    ] + (["Reading old configuration..."] if keep else [])
-        + ["Creating partition...", "Formatting disk..."]
-        + (["Writing back old configuration..."] if keep else [])
-        + [""] + ["Writing configuration..."] * scripts
-        + (["Checking disk integrity..."] if checked else [])
-        + ["", "Software installed.", PRESS_ENTER, "", REBOOTING])
+def network_installation(mac, label, server, keep=False, scripts=1, checked=True):
+    """The network mode's lines from the welcome to the restart, progress
+    folded: the card's and the server's addresses, the disk label, whether
+    the old configuration is kept, how many scripts arrive, and whether the
+    root is checked (the one-partition layout)."""
+    return (["Welcome to Korvanel Router Software remote installation",
+             "Press Ctrl-Alt-Delete to abort", "", f"mac-address: {mac}", "",
+             "Waiting for drivers...", "Retrieving drivers...", LOADING_DRIVERS, "", SEARCHING, "",
+             found_drive("SATA 1"), f"disk label: {label}", "", "",
+             "Waiting for installation server...", f"Found server at {server}", ""]
+            + ["Reading old configuration..."] * keep
+            + ["Creating partition...", "Formatting disk..."]
+            + ["Writing back old configuration..."] * keep
+            + [""] + ["Writing configuration..."] * scripts
+            + ["Checking disk integrity..."] * checked
+            + ["", "Software installed.", PRESS_ENTER, "", REBOOTING])
