@@ -110,7 +110,8 @@ std::string Sandbox::scratchFile(const std::string& name, const std::string& con
 
 bool Sandbox::start() {
   std::vector<std::string> argv{KORVANEL_SANDBOX, "--scratch", scratch_};
-  bool networkMode = options.typeText && options.typeText->substr(0, options.typeText->find('\n')) == "net";
+  const std::string type = options.typeText.value_or("");
+  bool networkMode = type.substr(0, type.find('\n')) == "net";
   if (networkMode && options.networkOf <= 0) options.network = true;
   if (options.networkOf > 0) {
     argv.push_back("--net-of");
