@@ -13,8 +13,12 @@ I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6
 
 all: host i386
 
+# Packages first, then the probe that static i386 programs run here (the
+# tests start them directly); where the kernel refuses them it registers
+# qemu-user-static.
 deps:
 	@scripts/install-deps.sh
+	@scripts/enable-i386.sh
 
 host: deps
 	cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Debug -DKORVANEL_SANITIZE=ON

@@ -9,13 +9,15 @@
 #include "package_metadata.h"
 
 namespace bdl {
-namespace {
 
-constexpr const char* kUsage =
+const cli::Program kProgram = {
+    "bdl",
     "usage: bdl pack --name N [--version V] [--description D] [--depends a,b] DIR OUT.bdl\n"
     "       bdl info FILE\n"
     "       bdl list FILE\n"
-    "       bdl verify FILE\n";
+    "       bdl verify FILE\n"};
+
+namespace {
 
 void splitList(const std::string& text, std::vector<std::string>* out) {
   size_t start = 0;
@@ -28,7 +30,7 @@ void splitList(const std::string& text, std::vector<std::string>* out) {
 }
 
 int usage(std::ostream& err, const std::string& problem) {
-  err << "bdl: " << problem << "\n" << kUsage;
+  err << cli::usageErrorText(kProgram, problem);
   return kExitUsage;
 }
 

@@ -24,6 +24,8 @@ DISK_BYTES = 2 << 30
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version",
+                        version="%(prog)s " + run_machine.locations.version())
     parser.add_argument("--build", default="build/i386", help="the i386 build directory")
     parser.add_argument("--cache", default="build/cache", help="the cache with the kernel")
     arguments = parser.parse_args(argv)

@@ -17,6 +17,12 @@ class MissingPrerequisite(RuntimeError):
     """Something the whole-machine tests need is not built or fetched yet."""
 
 
+def version():
+    """The project's version (the VERSION file), for the scripts' --version."""
+    with open(os.path.join(SOURCE_DIR, "VERSION")) as text:
+        return text.readline().strip()
+
+
 def cache_dir():
     return os.environ.get("KORVANEL_CACHE") or os.path.join(SOURCE_DIR, "build", "cache")
 

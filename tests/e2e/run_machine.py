@@ -24,6 +24,7 @@ from media_modules import add_mapped_modules, add_partitioning_tool  # noqa: E40
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version="%(prog)s " + locations.version())
     parser.add_argument("--installer", help="the static i386 installer (default: "
                         "KORVANEL_I386_DIR or build/i386, bin/installer)")
     parser.add_argument("--i386", help="the i386 build directory (sets KORVANEL_I386_DIR)")
