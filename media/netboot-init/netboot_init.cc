@@ -15,6 +15,10 @@
 // A missing list loads nothing. If the installer cannot be started, the
 // reason stays on the console and the machine waits: as process 1 this
 // program must not end.
+//
+// Anywhere but as process 1 it only answers --help and --version and
+// otherwise refuses to start: it would load modules into the kernel of the
+// machine it runs on.
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,10 +27,17 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "hardware/module_loader.h"
 #include "module_list.h"
 
 namespace {
+constexpr cli::Program kProgram = {
+    "netboot-init",
+    "usage: netboot-init [INSTALLER ARGUMENTS...]\n"
+    "  The first program of a network boot medium, started by the kernel as /init:\n"
+    "  loads the modules listed in /etc/netboot-modules, then runs /bin/installer\n"
+    "  with the same arguments. It runs only as process 1.\n"};
 constexpr const char* kModuleList = "/etc/netboot-modules";
 constexpr const char* kInstaller = "/bin/installer";
 
@@ -43,7 +54,9 @@ std::string readListFile() {
 
 }  // namespace
 
-int main(int, char** argv) {
+int main(int argc, char** argv) {
+  if (cli::answerStandardOption(kProgram, argc, argv)) return 0;
+  if (getpid() != 1) return cli::usageError(kProgram, "runs only as process 1 (init)");
   std::vector<std::string> entries = parseModuleList(readListFile());
   std::vector<const char*> list;
   for (const std::string& entry : entries) list.push_back(entry.c_str());
