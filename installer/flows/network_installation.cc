@@ -38,8 +38,8 @@ bool fail(const char* message) {
   return false;
 }
 
-// Steps 4 to 6: the disk drivers for the running kernel come from the
-// server and go into the running system before the module lists load.
+// The disk drivers for the running kernel come from the server and go into
+// the running system before the module lists load.
 bool loadDriversFromServer(InstallClient& client) {
   puts("");
   puts("Waiting for drivers...");
@@ -52,7 +52,7 @@ bool loadDriversFromServer(InstallClient& client) {
   return true;
 }
 
-// Step 17: every file the server has, until it says there is none left.
+// Every file the server has, until it says there is none left.
 bool receiveFiles(InstallClient& client) {
   char name[kNetworkFileNameSize];
   int mark = 0;
