@@ -3,7 +3,8 @@
 KORVANEL_CACHE    the cache of fetched things (kernel/vmlinuz, kernel/release,
                   kernel/root/lib/modules/RELEASE); default build/cache
 KORVANEL_I386_DIR the static i386 build (bin/installer); default build/i386
-KORVANEL_HOST_DIR the host build (bin/netinstall-server, bin/bdl); default build/host
+KORVANEL_HOST_DIR the native build (bin/bdl, bin/netinstall-server, bootcode.bin);
+                  default build/host
 KORVANEL_QEMU     the emulator; default qemu-system-i386 from PATH
 """
 
@@ -29,6 +30,10 @@ def cache_dir():
 
 def i386_dir():
     return os.environ.get("KORVANEL_I386_DIR") or os.path.join(SOURCE_DIR, "build", "i386")
+
+
+def host_dir():
+    return os.environ.get("KORVANEL_HOST_DIR") or os.path.join(SOURCE_DIR, "build", "host")
 
 
 def _existing(path, remedy):
@@ -58,17 +63,22 @@ def installer_path():
     return _existing(os.path.join(i386_dir(), "bin", "installer"), "run `make i386`")
 
 
+def package_tool():
+    """The native bdl, which makes the test packages."""
+    return _existing(os.path.join(host_dir(), "bin", "bdl"), "run `make host`")
+
+
+def boot_code():
+    """The installer's boot code as assembled by the native build."""
+    return _existing(os.path.join(host_dir(), "bootcode.bin"), "run `make host`")
+
+
 def qemu_binary():
     name = os.environ.get("KORVANEL_QEMU") or "qemu-system-i386"
     found = shutil.which(name)
     if found is None:
         raise MissingPrerequisite(f"{name} not found (install qemu-system-x86)")
     return found
-
-
-def host_dir():
-    """The host build (netinstall-server, bdl): KORVANEL_HOST_DIR, default build/host."""
-    return os.environ.get("KORVANEL_HOST_DIR") or os.path.join(SOURCE_DIR, "build", "host")
 
 
 def host_program(name):

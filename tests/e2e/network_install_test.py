@@ -125,7 +125,7 @@ class NetworkInstallation(MachineTestCase):
         """Waits for the restart; every line the installer showed."""
         machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
         machine.wait_for_restart(timeout=120)
-        shown = texts.fold_progress(installer_lines(machine.transcript()))
+        shown = texts.fold_progress(texts.fold_dots(installer_lines(machine.transcript())))
         self.assertEqual(shown, expected_lines, "\n".join(shown))
 
     def report_time(self, what):
