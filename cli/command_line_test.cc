@@ -26,6 +26,7 @@ const std::vector<Program> kPrograms = {
     {"netinstall-server", KORVANEL_BINARY_DIR "/bin/netinstall-server"},
     {"netinstall-fetch", KORVANEL_BINARY_DIR "/bin/netinstall-fetch"},
     {"netboot-init", KORVANEL_BINARY_DIR "/bin/netboot-init"},
+    {"hostile_package_bench", KORVANEL_BINARY_DIR "/bin/hostile_package_bench"},
     {"bdl", KORVANEL_I386_DIR "/bin/bdl"},
     {"sfdisk", KORVANEL_I386_DIR "/bin/sfdisk"},
     {"netinstall-server", KORVANEL_I386_DIR "/bin/netinstall-server"},
