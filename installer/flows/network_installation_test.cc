@@ -106,7 +106,9 @@ class NetworkInstallation : public ::testing::Test {
   // lines folded (their number depends on the machine's speed).
   std::string linesToTheStart() {
     return linesToTheDrivers() +
-           "Retrieving drivers...\nLoading drivers\n"
+           "Retrieving drivers...\n"
+           "Packages are not verified: the boot medium carries no package key.\n"
+           "Loading drivers\n"
            "\nLooking for harddrives...\n\nFound harddrive as IDE Primary master (disk C)\n"
            "disk label: korvanel\n\n\nWaiting for installation server...\n"
            "Found server at " + upper(server->macAddress("srv0")) + "\n\n"
