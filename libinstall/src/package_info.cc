@@ -26,6 +26,8 @@ bool PackageFile::readFrom(const std::string& filePath) {
   description.clear();
   dependencies.clear();
   path.clear();
+  isSigned = false;
+  signer = PackageKey();
   fallbackName = filePath.substr(filePath.find_last_of('/') + 1);
 
   std::ifstream in(filePath, std::ios::binary);
@@ -45,5 +47,7 @@ bool PackageFile::readFrom(const std::string& filePath) {
   description = metadata.description;
   for (const std::string& dep : metadata.depends) dependencies.emplace_back(dep);
   path = filePath;
+  isSigned = input.isSigned();
+  signer = input.signer();
   return true;
 }
