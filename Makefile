@@ -6,8 +6,12 @@ HOST    := build/host
 I386    := build/i386
 CACHE   ?= build/cache
 # Debian i386 packages whose programs boot media carry besides the installer
-# (mke2fs with its libraries), unpacked under $(CACHE)/i386-root.
-I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6
+# (mke2fs with its libraries) and the sample system is made of (busybox,
+# bash, fsck, extlinux), unpacked under $(CACHE)/i386-root. The same list as
+# DEBIAN_PACKAGES in media/builder/sources.py, so that the media builder
+# finds everything fetched.
+I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6 \
+	busybox-static bash libtinfo6 extlinux util-linux libmount1 libselinux1 libpcre2-8-0
 
 .PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-snapshot
 

@@ -8,7 +8,8 @@ packages="
 build-essential cmake g++-multilib libgtest-dev googletest
 zlib1g-dev zlib1g-dev:i386
 nasm python3 util-linux fdisk e2fsprogs cpio kmod
-qemu-system-x86 qemu-utils extlinux syslinux-common mtools dosfstools xorriso
+qemu-system-x86 qemu-utils extlinux syslinux syslinux-common isolinux pxelinux
+mtools dosfstools xorriso
 iproute2 nftables tftpd-hpa curl tcpdump
 "
 
@@ -32,4 +33,4 @@ esac
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 # shellcheck disable=SC2086
-apt-get install -y -q --no-install-recommends $missing
+apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $missing
