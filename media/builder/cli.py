@@ -1,6 +1,7 @@
 """The command line of media/build-media."""
 
 import argparse
+import fcntl
 import os
 import sys
 
@@ -61,6 +62,10 @@ def main(argv):
     report = Report(sys.stdout)
     outdir = os.path.abspath(arguments.outdir)
     try:
+        os.makedirs(outdir, exist_ok=True)
+        # Two builds into one folder (tests running side by side) take turns.
+        lock = open(os.path.join(outdir, ".build-media.lock"), "w")
+        fcntl.flock(lock, fcntl.LOCK_EX)
         from . import harness
         harness.use(sources)
         if arguments.command == "packages":
@@ -75,6 +80,9 @@ def main(argv):
         else:
             from .net import build_net
             build_net(sources, outdir, report)
+    except OSError as error:
+        print(f"build-media: {error}", file=sys.stderr)
+        return 1
     except MediaError as error:
         print(f"build-media: {error}", file=sys.stderr)
         return 1

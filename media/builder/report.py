@@ -12,7 +12,19 @@ def _size(path):
 
 
 def megabytes(size):
-    return f"{size / 1e6:.1f} MB"
+    if size >= 100_000:
+        return f"{size / 1e6:.1f} MB"
+    return f"{size / 1e3:.1f} kB" if size >= 1000 else f"{size} bytes"
+
+
+def _described_size(path):
+    """The size, and for a sparse disk image also what it takes up."""
+    size = _size(path)
+    if os.path.isfile(path):
+        used = os.stat(path).st_blocks * 512
+        if used < size // 2:
+            return f"{megabytes(size)} ({megabytes(used)} in use)"
+    return megabytes(size)
 
 
 class Report:
@@ -25,7 +37,7 @@ class Report:
     def made(self, what, where, paths):
         self._line(f"{what}: made in {where}:")
         for path in paths:
-            self._line(f"  {os.path.basename(path.rstrip('/'))}  {megabytes(_size(path))}")
+            self._line(f"  {os.path.basename(path.rstrip('/'))}  {_described_size(path)}")
 
     def unchanged(self, what, where, paths):
         total = sum(_size(path) for path in paths)

@@ -415,5 +415,6 @@ class Machine:
             qemu_messages = ""
         if qemu_messages:
             parts += ["--- QEMU ---", qemu_messages]
-        parts.append(f"--- kernel command line: {self.config.kernel_command_line()}")
+        if not self.config.firmware_boot():
+            parts.append(f"--- kernel command line: {self.config.kernel_command_line()}")
         return "\n".join(parts)
