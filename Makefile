@@ -50,8 +50,12 @@ check: host i386 kernel
 check-slow: host i386 kernel
 	$(MAKE) test-slow
 
+# The installation CD in QEMU on this terminal, then the installed disk.
+# AUTO=1 answers for the operator (for a terminal without a person).
+DEMO    := build/demo
 demo: i386 kernel
-	/usr/bin/python3 tests/e2e/demo.py --build $(I386) --cache $(CACHE)
+	media/build-media cdrom $(DEMO) --i386 $(I386) --cache $(CACHE)
+	/usr/bin/python3 tests/e2e/demo.py --iso $(DEMO)/korvanel-cdrom.iso $(if $(filter 1,$(AUTO)),--auto)
 
 # The network benchmark (not part of check): a Release build of the server and
 # the client, run in the sandbox's network namespace against tftpd-hpa + curl.
@@ -78,4 +82,4 @@ bench-snapshot: deps
 	tests/sandbox/sandbox --host-dev -- $(CURDIR)/build/bench/bin/snapshot_bench
 
 clean:
-	rm -rf $(HOST) $(I386)
+	rm -rf $(HOST) $(I386) $(DEMO) build/test-media
