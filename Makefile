@@ -57,6 +57,14 @@ demo: i386 kernel
 	media/build-media cdrom $(DEMO) --i386 $(I386) --cache $(CACHE)
 	/usr/bin/python3 tests/e2e/demo.py --iso $(DEMO)/korvanel-cdrom.iso $(if $(filter 1,$(AUTO)),--auto)
 
+# Boot media: their sizes, and where the time of a whole CD installation in
+# QEMU goes (tools against the installer), both layouts.
+.PHONY: bench-media
+bench-media: i386 kernel
+	/usr/bin/python3 bench/media_sizes.py
+	KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_I386_DIR=$(abspath $(I386)) \
+	    /usr/bin/python3 bench/installation_times.py
+
 # The network benchmark (not part of check): a Release build of the server and
 # the client, run in the sandbox's network namespace against tftpd-hpa + curl.
 BENCH   := build/bench

@@ -18,7 +18,6 @@ installed system has said that it is up: for a terminal without a person.
 """
 
 import argparse
-import contextlib
 import os
 import subprocess
 import sys
@@ -66,16 +65,8 @@ def interactive(iso, disk):
     return 0
 
 
-class _Cleanups:
-    """What media_runs expects of a test: somewhere to register cleanups."""
-
-    def __init__(self, stack):
-        self.addCleanup = stack.callback
-
-
 def automatic(iso, disk):
-    with contextlib.ExitStack() as stack:
-        owner = _Cleanups(stack)
+    with runs.Cleanups() as owner:
         say("The installation CD boots; the demo answers for the operator.")
         machine = runs.boot(owner, cdrom=iso, disks=[disk], echo=sys.stdout.buffer)
         runs.pass_boot_prompt(machine)

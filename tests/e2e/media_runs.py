@@ -7,6 +7,7 @@ build/test-media); build-media skips what is up to date, and takes turns
 with itself, so tests running side by side share them.
 """
 
+import contextlib
 import os
 import re
 import shutil
@@ -36,6 +37,14 @@ ERASE_QUESTION = "Continue? [y/n]:"
 INSTALLED = "Software installed."
 PRESS_ENTER = "Press ENTER to reboot"
 SYSTEM_UP = re.compile(r"Korvanel is up\. Packages: (.*)\. Starts of this configuration: (\d+)")
+
+
+class Cleanups(contextlib.ExitStack):
+    """For runs outside a test (the demo, benchmarks): stands in for the
+    test case whose addCleanup the helpers below call."""
+
+    def addCleanup(self, function, *arguments):
+        self.callback(function, *arguments)
 
 
 def media_dir():
