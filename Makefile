@@ -13,12 +13,16 @@ CACHE   ?= build/cache
 I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6 \
 	busybox-static bash libtinfo6 extlinux util-linux libmount1 libselinux1 libpcre2-8-0
 
-.PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-snapshot
+.PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-hostile bench-snapshot
 
 all: host i386
 
+# Packages first, then the probe that static i386 programs run here (the
+# tests start them directly); where the kernel refuses them it registers
+# qemu-user-static.
 deps:
 	@scripts/install-deps.sh
+	@scripts/enable-i386.sh
 
 host: deps
 	cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Debug -DKORVANEL_SANITIZE=ON
@@ -81,6 +85,13 @@ bench-packages: deps
 	cmake --build build/bench -j $(JOBS) --target package_install_bench bdl
 	tests/sandbox/sandbox -- $(CURDIR)/build/bench/bin/package_install_bench \
 	      --bdl $(CURDIR)/build/bench/bin/bdl
+
+# Hostile packages against the library's limits: time and peak memory of the
+# installer child for each (CASES="a b" picks some).
+bench-hostile: deps
+	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
+	cmake --build build/bench -j $(JOBS) --target hostile_package_bench
+	tests/sandbox/sandbox -- $(CURDIR)/build/bench/bin/hostile_package_bench $(CASES)
 
 # Optimised, without sanitizers; runs in the sandbox (file systems on loop
 # devices).

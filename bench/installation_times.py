@@ -33,7 +33,7 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "media"))
 
 import media_runs as runs  # noqa: E402
-from builder import harness  # noqa: E402
+from builder import harness, version  # noqa: E402
 from builder.sources import Sources  # noqa: E402
 from machine import Machine  # noqa: E402
 
@@ -149,6 +149,7 @@ def run(layout, iso, sources, scratch):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version="%(prog)s " + version())
     parser.add_argument("--layout", action="append", choices=sorted(LAYOUT_DISKS))
     arguments = parser.parse_args(argv)
     iso = runs.build_media("cdrom") + "/korvanel-cdrom.iso"

@@ -16,6 +16,9 @@ import sys
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD_MEDIA = os.path.join(SOURCE_DIR, "media", "build-media")
+sys.path.insert(0, os.path.join(SOURCE_DIR, "media"))
+
+from builder import version  # noqa: E402
 
 
 def sizes(path):
@@ -56,6 +59,7 @@ def build(command, outdir, *options):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version="%(prog)s " + version())
     parser.add_argument("--outdir", default=os.path.join(SOURCE_DIR, "build", "bench-media"))
     arguments = parser.parse_args(argv)
     outdir = arguments.outdir

@@ -1,22 +1,26 @@
 // netinstall-fetch: the installer's protocol client alone, for benchmarks and
 // for trying a server by hand. It runs what the network installation does on
 // the wire (drivers, discovery, start, every file, closing wait) and writes
-// the files into a directory instead of installing them.
+// the files into a directory instead of installing them. Prints "fetched N
+// files, B bytes in S seconds" on success, S counting from the server's
+// confirmation of the start to the end of the last file.
 //
-//   netinstall-fetch OUTDIR [--drivers] [--quiet] [--discard]
-//
-// --discard writes every file to /dev/null instead (OUTDIR is unused). Prints
-// "fetched N files, B bytes in S seconds" on success, S counting from the
-// server's confirmation of the start to the end of the last file. It brings every interface of its network
-// namespace up: run it in a namespace of its own.
+// Like the installer, it brings the interfaces it uses up, promiscuous, and
+// broadcasts on them. On a developer's machine that must never happen by
+// surprise: it starts only when told which interfaces to use (--interface)
+// or when it runs in a network namespace of its own.
 
+#include <net/if.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "cli/command_line.h"
 #include "netinstall/clock.h"
 #include "netinstall/file_transfer.h"
 #include "netinstall/install_client.h"
@@ -24,6 +28,70 @@
 namespace {
 
 constexpr size_t kNameCapacity = 32;
+// Recent kernels give the initial network namespace this fixed inode number;
+// on older ones process 1 is the only guide.
+constexpr ino_t kInitialNetNamespaceInode = 0xEFFFFFF9;
+
+const cli::Program kProgram = {
+    "netinstall-fetch",
+    "usage: netinstall-fetch [--interface IF]... [--drivers] [--quiet] [--discard] OUTDIR\n"
+    "  --interface IF  use IF (again for more); without it every interface is used,\n"
+    "                  which is allowed only in a network namespace of its own\n"
+    "                  (ip netns exec NS ..., unshare -n ...)\n"
+    "  --drivers       fetch the driver package first, as OUTDIR/drivers.bdl\n"
+    "  --quiet         print only the summary\n"
+    "  --discard       write every file to /dev/null (OUTDIR is unused)\n"};
+
+struct FetchOptions {
+  std::vector<std::string> interfaces;
+  bool drivers = false, quiet = false, discard = false;
+  std::string directory;
+};
+
+bool parseFetchOptions(int argc, char** argv, FetchOptions& options, std::string& error) {
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (!optionsEnded && arg == "--") {
+      optionsEnded = true;
+    } else if (optionsEnded || arg.empty() || arg[0] != '-') {
+      if (!options.directory.empty()) {
+        error = "one output directory expected, not also " + arg;
+        return false;
+      }
+      options.directory = arg;
+    } else if (arg == "--interface") {
+      if (i + 1 == argc || argv[i + 1][0] == '\0') {
+        error = "--interface needs a value";
+        return false;
+      }
+      options.interfaces.push_back(argv[++i]);
+    } else if (arg == "--drivers" || arg == "--quiet" || arg == "--discard") {
+      bool& flag = arg == "--drivers" ? options.drivers
+                   : arg == "--quiet" ? options.quiet
+                                      : options.discard;
+      flag = true;
+    } else {
+      error = "unknown option " + arg;
+      return false;
+    }
+  }
+  if (options.directory.empty()) {
+    error = "no output directory";
+    return false;
+  }
+  return true;
+}
+
+// True when this process's network namespace is neither that of process 1
+// (the machine's, as far as this process can see) nor the kernel's initial
+// one. False when either cannot be examined.
+bool inNetNamespaceOfItsOwn() {
+  struct stat own, first;
+  if (stat("/proc/self/ns/net", &own) != 0 || stat("/proc/1/ns/net", &first) != 0) return false;
+  if (own.st_ino == kInitialNetNamespaceInode) return false;
+  return own.st_dev != first.st_dev || own.st_ino != first.st_ino;
+}
 
 bool fetchDrivers(InstallClient& client, const std::string& directory) {
   if (!client.retrieveDrivers()) {
@@ -36,27 +104,36 @@ bool fetchDrivers(InstallClient& client, const std::string& directory) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    fputs("usage: netinstall-fetch OUTDIR [--drivers] [--quiet] [--discard]\n", stderr);
-    return 2;
+  if (cli::answerStandardOption(kProgram, argc, argv)) return 0;
+  FetchOptions options;
+  std::string error;
+  if (!parseFetchOptions(argc, argv, options, error)) return cli::usageError(kProgram, error);
+  if (options.interfaces.empty() && !inNetNamespaceOfItsOwn()) {
+    return cli::usageError(kProgram,
+                           "refusing to take over every network interface of this machine: "
+                           "name the ones to use with --interface, or run in a network "
+                           "namespace of its own");
   }
-  std::string directory = argv[1];
-  bool drivers = false, quiet = false, discard = false;
-  for (int i = 2; i < argc; ++i) {
-    drivers |= strcmp(argv[i], "--drivers") == 0;
-    quiet |= strcmp(argv[i], "--quiet") == 0;
-    discard |= strcmp(argv[i], "--discard") == 0;
+  for (const std::string& name : options.interfaces) {
+    if (if_nametoindex(name.c_str()) == 0) {
+      fprintf(stderr, "netinstall-fetch: cannot use interface %s: %s\n", name.c_str(),
+              strerror(errno));
+      return 1;
+    }
   }
+  const std::string& directory = options.directory;
+  bool quiet = options.quiet, discard = options.discard;
   signal(SIGPIPE, SIG_IGN);
   (void)mkdir(directory.c_str(), 0755);
 
   InstallClient client;
+  client.onlyInterfaces = options.interfaces;
   client.open();
   if (!client.hasInterfaces()) {
     puts("\nFATAL ERROR: no network card found");
     return 1;
   }
-  if (drivers && !fetchDrivers(client, directory)) return 1;
+  if (options.drivers && !fetchDrivers(client, directory)) return 1;
   char offer[512] = "";
   bool keep = false;
   if (!client.findServer("", offer, "fetch", offer, sizeof offer, keep)) return 1;

@@ -195,6 +195,9 @@ def measure_tftp(lab, root, count, block):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "VERSION")) as text:
+        parser.add_argument("--version", action="version",
+                            version="%(prog)s " + text.readline().strip())
     parser.add_argument("--build", required=True)
     parser.add_argument("--mib", type=int, default=16)
     parser.add_argument("--rounds", type=int, default=3)

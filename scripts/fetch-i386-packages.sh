@@ -4,10 +4,15 @@
 # (mke2fs, and whatever else a medium needs) from there, with the libraries
 # they link against, without installing anything on this machine.
 #
-# usage: fetch-i386-packages.sh CACHE PACKAGE...
 set -eu
 
-[ $# -ge 2 ] || { echo "usage: fetch-i386-packages.sh CACHE PACKAGE..." >&2; exit 2; }
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: fetch-i386-packages.sh CACHE PACKAGE...
+Unpacks the Debian i386 packages into CACHE/i386-root, each once."
+. "$source_dir/scripts/command-line.sh"
+standard_options "$@"
+case "${1:-}" in -*) usage_error "unknown option $1" ;; esac
+[ $# -ge 2 ] || usage_error "a cache directory and at least one package expected"
 cache=$1
 shift
 root=$cache/i386-root

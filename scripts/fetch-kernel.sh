@@ -7,6 +7,14 @@
 # CACHE/kernel/root/lib/modules/RELEASE/.
 set -eu
 
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: fetch-kernel.sh [CACHE]
+Fetches Debian's i386 kernel into CACHE/kernel (default build/cache), once."
+. "$source_dir/scripts/command-line.sh"
+standard_options "$@"
+case "${1:-}" in -*) usage_error "unknown option $1" ;; esac
+[ $# -le 1 ] || usage_error "one cache directory expected"
+
 cache=${1:-build/cache}
 dest=$cache/kernel
 [ -s "$dest/release" ] && [ -f "$dest/vmlinuz" ] && exit 0

@@ -4,6 +4,14 @@
 # machine and complete on a fresh one.
 set -eu
 
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: install-deps.sh
+Installs the Debian packages that are missing (as root); does nothing when
+none is."
+. "$source_dir/scripts/command-line.sh"
+standard_options "$@"
+[ $# = 0 ] || usage_error "unknown argument $1"
+
 packages="
 build-essential cmake g++-multilib libgtest-dev googletest
 zlib1g-dev zlib1g-dev:i386
@@ -31,6 +39,7 @@ case " $(dpkg --print-foreign-architectures | tr '\n' ' ') " in
   *) dpkg --add-architecture i386 ;;
 esac
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
+# Other builds may be running apt at the same time: wait for its lock.
+apt-get -o DPkg::Lock::Timeout=600 update -q
 # shellcheck disable=SC2086
 apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $missing

@@ -1,20 +1,8 @@
-// The installation flows are not part of this build yet. Each one fails with
-// a fatal line, so that a medium built now never pretends to have installed.
+// The network flow is not part of this build yet. It fails with a fatal
+// line, so that a medium built now never pretends to have installed.
 #include <cstdio>
 
-#include "flows/cdrom_installation.h"
-#include "flows/disk_installation.h"
 #include "flows/network_installation.h"
-
-bool runDiskInstallation(DriveInfo&) {
-  puts("\nFATAL ERROR: hard disk installation is not part of this build");
-  return false;
-}
-
-bool runCdromInstallation(DriveInfo&) {
-  puts("\nFATAL ERROR: CD-ROM installation is not part of this build");
-  return false;
-}
 
 bool runNetworkInstallation(DriveInfo&) {
   puts("\nFATAL ERROR: network installation is not part of this build");

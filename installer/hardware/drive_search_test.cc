@@ -58,7 +58,7 @@ TEST_P(DriveSearch, DiskAppearingAfterThreeSecondsIsFoundByTheFourthScan) {
   int dots = -1;
   std::string tail = runSearch(dots);
   EXPECT_EQ(tail, "<dots>\n\nFound harddrive as SATA 1\n"
-                  "\nFATAL ERROR: CD-ROM installation is not part of this build\n" +
+                  "\nFATAL ERROR: no CD-ROM found\n" +
                       std::string(kPrompt));
   EXPECT_GE(dots, 3);
   EXPECT_LE(dots, 5);

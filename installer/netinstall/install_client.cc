@@ -6,7 +6,7 @@ void InstallClient::open() {
   close();
   link.clear();
   selected = -1;
-  endpoints = scanInterfaces();
+  endpoints = scanInterfaces(onlyInterfaces);
   broadcastCount = 0;
   waitTimeout = timeval{};
 }

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "netinstall/file_receiver.h"
 #include "netinstall/interface_scan.h"
@@ -112,6 +114,8 @@ class InstallClient {
   bool retrieveDrivers();
 
   // --- State (the record the protocol works on) ----------------------------
+  // The interfaces the client may use (set before open()); empty: every one.
+  std::vector<std::string> onlyInterfaces;
   EndpointList endpoints;                  // one per usable interface
   int selected = -1;                       // interface of the server; -1: none
   LinkState link;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -61,12 +62,13 @@ std::vector<std::string> readInterfaceNames(FILE* stream) {
   return names;
 }
 
-EndpointList scanInterfacesFrom(FILE* stream) {
+EndpointList scanInterfacesFrom(FILE* stream, const std::vector<std::string>& only) {
   std::vector<std::string> names = readInterfaceNames(stream);
   QuerySocket query;
   if (!query.valid()) return {};
   EndpointList endpoints;
   for (const std::string& name : names) {
+    if (!only.empty() && std::find(only.begin(), only.end(), name) == only.end()) continue;
     uint8_t mac[kMacSize];
     // Endpoints opened so far are closed with the list.
     if (!query.hardwareAddress(name, mac)) return {};
@@ -78,10 +80,10 @@ EndpointList scanInterfacesFrom(FILE* stream) {
   return endpoints;
 }
 
-EndpointList scanInterfaces() {
+EndpointList scanInterfaces(const std::vector<std::string>& only) {
   FILE* stream = fopen("/proc/net/dev", "r");
   if (stream == nullptr) return {};
-  EndpointList endpoints = scanInterfacesFrom(stream);
+  EndpointList endpoints = scanInterfacesFrom(stream, only);
   fclose(stream);
   return endpoints;
 }

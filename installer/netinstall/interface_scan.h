@@ -1,7 +1,8 @@
 #pragma once
 // Finds the machine's Ethernet-like interfaces and opens one endpoint on
-// each. Every interface listed in /proc/net/dev that has a hardware address
-// is brought up (promiscuous, address 0.0.0.0 when it has none) and stays so.
+// each. Every interface listed in /proc/net/dev (or only those the caller
+// names) that has a hardware address is brought up (promiscuous, address
+// 0.0.0.0 when it has none) and stays so.
 
 #include <cstdio>
 #include <memory>
@@ -21,6 +22,8 @@ std::vector<std::string> readInterfaceNames(FILE* stream);
 // hardware address, in list order. An interface that cannot be opened or
 // brought up is left out. When the hardware address of any listed name
 // cannot be read, or the list or the query socket cannot be opened, the
-// result is empty: the caller sees no interface. Prints nothing.
-EndpointList scanInterfaces();
-EndpointList scanInterfacesFrom(FILE* stream);
+// result is empty: the caller sees no interface. A non-empty `only` lists
+// the interfaces that may be used; the others are neither queried nor
+// touched. Prints nothing.
+EndpointList scanInterfaces(const std::vector<std::string>& only = {});
+EndpointList scanInterfacesFrom(FILE* stream, const std::vector<std::string>& only = {});

@@ -17,7 +17,7 @@ bool InstallClient::broadcastRequest(NetMessage& message, uint16_t payloadLength
     // The old sockets hold the port on their cards: close them before the
     // new ones are bound, or every card already known would be left out.
     endpoints.clear();
-    endpoints = scanInterfaces();
+    endpoints = scanInterfaces(onlyInterfaces);
     broadcastCount = 0;
   }
   waitTimeout = timevalFromUsec(timing.discoveryCycleUsec);

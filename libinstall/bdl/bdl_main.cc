@@ -3,4 +3,7 @@
 
 #include "commands.h"
 
-int main(int argc, char** argv) { return bdl::runBdl(argc, argv, std::cout, std::cerr); }
+int main(int argc, char** argv) {
+  if (cli::answerStandardOption(bdl::kProgram, argc, argv)) return 0;
+  return bdl::runBdl(argc, argv, std::cout, std::cerr);
+}

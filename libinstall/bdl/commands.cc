@@ -5,17 +5,20 @@
 #include <vector>
 
 #include "inspect.h"
+#include "message_text.h"
 #include "pack.h"
 #include "package_metadata.h"
 
 namespace bdl {
-namespace {
 
-constexpr const char* kUsage =
+const cli::Program kProgram = {
+    "bdl",
     "usage: bdl pack --name N [--version V] [--description D] [--depends a,b] DIR OUT.bdl\n"
     "       bdl info FILE\n"
     "       bdl list FILE\n"
-    "       bdl verify FILE\n";
+    "       bdl verify FILE\n"};
+
+namespace {
 
 void splitList(const std::string& text, std::vector<std::string>* out) {
   size_t start = 0;
@@ -28,7 +31,7 @@ void splitList(const std::string& text, std::vector<std::string>* out) {
 }
 
 int usage(std::ostream& err, const std::string& problem) {
-  err << "bdl: " << problem << "\n" << kUsage;
+  err << cli::usageErrorText(kProgram, problem);
   return kExitUsage;
 }
 
@@ -84,7 +87,8 @@ int runBdl(int argc, char** argv, std::ostream& out, std::ostream& err) {
             : command == "list" ? listMembers(args[0], out, &error)
                                 : verifyPackage(args[0], out, &error);
   if (!ok) {
-    err << "bdl: " << args[0] << ": " << error << "\n";
+    // Errors name members: their bytes must not reach the terminal raw.
+    err << "bdl: " << libinstall::printableLine(args[0] + ": " + error) << "\n";
     return kExitFailed;
   }
   return kExitOk;

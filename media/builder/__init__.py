@@ -2,4 +2,11 @@
 installer, made from this project's build and Debian's i386 packages.
 `media/build-media` is its command line."""
 
-VERSION = "1.0"
+import os
+
+
+def version():
+    """The project's version (the VERSION file)."""
+    source_dir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(source_dir, "VERSION")) as text:
+        return text.readline().strip()

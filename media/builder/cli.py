@@ -5,7 +5,7 @@ import fcntl
 import os
 import sys
 
-from . import VERSION
+from . import version
 from .report import Report
 from .sources import SOURCE_DIR, MediaError, Sources
 
@@ -34,7 +34,7 @@ def _parser():
                         help="the download cache (default: build/cache)")
     parser = argparse.ArgumentParser(prog="build-media", description=DESCRIPTION,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"build-media {VERSION}")
+    parser.add_argument("--version", action="version", version=f"build-media {version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     packages = commands.add_parser("packages", parents=[common],

@@ -88,6 +88,8 @@ def automatic(iso, disk):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version",
+                        version="%(prog)s " + runs.locations.version())
     parser.add_argument("--iso", required=True, help="the installation CD (build-media cdrom)")
     parser.add_argument("--auto", action="store_true",
                         help="answer for the operator and end when the system is up")

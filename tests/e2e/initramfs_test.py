@@ -147,17 +147,18 @@ class InstallerLayout(unittest.TestCase):
             self.assertEqual(cpio_file(archive, "init"), b"\x7fELF program")
             self.assertEqual(cpio_file(archive, "TYPE"), b"cdrom\n")
             nodes = self.nodes(image)
-            # The kernel's fixed numbers: consoles, IDE and SCSI disks and
-            # their partitions, the CD and the floppy.
+            # The kernel's fixed numbers: consoles, disks and their
+            # partitions, the CD drives under their classic names, the floppy.
             for name, node in {"dev/console": ("c", "5:1"), "dev/tty0": ("c", "4:0"),
                                "dev/tty9": ("c", "4:9"), "dev/ttyS0": ("c", "4:64"),
                                "dev/null": ("c", "1:3"), "dev/hda": ("b", "3:0"),
-                               "dev/hdb2": ("b", "3:66"), "dev/hdc1": ("b", "22:1"),
-                               "dev/hdd": ("b", "22:64"), "dev/sda": ("b", "8:0"),
+                               "dev/hdb2": ("b", "3:66"), "dev/hdc": ("b", "11:0"),
+                               "dev/hdd": ("b", "11:1"), "dev/sda": ("b", "8:0"),
                                "dev/sda1": ("b", "8:1"), "dev/sdb2": ("b", "8:18"),
                                "dev/sdh": ("b", "8:112"), "dev/sdh2": ("b", "8:114"),
                                "dev/sr0": ("b", "11:0"), "dev/fd0": ("b", "2:0")}.items():
                 self.assertEqual(nodes.get(name), node, name)
+            self.assertNotIn("dev/hdc1", nodes, "a CD drive has no partitions")
 
             serial_only = installer_initramfs(installer.name, None, init_path="/sbin/init",
                                               screen_console=False)

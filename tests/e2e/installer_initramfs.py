@@ -8,7 +8,9 @@ their partitions, the CD drive and the floppy.
 import os
 
 import locations
+from i386_programs import add_mke2fs
 from initramfs import Initramfs
+from media_modules import add_mapped_modules, add_partitioning_tool
 
 # Character devices every run needs. /dev/tty0 is separate: its presence is
 # how the installer tells a screen console from a serial one.
@@ -27,16 +29,39 @@ SCREEN_CONSOLE_NODE = ("/dev/tty0", 4, 0, 0o600)
 
 PARTITIONS_PER_DISK = 8
 
+# The installer names drives the classic way; today's kernel names them
+# otherwise. Each classic name becomes a node of the device that plays its
+# part on today's PC (QEMU's "pc" board, Debian's kernel):
+#
+#   name      major, minor   today's device  so that
+#   hda, hdb  3, 0 / 3, 64   none (old IDE)  the CD flow's first two candidates
+#                                            fail to mount, as without a CD
+#   hdc       11, 0          sr0             the CD drive, secondary master, is
+#                                            the CD flow's third candidate
+#   hdd       11, 1          sr1             a second CD drive
+#   sda..sdh  8, 16 * n      sda..sdh        disks (ata_piix, ahci, usb-storage)
+#                                            carry the names the drive scan
+#                                            reports, so the hard-disk flow finds
+#                                            its source under the same name
+#
+# name -> (major, first minor, whether partition nodes follow the whole device)
+CLASSIC_DRIVES = {
+    "hda": (3, 0, True),
+    "hdb": (3, 64, True),
+    "hdc": (11, 0, False),
+    "hdd": (11, 1, False),
+    **{f"sd{letter}": (8, 16 * index, True) for index, letter in enumerate("abcdefgh")},
+}
+
 
 def _disk_nodes():
-    """Block devices (path -> (major, minor)) of every disk the installer knows."""
+    """Block devices (path -> (major, minor)) of every drive the installer knows."""
     nodes = {}
-    ide = {"hda": (3, 0), "hdb": (3, 64), "hdc": (22, 0), "hdd": (22, 64)}
-    scsi = {f"sd{letter}": (8, 16 * index) for index, letter in enumerate("abcdefgh")}
-    for name, (major, first_minor) in {**ide, **scsi}.items():
+    for name, (major, first_minor, partitioned) in CLASSIC_DRIVES.items():
         nodes[f"/dev/{name}"] = (major, first_minor)
-        for number in range(1, PARTITIONS_PER_DISK + 1):
-            nodes[f"/dev/{name}{number}"] = (major, first_minor + number)
+        if partitioned:
+            for number in range(1, PARTITIONS_PER_DISK + 1):
+                nodes[f"/dev/{name}{number}"] = (major, first_minor + number)
     nodes["/dev/sr0"] = (11, 0)
     nodes["/dev/fd0"] = (2, 0)
     return nodes
@@ -71,6 +96,16 @@ def installer_initramfs(installer, type_text=None, init_path="/init", screen_con
     image.copy(init_path, installer, 0o755)
     if type_text is not None:
         image.file("/TYPE", type_text)
+    return image
+
+
+def installation_initramfs(installer, type_text=None, **options):
+    """installer_initramfs() with what a real installation runs besides the
+    installer: the mapped kernel modules, /sbin/sfdisk and /sbin/mke2fs."""
+    image = installer_initramfs(installer, type_text, **options)
+    add_mapped_modules(image)
+    add_partitioning_tool(image)
+    add_mke2fs(image)
     return image
 
 

@@ -1,8 +1,7 @@
 """What the installer shows, as the whole-machine tests expect it.
 
-The three installation flows are still stand-ins in this build; every line
-they print that a test relies on lives here, so that when one of them arrives
-only this file changes.
+Every line the installer prints that a test relies on lives here, so that
+when a flow changes only this file does.
 """
 
 import re
@@ -50,10 +49,17 @@ def module_not_found(entry):
 # lines after folding that run of dots (fold_dots).
 SEARCHING = "Looking for harddrives...<dots>"
 _SEARCH_LINE = re.compile(r"^Looking for harddrives\.\.\.\.*$")
+_PROGRESS_LINE = re.compile(r"^(.*?\.\.\.)\.*$")
 
 
 def fold_dots(lines):
     return [SEARCHING if _SEARCH_LINE.match(line) else line for line in lines]
+
+
+def fold_progress(lines):
+    """Every progress line ("Formatting disk...." and the like) with its run
+    of dots cut to the three of its message."""
+    return [_PROGRESS_LINE.sub(r"\1", line) for line in lines]
 
 
 def found_drive(description):
@@ -61,7 +67,7 @@ def found_drive(description):
 
 
 NO_DRIVE = "FATAL ERROR: no harddrives found"
-CDROM_FLOW_MARK = "FATAL ERROR: CD-ROM installation is not part of this build"
+NO_CDROM = "FATAL ERROR: no CD-ROM found"
 
 # CD-ROM mode on a machine without a hard disk and without modules on the
 # medium: the plain lines (dots folded) between "Loading drivers" and the
@@ -73,13 +79,28 @@ CDROM_WITHOUT_DISK = [module_not_found(entry) for entry in STORAGE_MODULES + USB
     NO_DRIVE,
 ]
 
-# CD-ROM mode once the disk is found: the lines after the announcement.
-CDROM_AFTER_DRIVE = ["", CDROM_FLOW_MARK]
+# CD-ROM mode once the disk is found, on a machine without a CD: the lines
+# after the announcement.
+CDROM_AFTER_DRIVE = ["", NO_CDROM]
 
-# A line that only the hard-disk-image mode prints before its prompt.
-HARD_DISK_MODE_MARK = "FATAL ERROR: hard disk installation is not part of this build"
+# The hard-disk-image mode's welcome, its first line.
+HARD_DISK_WELCOME = "Welcome to Korvanel Router Software hard disk installation"
+NO_SOURCE_DISK = "FATAL ERROR: No hard disk found"
 
-# The hard-disk-image mode's closing lines after one ENTER. Its stand-in never
-# enters raw mode, so the terminal echoes the ENTER as an empty line of its
-# own before the installer's empty line.
-HARD_DISK_MODE_CLOSING = [PRESS_ENTER, "", "", REBOOTING]
+# The hard-disk-image mode's closing lines after one ENTER: its console is
+# raw, so the installer's own empty line follows the prompt.
+HARD_DISK_MODE_CLOSING = [PRESS_ENTER, "", REBOOTING]
+
+# The questions after the package menu, and the end of an installation.
+KEEP_QUESTION = "Do you want to keep old configuration?  [y/n]:"
+ERASE_QUESTION = "Continue? [y/n]:"
+INSTALLED = "Software installed."
+
+
+def menu_details(name, needs="nothing"):
+    """The line the package menu shows for its current item."""
+    return f"{name} (depends on {needs}):"
+
+
+def reading(full_name):
+    return f"Reading: {full_name}..."

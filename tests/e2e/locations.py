@@ -3,6 +3,7 @@
 KORVANEL_CACHE    the cache of fetched things (kernel/vmlinuz, kernel/release,
                   kernel/root/lib/modules/RELEASE); default build/cache
 KORVANEL_I386_DIR the static i386 build (bin/installer); default build/i386
+KORVANEL_HOST_DIR the native build (bin/bdl, bootcode.bin); default build/host
 KORVANEL_QEMU     the emulator; default qemu-system-i386 from PATH
 """
 
@@ -16,12 +17,22 @@ class MissingPrerequisite(RuntimeError):
     """Something the whole-machine tests need is not built or fetched yet."""
 
 
+def version():
+    """The project's version (the VERSION file), for the scripts' --version."""
+    with open(os.path.join(SOURCE_DIR, "VERSION")) as text:
+        return text.readline().strip()
+
+
 def cache_dir():
     return os.environ.get("KORVANEL_CACHE") or os.path.join(SOURCE_DIR, "build", "cache")
 
 
 def i386_dir():
     return os.environ.get("KORVANEL_I386_DIR") or os.path.join(SOURCE_DIR, "build", "i386")
+
+
+def host_dir():
+    return os.environ.get("KORVANEL_HOST_DIR") or os.path.join(SOURCE_DIR, "build", "host")
 
 
 def _existing(path, remedy):
@@ -49,6 +60,16 @@ def kernel_modules_dir():
 
 def installer_path():
     return _existing(os.path.join(i386_dir(), "bin", "installer"), "run `make i386`")
+
+
+def package_tool():
+    """The native bdl, which makes the test packages."""
+    return _existing(os.path.join(host_dir(), "bin", "bdl"), "run `make host`")
+
+
+def boot_code():
+    """The installer's boot code as assembled by the native build."""
+    return _existing(os.path.join(host_dir(), "bootcode.bin"), "run `make host`")
 
 
 def qemu_binary():

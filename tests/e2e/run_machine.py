@@ -17,13 +17,13 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import locations  # noqa: E402
-from installer_initramfs import installer_initramfs  # noqa: E402
+from installer_initramfs import installation_initramfs, installer_initramfs  # noqa: E402
 from machine import Machine, die_with_parent  # noqa: E402
-from media_modules import add_mapped_modules, add_partitioning_tool  # noqa: E402
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version="%(prog)s " + locations.version())
     parser.add_argument("--installer", help="the static i386 installer (default: "
                         "KORVANEL_I386_DIR or build/i386, bin/installer)")
     parser.add_argument("--i386", help="the i386 build directory (sets KORVANEL_I386_DIR)")
@@ -48,7 +48,8 @@ def parse_arguments(argv):
                         help="one more kernel argument")
     parser.add_argument("--verbose", action="store_true", help="kernel messages not quieted")
     parser.add_argument("--bare", action="store_true", help="leave out what a boot medium "
-                        "carries besides the installer: the mapped kernel modules and sfdisk")
+                        "carries besides the installer: the mapped kernel modules, sfdisk and "
+                        "mke2fs")
     parser.add_argument("init_args", nargs="*", help="arguments for the installer (after --)")
     return parser.parse_args(argv)
 
@@ -62,11 +63,9 @@ def machine_from(arguments):
         os.environ["KORVANEL_CACHE"] = os.path.abspath(arguments.cache)
     installer = arguments.installer or locations.installer_path()
     type_text = None if arguments.no_type else arguments.type + "\n"
-    image = installer_initramfs(installer, type_text, init_path=arguments.init,
-                                screen_console=not arguments.no_tty0)
-    if not arguments.bare:
-        add_mapped_modules(image)
-        add_partitioning_tool(image)
+    medium = installer_initramfs if arguments.bare else installation_initramfs
+    image = medium(installer, type_text, init_path=arguments.init,
+                   screen_console=not arguments.no_tty0)
     return Machine(image, kernel=arguments.kernel, memory_mb=arguments.memory,
                    kernel_console=arguments.kernel_console,
                    init=None if arguments.init == "/init" else arguments.init,

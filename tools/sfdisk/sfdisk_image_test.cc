@@ -239,7 +239,7 @@ TEST_P(ImageTest, BadInputLeavesTheDiskUntouched) {
     EXPECT_TRUE(head(1 << 20) == before) << "the disk changed after: " << input;
   }
   Outcome run = tool("-q -uS " + image_, "0,10,83\n");
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.exitCode, 2);  // a usage error
   EXPECT_NE(run.err.find("unsupported unit"), std::string::npos);
   EXPECT_TRUE(head(1 << 20) == before);
   EXPECT_EQ(utilLinuxPartitions(), (Strings{"2048 204800 83", "206848 204800 82"}));
