@@ -11,11 +11,11 @@ import contextlib
 import os
 import re
 import shutil
-import struct
 import subprocess
 import tempfile
 
 import locations
+from installed_disk import InstalledDisk
 from machine import Machine
 
 BUILD_MEDIA = os.path.join(locations.SOURCE_DIR, "media", "build-media")
@@ -132,15 +132,11 @@ def boot_installed_system(test, disk):
     return packages.split(), int(starts)
 
 
-def installed_package_records(disk):
-    """Names in /var/pdb of the system installed on `disk`, read on this
-    machine with debugfs: the root is partition 2 when the disk has one."""
-    with open(disk, "rb") as image:
-        sector = image.read(512)
-    starts = [struct.unpack_from("<I", sector, 446 + 16 * slot + 8)[0] for slot in range(4)]
-    root = starts[1] or starts[0]
-    listing = subprocess.run(["debugfs", "-R", "ls -p /var/pdb", f"{disk}?offset={root * 512}"],
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                             check=True).stdout
-    names = [line.split("/")[5] for line in listing.splitlines() if line.startswith("/")]
-    return sorted(name for name in names if name not in (".", ".."))
+
+def installed_package_records(disk, names):
+    """Those of `names` that the package database of the system installed on
+    `disk` records, read on this machine (the root is partition 2 when the
+    disk has two)."""
+    installed = InstalledDisk(disk)
+    root = installed.file_system(len(installed.partitions()))
+    return [name for name in names if root.status(f"/var/pdb/{name}") is not None]
