@@ -33,7 +33,7 @@ sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "media"))
 
 import media_runs as runs  # noqa: E402
-from builder import harness, version  # noqa: E402
+from builder import images, version  # noqa: E402
 from builder.sources import Sources  # noqa: E402
 from machine import Machine  # noqa: E402
 
@@ -75,7 +75,7 @@ class TimedLog(threading.Thread):
 
 
 def bench_initramfs(sources):
-    image = harness.installer_image(sources.program("installer"), "cdrom\n")
+    image = images.installer_image(sources.program("installer"), "cdrom\n")
     image.char_device("/dev/tty9", *SECOND_SERIAL_LINE, 0o600)
     return image
 
@@ -155,7 +155,7 @@ def main(argv):
     iso = runs.build_media("cdrom") + "/korvanel-cdrom.iso"
     sources = Sources(os.environ.get("KORVANEL_I386_DIR") or os.path.join(SOURCE_DIR, "build", "i386"),
                       os.environ.get("KORVANEL_CACHE") or os.path.join(SOURCE_DIR, "build", "cache"))
-    harness.use(sources)
+    images.use(sources)
     with tempfile.TemporaryDirectory(prefix="korvanel-bench-") as scratch:
         for layout in arguments.layout or ["single", "two"]:
             run(layout, iso, sources, scratch)

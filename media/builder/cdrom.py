@@ -7,7 +7,7 @@ import os
 import subprocess
 import tempfile
 
-from . import harness
+from . import images
 from .boot_config import syslinux_config
 from .freshness import Product, builder_code, fingerprint
 from .packages import build_packages, package_files
@@ -56,7 +56,7 @@ def build_cdrom(sources, outdir, packages_dir, report):
         os.makedirs(os.path.join(stage, "boot"))
         with open(os.path.join(stage, "isolinux", "isolinux.cfg"), "w") as config:
             config.write(syslinux_config("/boot/vmlinuz", "/boot/initrd.gz"))
-        image = harness.installer_image(sources.program("installer"), "cdrom\n")
+        image = images.installer_image(sources.program("installer"), "cdrom\n")
         image.write(os.path.join(stage, "boot", "initrd.gz"), compress=True)
         # Large files go in by reference, not copied into the stage.
         grafts = [f"/isolinux/isolinux.bin={sources.syslinux_file('isolinux.bin')}",

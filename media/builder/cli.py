@@ -66,8 +66,8 @@ def main(argv):
         # Two builds into one folder (tests running side by side) take turns.
         lock = open(os.path.join(outdir, ".build-media.lock"), "w")
         fcntl.flock(lock, fcntl.LOCK_EX)
-        from . import harness
-        harness.use(sources)
+        from . import images
+        images.use(sources)
         if arguments.command == "packages":
             from .packages import build_packages
             build_packages(sources, outdir, report)

@@ -12,7 +12,7 @@ import os
 import subprocess
 import tempfile
 
-from . import harness
+from . import images
 from .boot_config import syslinux_config
 from .cdrom import installer_inputs, medium_packages
 from .freshness import Product, fingerprint
@@ -62,7 +62,7 @@ def build_hdd(sources, outdir, packages_dir, choose, report):
             staged("mbr", first_sector(sources.boot_code())),
         ]
         initrd = os.path.join(stage, "initrd.gz")
-        harness.installer_image(sources.program("installer"), None).write(initrd,
+        images.installer_image(sources.program("installer"), None).write(initrd,
                                                                           compress=True)
         generated.append(initrd)
         if choose:

@@ -41,4 +41,4 @@ class Report:
 
     def unchanged(self, what, where, paths):
         total = sum(_size(path) for path in paths)
-        self._line(f"{what}: up to date in {where} ({len(paths)} files, {megabytes(total)})")
+        self._line(f"{what}: up to date in {where} ({megabytes(total)})")

@@ -14,7 +14,7 @@ files (media/packages/system/root):
 import os
 import subprocess
 
-from . import harness, staging
+from . import images, staging
 from .sources import MediaError
 
 BUSYBOX = "/bin/busybox"
@@ -40,14 +40,14 @@ def installed_modules():
     """The kernel modules the installed system loads, in loading order: the
     media map's modules, each once."""
     modules = []
-    for _, module in harness.read_module_map():
+    for _, module in images.read_module_map():
         if module not in modules:
             modules.append(module)
     return modules
 
 
 def initrd_image(sources, i386_root):
-    image = harness.Initramfs()
+    image = images.Initramfs()
     for path in ("/bin", "/dev", "/proc", "/sys", "/newroot", "/lib/modules"):
         image.directory(path)
     image.char_device("/dev/console", 5, 1, 0o600)
@@ -74,7 +74,7 @@ def add_generated_parts(stage, sources, i386_root):
     staging.copy_file(os.path.join(i386_root, BUSYBOX.lstrip("/")),
                       staging.inside(stage, BUSYBOX), 0o755)
     for program in PROGRAMS:
-        for path in harness.program_closure(program, i386_root):
+        for path in images.program_closure(program, i386_root):
             source = os.path.realpath(os.path.join(i386_root, path.lstrip("/")))
             staging.copy_file(source, staging.inside(stage, path), 0o755)
     for applet in busybox_applets(i386_root):

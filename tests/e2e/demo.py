@@ -24,6 +24,9 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The boot-image modules the harness shares with media/build-media.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "media"))
 
 import media_runs as runs  # noqa: E402
 from machine import Machine, die_with_parent  # noqa: E402

@@ -7,8 +7,8 @@ network card unless asked for, no default drives), a standard VGA, and
 the guest's /dev/ttyS0.
 """
 
-import locations
-from initramfs import Initramfs
+from bootimage import locations
+from bootimage.initramfs import Initramfs
 
 DEFAULT_MEMORY_MB = 64
 _IDE_SLOTS = 4

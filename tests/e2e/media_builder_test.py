@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 import unittest
 
-import locations
+from bootimage import locations
 import media_runs as runs
 
 
@@ -92,6 +92,19 @@ class WhatGoesWhere(unittest.TestCase):
         with open(os.path.join(locations.i386_dir(), "bootcode.bin"), "rb") as code:
             boot_code = code.read()
         self.assertEqual(mbr, boot_code + bytes(510 - len(boot_code)) + b"\x55\xaa")
+
+    def test_net_boot_files_and_server_root(self):
+        outdir = os.path.join(self.scratch, "net")
+        self.assertEqual(run(runs.BUILD_MEDIA, "net", outdir).returncode, 0)
+        found = sorted(os.path.relpath(os.path.join(root, name), outdir)
+                       for root, _, files in os.walk(outdir) for name in files
+                       if not name.startswith(".") and not root.endswith("packages"))
+        release = locations.kernel_release()
+        self.assertEqual(found, [
+            "boot/initrd.gz", "boot/ldlinux.c32", "boot/pxelinux.0", "boot/pxelinux.cfg/default",
+            "boot/vmlinuz", f"server/drivers/{release}.bdl", "server/scripts/autorun.scr"])
+        self.assertEqual(sorted(os.listdir(os.path.join(outdir, "server", "packages"))),
+                         ["dhcp.bdl", "firewall.bdl", "ppp.bdl", "pppoe.bdl", "system.bdl"])
 
     def test_a_folder_without_packages_is_refused(self):
         refused = run(runs.BUILD_MEDIA, "cdrom", os.path.join(self.scratch, "x"),

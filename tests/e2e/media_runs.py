@@ -14,7 +14,7 @@ import shutil
 import subprocess
 import tempfile
 
-import locations
+from bootimage import locations
 from installed_disk import InstalledDisk
 from machine import Machine
 

@@ -8,9 +8,13 @@ only "system" selected; 'n' moves down, the space bar selects, 'a' selects
 everything, 'i' installs.
 """
 
+import os
+import shutil
+import tempfile
 import unittest
 
 import media_runs as runs
+from install_network import InstallNetwork
 from machine_case import MachineTestCase
 
 SAMPLE_PACKAGES = ["dhcp-1.0", "firewall-1.0", "ppp-1.0", "pppoe-1.0", "system-1.0"]
@@ -76,6 +80,25 @@ class HardDiskInstallation(MachineTestCase):
         self.assertEqual(runs.installed_package_records(
             disk, ["dhcp", "firewall", "ppp", "pppoe", "system"]),
             ["firewall", "ppp", "pppoe", "system"])
+
+
+class NetworkInstallation(MachineTestCase):
+    def test_network_boot_files_and_server_root(self):
+        outdir = runs.build_media("net")
+        workdir = tempfile.mkdtemp(prefix="korvanel-media-net-")
+        self.addCleanup(shutil.rmtree, workdir, True)
+        network = InstallNetwork(workdir)  # this test's own network namespace
+        self.addCleanup(network.close)
+        network.start_server(os.path.join(outdir, "server"))
+        disk = runs.scratch_disk(self, runs.SMALL_DISK_BYTES)
+        boot = os.path.join(outdir, "boot")
+        machine = self.boot(os.path.join(boot, "initrd.gz"), kernel=os.path.join(boot, "vmlinuz"),
+                            disks=[disk], nics=[network.add_machine()], memory_mb=runs.MEMORY_MB)
+        machine.expect(runs.INSTALLED, timeout=runs.INSTALL_TIMEOUT)
+        # The server ends the run: the installer restarts without a key.
+        machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
+        machine.close()
+        self.assertEqual(runs.boot_installed_system(self, disk), (SAMPLE_PACKAGES, 1))
 
 
 if __name__ == "__main__":
