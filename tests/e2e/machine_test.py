@@ -109,7 +109,7 @@ class ParentDeath(MachineTestCase):
             import os, signal, sys
             sys.path.insert(0, {HERE!r})
             sys.path.insert(0, {MEDIA!r})
-            from installer_initramfs import installer_initramfs
+            from bootimage.installer_initramfs import installer_initramfs
             from machine import Machine
             machine = Machine(installer_initramfs({self.installer!r}, "cdrom\\n"))
             machine.start()
