@@ -37,6 +37,8 @@ def sizes(path):
 
 
 def mb(size):
+    if size < 1000:
+        return f"{size:8d}  B"
     if size < 100_000:
         return f"{size / 1e3:8.1f} kB"
     return f"{size / 1e6:8.1f} MB"
