@@ -36,6 +36,9 @@ const std::vector<Program> kPrograms = {
     {"run_machine.py", KORVANEL_SOURCE_DIR "/tests/e2e/run_machine.py"},
     {"demo.py", KORVANEL_SOURCE_DIR "/tests/e2e/demo.py"},
     {"net_throughput.py", KORVANEL_SOURCE_DIR "/bench/net_throughput.py"},
+    {"run_fuzz.py", KORVANEL_SOURCE_DIR "/fuzz/run_fuzz.py"},
+    {"make_corpus.py", KORVANEL_SOURCE_DIR "/fuzz/make_corpus.py"},
+    {"fuzz_seeds", KORVANEL_BINARY_DIR "/bin/fuzz_seeds"},
 };
 
 struct Outcome {
