@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Small blocks make files of many blocks; the default is the largest.
   LinkConfig config{root, (setting & 1) != 0, (setting & 2) != 0 ? size_t{700} : kMaxPayload};
   ServerProtocol server(kServer, config, [](const uint8_t*, const std::string& text) {
-    FUZZ_CHECK(text.find('\n') == std::string::npos);
+    FUZZ_CHECK(text.find('\n') == std::string::npos);  // one line, whatever was sent
   });
   int64_t now = 0;
   const uint8_t* datagram;
@@ -60,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(memcmp(reply.target(), request.source(), kMacSize) == 0);
     }
     if (step >= 10) server.expire(now, kFileSeconds, kForgetSeconds);
+    FUZZ_CHECK(server.clientCount() <= kMostInstallers);
+    FUZZ_CHECK(server.offeredCount() <= kMostOfferedStations);
+    if (step == 0xFE) server.report();
   }
   return 0;
 }
