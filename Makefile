@@ -12,8 +12,8 @@ CACHE   ?= build/cache
 # (mke2fs with its libraries), unpacked under $(CACHE)/i386-root.
 I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6
 
-.PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-snapshot \
-        fuzz fuzz-build
+.PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-hostile \
+        bench-snapshot fuzz fuzz-build
 
 all: host i386
 
@@ -85,6 +85,13 @@ bench-packages: deps
 	cmake --build build/bench -j $(JOBS) --target package_install_bench bdl
 	tests/sandbox/sandbox -- $(CURDIR)/build/bench/bin/package_install_bench \
 	      --bdl $(CURDIR)/build/bench/bin/bdl
+
+# Hostile packages against the library's limits: time and peak memory of the
+# installer child for each (CASES="a b" picks some).
+bench-hostile: deps
+	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
+	cmake --build build/bench -j $(JOBS) --target hostile_package_bench
+	tests/sandbox/sandbox -- $(CURDIR)/build/bench/bin/hostile_package_bench $(CASES)
 
 # Optimised, without sanitizers; runs in the sandbox (file systems on loop
 # devices).

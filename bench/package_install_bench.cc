@@ -22,9 +22,8 @@
 #include <vector>
 
 #include "bench_tree.h"
-#include "disk/command_runner.h"
+#include "child_run.h"
 #include "package_builder.h"
-#include "packages/package_installer.h"
 #include "tree_compare.h"
 
 namespace {
@@ -34,12 +33,6 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kLargeBytes = 200 * kMiB;
 constexpr uint64_t kSmallBytes = 1 * kMiB;
 constexpr int kRounds = 3;
-
-double now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 bool inSandbox() {
   return getenv("KORVANEL_SCRATCH") != nullptr &&
@@ -61,55 +54,10 @@ bool runProgram(const std::vector<std::string>& argv) {
   return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-struct ChildRun {
-  double seconds = 0;
-  int status = -1;         // the installer child's raw wait status
-  long peakKiB = 0;        // its peak resident memory
-};
-
-// Feeds `package` to an installer child for `root` from a process of its own,
-// so that the only child whose peak memory that process sees is the
-// installer child.
-ChildRun installThroughChild(const std::string& package, const std::string& root) {
-  int report[2];
-  if (pipe(report) != 0) return {};
-  double start = now();
-  pid_t feeder = fork();
-  if (feeder == 0) {
-    close(report[0]);
-    long result[2] = {-1, 0};
-    int fd = open(package.c_str(), O_RDONLY);
-    FILE* stream = fd < 0 ? nullptr : startPackageInstaller(root.c_str(), false);
-    if (stream != nullptr) {
-      char block[kFeedBlock];
-      ssize_t n;
-      while ((n = read(fd, block, sizeof block)) > 0) {
-        if (fwrite(block, static_cast<size_t>(n), 1, stream) != 1) break;
-      }
-      result[0] = finishCommand(stream);
-      rusage usage;
-      getrusage(RUSAGE_CHILDREN, &usage);
-      result[1] = usage.ru_maxrss;
-    }
-    (void)!write(report[1], result, sizeof result);
-    _exit(0);
-  }
-  close(report[1]);
-  long result[2] = {-1, 0};
-  (void)!read(report[0], result, sizeof result);
-  close(report[0]);
-  waitpid(feeder, nullptr, 0);
-  ChildRun run;
-  run.seconds = now() - start;
-  run.status = static_cast<int>(result[0]);
-  run.peakKiB = result[1];
-  return run;
-}
-
 double extractWithTar(const std::string& package, const std::string& root) {
-  double start = now();
+  double start = benchNow();
   if (!runProgram({"tar", "-xzf", package, "-C", root})) return -1;
-  return now() - start;
+  return benchNow() - start;
 }
 
 void freshDirectory(const std::string& path) {
@@ -167,19 +115,19 @@ int main(int argc, char** argv) {
     freshDirectory(tarRoot);
     freshDirectory(childRoot);
     double tarTime = extractWithTar(work + "/large.bdl", tarRoot);
-    ChildRun child = installThroughChild(work + "/large.bdl", childRoot);
+    ChildRun child = installThroughChild(work + "/large.bdl", childRoot, kFeedBlock);
     if (tarTime < 0 || child.status != 0) failed = true;
     tarTimes.push_back(tarTime);
     childTimes.push_back(child.seconds);
     largePeak = std::max(largePeak, child.peakKiB);
   }
   freshDirectory(childRoot);
-  ChildRun smallRun = installThroughChild(work + "/small.bdl", childRoot);
+  ChildRun smallRun = installThroughChild(work + "/small.bdl", childRoot, kFeedBlock);
   failed = failed || smallRun.status != 0;
 
   // The same package, installed both ways, gives the same tree.
   freshDirectory(childRoot);
-  (void)installThroughChild(work + "/large.bdl", childRoot);
+  (void)installThroughChild(work + "/large.bdl", childRoot, kFeedBlock);
   auto fromTar = package_testing::snapshotTree(tarRoot);
   auto fromChild = package_testing::snapshotTree(childRoot);
   fromTar.erase(".bdlinfo");

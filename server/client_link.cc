@@ -110,7 +110,7 @@ bool ClientLink::respond(const NetMessage& request, NetMessage& reply, const Lin
       return false;
     }
     size_t scripts = 0;
-    for (const ServedFile& file : files) scripts += file.mark == kScriptMark ? 1 : 0;
+    for (const ServedFile& file : files) scripts += file.script ? 1 : 0;
     log("started: " + std::to_string(files.size() - scripts) + " packages, " +
         std::to_string(scripts) + " scripts");
     files_ = std::move(files);

@@ -76,7 +76,7 @@ bool checkInstallTree(const std::string& root, std::string& error) {
   std::vector<ServedFile> files;
   if (!listInstallFiles(root, files, error)) return false;
   bool anyPackage = std::any_of(files.begin(), files.end(),
-                                [](const ServedFile& file) { return file.mark == kPackageMark; });
+                                [](const ServedFile& file) { return !file.script; });
   if (!anyPackage) {
     error = "no packages (*.bdl) in " + root + "/packages";
     return false;
@@ -92,6 +92,12 @@ bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,
   std::vector<ServedFile> scripts;
   if (!listDirectory(root + "/scripts", ".scr", /*optional=*/true, scripts, error)) return false;
   for (ServedFile& script : scripts) script.mark = kScriptMark;
+  size_t written = scripts.size();
+  if (!listDirectory(root + "/held-scripts", ".scr", /*optional=*/true, scripts, error)) {
+    return false;
+  }
+  for (size_t i = written; i < scripts.size(); ++i) scripts[i].mark = kHeldScriptMark;
+  for (ServedFile& script : scripts) script.script = true;
   files = std::move(packages);
   files.insert(files.end(), scripts.begin(), scripts.end());
   return true;

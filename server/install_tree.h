@@ -4,6 +4,9 @@
 //   DIR/drivers/<kernel release>.bdl   the driver package for that kernel
 //   DIR/packages/*.bdl                 the packages, in installation order
 //   DIR/scripts/*.scr                  configuration scripts, after the packages
+//   DIR/held-scripts/*.scr             scripts sent last with mark 0: installers
+//                                      receive them but keep them out of the
+//                                      new system
 //
 // Everything is listed afresh when a client starts, so an operator may change
 // the tree between installations.
@@ -15,12 +18,14 @@
 // name would arrive cut and could change its kind (".scr" or not).
 constexpr size_t kLongestServedName = 31;
 constexpr int kPackageMark = 0;
-constexpr int kScriptMark = 1;  // a script the installer writes into the new system
+constexpr int kScriptMark = 1;      // a script the installer writes into the new system
+constexpr int kHeldScriptMark = 0;  // a script the installer keeps out of it
 
 struct ServedFile {
   std::string name;  // as sent in the header
   std::string path;  // where the server reads it
   int mark = kPackageMark;
+  bool script = false;
 };
 
 // Whether `name` can travel in a header and arrive whole: 1 to 31
@@ -34,7 +39,8 @@ bool isServableName(const std::string& name);
 [[nodiscard]] bool checkInstallTree(const std::string& root, std::string& error);
 
 // The files a client receives after "STRT": the packages in installation
-// order, then the scripts by name with mark 1. False with the reason in
+// order, then the scripts by name with mark 1, then the held scripts by
+// name with mark 0. False with the reason in
 // `error` when a directory cannot be read, a name cannot be served or a
 // package file is not a package.
 [[nodiscard]] bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,

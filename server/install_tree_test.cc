@@ -15,7 +15,7 @@ std::vector<std::string> namesAndMarks(const std::vector<ServedFile>& files) {
   return result;
 }
 
-TEST(InstallTreeTest, PackagesInOrderThenScriptsWithMarkOne) {
+TEST(InstallTreeTest, PackagesInOrderThenScriptsWithMarkOneThenHeldScriptsWithMarkZero) {
   TestTree tree;
   tree.writePackages(
       {package("system"), package("dhcp", {"system"}), package("apps", {"dhcp"}), package("zz")});
@@ -26,13 +26,14 @@ TEST(InstallTreeTest, PackagesInOrderThenScriptsWithMarkOne) {
   tree.write("scripts/autorun.scr", "a");
   tree.write("scripts/.scr", "no name");
   tree.write("scripts/readme", "not a script");
+  tree.write("held-scripts/aside.scr", "h");
   std::vector<ServedFile> files;
   std::string error;
   ASSERT_TRUE(listInstallFiles(tree.root(), files, error)) << error;
   // By name, then each after what it needs: the library's ordering.
   EXPECT_EQ(namesAndMarks(files),
             (std::vector<std::string>{"system.bdl:0", "dhcp.bdl:0", "apps.bdl:0", "zz.bdl:0",
-                                      "autorun.scr:1", "zz.scr:1"}));
+                                      "autorun.scr:1", "zz.scr:1", "aside.scr:0"}));
   EXPECT_EQ(files[0].path, tree.root() + "/packages/system.bdl");
   EXPECT_TRUE(checkInstallTree(tree.root(), error)) << error;
 }

@@ -8,7 +8,7 @@ const char* serverUsage() {
   return "usage: netinstall-server --interface IF --root DIR [--keep] [--block-size N]\n"
          "  --interface IF   the network interface the installers boot on\n"
          "  --root DIR       DIR/drivers/<kernel release>.bdl, DIR/packages/*.bdl,\n"
-         "                   DIR/scripts/*.scr\n"
+         "                   DIR/scripts/*.scr, DIR/held-scripts/*.scr\n"
          "  --keep           installers keep the configuration found on their disk\n"
          "  --block-size N   bytes of file data per reply, 1 to 4076 (default 4076)\n";
 }

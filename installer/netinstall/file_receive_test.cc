@@ -84,13 +84,13 @@ TEST_F(FileReceiveTest, BlocksAreHandedOutInPlace) {
 }
 
 TEST_F(FileReceiveTest, HeadersGiveNameAndMarkOrEndTheSequence) {
-  serve({"FILE\n" + std::string(36, 'n') + ".scr\n0\n", "FILE\nx\nletters\n", "FILE\nlast\n-1\n",
+  serve({"FILE\n" + std::string(27, 'n') + ".scr\n0\n", "FILE\nx\nletters\n", "FILE\nlast\n-1\n",
          "DONE\n"});
   std::string printed;
   char name[32];
   int mark = 7;
   ASSERT_EQ(next(printed, name, sizeof name, &mark), NextFile::file);
-  EXPECT_EQ(std::string(name), std::string(31, 'n')) << "cut to fit its 32 bytes";
+  EXPECT_EQ(std::string(name), std::string(27, 'n') + ".scr") << "31 characters fit whole";
   EXPECT_EQ(mark, 0);
   ASSERT_EQ(next(printed, name, sizeof name, &mark), NextFile::file);
   EXPECT_EQ(mark, 0) << "a mark of letters is 0";
@@ -117,6 +117,23 @@ TEST_F(FileReceiveTest, NamesThatAreNotPlainStopTheInstallation) {
   EXPECT_EQ(next(printed), NextFile::failed);
   EXPECT_EQ(printed,
             "\nFATAL ERROR: the server sent the file name \"bad?[2J/\", which contains \"/\"\n");
+  peer->join();
+}
+
+// A name cut to the caller's 31 characters could lose its ".scr" (a script
+// installed as a package) or gain one: only names that arrive whole are used.
+TEST_F(FileReceiveTest, NamesLongerThanTheCallerKeepsAreRefused) {
+  std::string longScript = "settings-for-the-branch-office.scr";   // 34: cut, a package
+  std::string longPackage = std::string(27, 'p') + ".scr.bdl";      // 35: cut, a script
+  serve({"FILE\n" + longScript + "\n1\n", "FILE\n" + longPackage + "\n0\n"});
+  std::string printed;
+  char name[32] = "unchanged";
+  for (const std::string& sent : {longScript, longPackage}) {
+    EXPECT_EQ(next(printed, name, sizeof name), NextFile::failed) << sent;
+    EXPECT_EQ(printed, "\nFATAL ERROR: the server sent the file name \"" + sent +
+                           "\", which is longer than 31 characters\n");
+    EXPECT_STREQ(name, "unchanged");
+  }
   peer->join();
 }
 

@@ -24,14 +24,27 @@ void printableName(const char* name, char (&shown)[kFileNameSize]) {
   shown[i] = '\0';
 }
 
+void refuseFileName(const char* name, const char* why) {
+  char shown[kFileNameSize];
+  printableName(name, shown);
+  printf("\nFATAL ERROR: the server sent the file name \"%s\", which %s\n", shown, why);
+}
+
 // Prints why `name` is refused and returns false, or returns true for a
 // name that may be used.
 bool checkFileName(const char* name) {
   if (isPlainFileName(name)) return true;
+  refuseFileName(name, strchr(name, '/') != nullptr ? "contains \"/\"" : "names a directory");
+  return false;
+}
+
+// The package child did not install the current file: its library has
+// said why (with the package's own name, if it could read that far); this
+// line names the file as the server sent it.
+bool notInstalled(const InstallClient& client) {
   char shown[kFileNameSize];
-  printableName(name, shown);
-  const char* why = strchr(name, '/') != nullptr ? "contains \"/\"" : "names a directory";
-  printf("\nFATAL ERROR: the server sent the file name \"%s\", which %s\n", shown, why);
+  printableName(client.receiver != nullptr ? client.receiver->name() : "", shown);
+  printf("\nFATAL ERROR: could not install %s\n", shown);
   return false;
 }
 
@@ -61,11 +74,19 @@ NextFile InstallClient::nextFile(char* nameOut, size_t nameCapacity, int* markOu
       break;
   }
   if (!checkFileName(receiver->name())) return NextFile::failed;
-  if (markOut != nullptr) *markOut = receiver->mark();
   if (nameOut != nullptr) {
-    (void)copyCut(nameOut, nameCapacity, receiver->name());  // cutting to fit is the contract
-    if (!checkFileName(nameOut)) return NextFile::failed;
+    // The caller decides by the name what the file is and where it goes: a
+    // cut could turn "settings-for-the-branch-office.scr" into a package,
+    // or a package into a script. Only a name that arrives whole is used.
+    if (strlen(receiver->name()) >= nameCapacity) {
+      char why[48];
+      snprintf(why, sizeof why, "is longer than %zu characters", nameCapacity - 1);
+      refuseFileName(receiver->name(), why);
+      return NextFile::failed;
+    }
+    (void)copyCut(nameOut, nameCapacity, receiver->name());  // it fits: checked above
   }
+  if (markOut != nullptr) *markOut = receiver->mark();
   return NextFile::file;
 }
 
@@ -129,16 +150,15 @@ bool receiveToInstaller(InstallClient& client, const char* installRoot, bool int
       // Anything but 0 is a package that was not installed: the library
       // has said why, or the last buffered bytes never reached it (-1),
       // which is the same failure as a write that fails.
-      if (finishCommand(stream) != kPackageInstalled) {
-        puts("");
-        return false;
-      }
+      if (finishCommand(stream) != kPackageInstalled) return notInstalled(client);
       return true;
     }
+    // A child that refused the package early has stopped reading: the write
+    // fails, and the child is reaped before the line is printed, so that
+    // the library's own line stands first.
     if (fwrite(buffer, count, 1, stream) != 1) {
-      puts("");
       (void)finishCommand(stream);
-      return false;
+      return notInstalled(client);
     }
   }
 }

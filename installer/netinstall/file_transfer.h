@@ -14,6 +14,7 @@
 // `intoTarget`, else into the running installer. True once every byte has
 // reached the child and it reported the package installed. A package the
 // library refused fails like a write into the child that fails: the library
-// has printed why, and an empty line follows.
+// has printed why, and "\nFATAL ERROR: could not install <file>" follows,
+// naming the file as the server sent it.
 [[nodiscard]] bool receiveToInstaller(InstallClient& client, const char* installRoot,
                                       bool intoTarget);

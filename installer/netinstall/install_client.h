@@ -100,9 +100,12 @@ class InstallClient {
   // --- File transfer ------------------------------------------------------
 
   // Asks for the next file's header with a fresh receiver. On `file`, its
-  // name (cut to fit `nameCapacity`) and mark are stored where given (either
-  // may be null). A name with "/" or one that is "." or ".." is refused: it
-  // must never become a path under the target.
+  // name and mark are stored where given (either may be null). A name with
+  // "/" or one that is "." or ".." is refused: it must never become a path
+  // under the target. So is a name that does not fit `nameCapacity` whole:
+  // the caller tells scripts from packages by the name it gets, and a cut
+  // name could change its kind. Each refusal prints a FATAL ERROR line
+  // naming the file. REQUIRES: nameCapacity > 0 when nameOut is given.
   NextFile nextFile(char* nameOut, size_t nameCapacity, int* markOut);
 
   // The current file's next bytes: see FileReceiver::read.

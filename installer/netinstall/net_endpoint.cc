@@ -38,6 +38,13 @@ bool prepareInterface(int socket, const char* name) {
 
 }  // namespace
 
+bool isPassingSendFailure(int error) {
+  // ENOBUFS and EAGAIN: the card's queue is full for a moment. EINTR: a
+  // signal came first. EPERM: a packet filter dropped the datagram.
+  return error == ENOBUFS || error == EAGAIN || error == EWOULDBLOCK || error == EINTR ||
+         error == EPERM;
+}
+
 bool NetEndpoint::open(const char* interfaceName, uint16_t port) {
   socket = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (socket < 0) return false;
@@ -109,7 +116,11 @@ long NetEndpoint::sendAndWait(LinkState& link, const NetMessage& request, NetMes
                               int64_t timeoutUsec, int attempts) {
   size_t length = request.datagramLength();
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (send(request.bytes, length) != static_cast<long>(length)) return -1;
+    long sent = send(request.bytes, length);
+    // A send refused for a passing reason is a datagram lost on the way:
+    // the wait runs out and the next attempt sends it again.
+    bool lostOnTheWay = sent < 0 && isPassingSendFailure(errno);
+    if (sent != static_cast<long>(length) && !lostOnTheWay) return -1;
     long received = waitForReply(link, reply, timeoutUsec);
     if (received >= 0) return received;
   }

@@ -19,6 +19,10 @@ constexpr long kReceiveTimedOut = -1;
 constexpr long kConsoleInput = -2;
 constexpr long kWaitFailed = 0;
 
+// Whether a send that failed with `error` only met a passing obstacle, so
+// that nothing but the datagram was lost and sending it again may work.
+bool isPassingSendFailure(int error);
+
 struct NetEndpoint {
   uint8_t mac[kMacSize] = {};  // hardware address of the interface
   int socket = -1;             // closed only when > 0
@@ -56,8 +60,10 @@ struct NetEndpoint {
 
   // Sends `request` (its datagramLength() bytes) and waits `timeoutUsec` for
   // the reply that `link` accepts, up to `attempts` times; each repetition is
-  // the same datagram with the same sequence number. The accepted reply's
-  // length, or -1 (also at once when a send is short).
+  // the same datagram with the same sequence number; a send that fails for
+  // a passing reason (isPassingSendFailure) counts as an attempt whose
+  // datagram was lost. The accepted reply's length, or -1 (also at once when
+  // a send fails otherwise or is short).
   long sendAndWait(LinkState& link, const NetMessage& request, NetMessage& reply,
                    int64_t timeoutUsec, int attempts);
 

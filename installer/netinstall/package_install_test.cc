@@ -136,7 +136,8 @@ TEST_F(PackageInstallTest, RefusedPackageStopsTheInstallation) {
   bool installed = true;
   std::string printed = installEverything(installed);
   EXPECT_FALSE(installed);
-  EXPECT_EQ(printed, "\n") << "the library has said why; an empty line follows";
+  EXPECT_EQ(printed, "\nFATAL ERROR: could not install base.bdl\n")
+      << "the library has said why (on its standard error); the line names the file";
   EXPECT_FALSE(exists(scratch / "target/usr/share/zz")) << "nothing after the refused package";
   EXPECT_EQ(activeChildPid, -1);
 }

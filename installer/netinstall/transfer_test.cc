@@ -231,7 +231,7 @@ TEST_F(TransferTest, FourInstallersAtOnce) {
 
 // Every tenth datagram is dropped in each direction: retransmissions still
 // deliver every byte. (The loss sits in the receivers' input hooks: a drop
-// in a sender's output hook fails its send, which is not a lost datagram.)
+// in a sender's output hook fails its send instead, the next test.)
 TEST_F(TransferTest, LossyNetworkStillDeliversEveryByte) {
   auto client = NetNamespace::create();
   ASSERT_TRUE(connectNamespaces(*server, "srv0", *client, "card0"));
@@ -263,6 +263,35 @@ TEST_F(TransferTest, LossyNetworkStillDeliversEveryByte) {
     EXPECT_EQ(rules.find("counter packets 0 "), std::string::npos) << "nothing was lost:\n" << rules;
   }
   EXPECT_EQ(run->log().find("cannot"), std::string::npos) << run->log();
+}
+
+// A packet filter on the installer's own side drops every tenth request as
+// it is sent: the send fails (EPERM), nothing was lost in transit, and the
+// request goes again after its time-out like a datagram lost on the way.
+TEST_F(TransferTest, SendsRefusedByTheInstallersPacketFilterAreSentAgain) {
+  auto client = NetNamespace::create();
+  ASSERT_TRUE(connectNamespaces(*server, "srv0", *client, "card0"));
+  ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
+  ASSERT_EQ(client->run({"nft", "add", "table", "inet", "filter"}), 0);
+  ASSERT_EQ(client->run({"nft", "add", "chain", "inet", "filter", "out",
+                         "{ type filter hook output priority 0; }"}),
+            0);
+  ASSERT_EQ(client->run({"nft", "add", "rule", "inet", "filter", "out", "udp", "dport", "5000",
+                         "numgen", "random", "mod", "100", "<", "10", "counter", "drop"}),
+            0);
+  Tree tree;
+  tree.packages = {"base"};
+  tree.scripts["big.scr"] = patternData(300000, 17);
+  tree.scripts["autorun.scr"] = "echo filtered\n";
+  tree.drivers = patternData(5000, 18);
+  tree.writeTo(scratch / "root");
+  auto run = startServer(*server, scratch / "root");
+  pid_t installer = startInstaller(*client, scratch / "out");
+  EXPECT_EQ(exitCodeOf(waitBounded(installer, 200)), 0) << readWholeFile(scratch / "out/result");
+  tree.expectArrivedIn(scratch / "out");
+  std::string rules;
+  client->run({"nft", "list", "ruleset"}, &rules);
+  EXPECT_EQ(rules.find("counter packets 0 "), std::string::npos) << "nothing was dropped:\n" << rules;
 }
 
 // A relay between installer and server duplicates a fifth of the datagrams

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "inspect.h"
+#include "message_text.h"
 #include "pack.h"
 #include "package_metadata.h"
 
@@ -114,7 +115,8 @@ int runBdl(int argc, char** argv, std::ostream& out, std::ostream& err) {
             : command == "list" ? listMembers(args[0], out, &error)
                                 : verifyPackage(args[0], out, &error);
   if (!ok) {
-    err << "bdl: " << args[0] << ": " << error << "\n";
+    // Errors name members: their bytes must not reach the terminal raw.
+    err << "bdl: " << libinstall::printableLine(args[0] + ": " + error) << "\n";
     return kExitFailed;
   }
   return kExitOk;

@@ -10,6 +10,7 @@
 #include "gzip_stream.h"
 #include "libinstall/package_info.h"
 #include "member_path.h"
+#include "message_text.h"
 #include "package_metadata.h"
 #include "package_stream.h"
 
@@ -130,22 +131,22 @@ bool verifyPackage(const std::string& path, std::ostream& out, std::string* erro
         ++members;
         std::vector<std::string> parts;
         std::string reason;
-        if (!libinstall::splitMemberPath(m.path, &parts, &reason)) {
-          *why = "member \"" + m.path + "\": " + reason;
+        if (!libinstall::splitInstallablePath(m.path, &parts, &reason)) {
+          *why = "member " + libinstall::quotedName(m.path) + ": " + reason;
           return false;
         }
         std::string joined = libinstall::joinedPath(parts);
         if (m.type == MemberType::Regular) regularFiles.insert(joined);
         if (m.type == MemberType::Symlink && m.linkTarget.empty()) {
-          *why = "member \"" + m.path + "\": empty symbolic link";
+          *why = "member " + libinstall::quotedName(m.path) + ": empty symbolic link";
           return false;
         }
         if (m.type == MemberType::HardLink) {
           std::vector<std::string> target;
           if (!libinstall::splitMemberPath(m.linkTarget, &target, &reason) ||
               regularFiles.count(libinstall::joinedPath(target)) == 0) {
-            *why = "member \"" + m.path + "\": hard link to \"" + m.linkTarget +
-                   "\", which is no earlier file of the package";
+            *why = "member " + libinstall::quotedName(m.path) + ": hard link to " +
+                   libinstall::quotedName(m.linkTarget) + ", which is no earlier file of the package";
             return false;
           }
         }

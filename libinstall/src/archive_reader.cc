@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <memory>
 
+#include "message_text.h"
+#include "package_limits.h"
+
 namespace libinstall {
 namespace {
 uint64_t paddingFor(uint64_t size) { return (kBlockSize - size % kBlockSize) % kBlockSize; }
@@ -57,7 +60,7 @@ int ArchiveReader::next(Member* member) {
       if (error_ == kUnexpectedEnd) error_ = "package ends before its end marker (truncated)";
       return -1;
     }
-    if (isZeroBlock(block)) return 0;
+    if (isZeroBlock(block)) return endMarker();
     HeaderFields fields;
     if (!decodeHeader(block, &fields, &error_)) return -1;
     switch (fields.typeFlag) {
@@ -111,12 +114,23 @@ int ArchiveReader::next(Member* member) {
       case tarType::kCharDevice:
       case tarType::kBlockDevice:
       case tarType::kFifo:
-        return fail(member->path + ": device or fifo members are not supported in packages");
+        return fail("member " + quotedName(member->path) +
+                    ": device or fifo members are not supported in packages");
       default:
-        return fail(member->path + ": unknown member type '" + std::string(1, fields.typeFlag) +
-                    "'");
+        return fail("member " + quotedName(member->path) + ": unknown member type '" +
+                    std::string(1, fields.typeFlag) + "'");
     }
     if (!applyPaxRecords(paxRecords, member, &error_)) return -1;
+    // A size beyond any file would wrap the count of bytes to skip, and the
+    // data would be read as members; ids beyond the system's would be cut to
+    // other ids, or to "leave unchanged".
+    if (member->size > kMaxMemberSize) {
+      return fail("member " + quotedName(member->path) + ": impossible size " +
+                  std::to_string(member->size));
+    }
+    if (member->uid > kMaxOwnerId || member->gid > kMaxOwnerId) {
+      return fail("member " + quotedName(member->path) + ": owner or group id out of range");
+    }
     // Old archives mark directories only by a trailing slash.
     if (member->type == MemberType::Regular && !member->path.empty() &&
         member->path.back() == '/') {
@@ -148,6 +162,19 @@ long ArchiveReader::readData(char* buffer, size_t size) {
   return n;
 }
 
+int ArchiveReader::endMarker() {
+  // Two zero blocks end an archive. One alone, with more members after it,
+  // would hide them: readers that stop there and readers that go on would
+  // see different packages.
+  char block[kBlockSize];
+  if (!readExactly(source_, block, kBlockSize, &error_)) {
+    if (error_ == kUnexpectedEnd) error_ = "package ends before its end marker (truncated)";
+    return -1;
+  }
+  if (!isZeroBlock(block)) return fail("damaged archive: more data after a lone zero block");
+  return 0;
+}
+
 bool ArchiveReader::drain() {
   char scratch[4096];
   for (;;) {
@@ -157,6 +184,12 @@ bool ArchiveReader::drain() {
       return false;
     }
     if (n == 0) return true;
+    for (long i = 0; i < n; ++i) {
+      if (scratch[i] != 0) {
+        error_ = "unexpected data after the archive's end marker";
+        return false;
+      }
+    }
   }
 }
 

@@ -19,22 +19,25 @@ class ArchiveReader {
   explicit ArchiveReader(ByteSource& source) : source_(source) {}
 
   // Moves to the next member (skipping what is left of the current one's
-  // data). Returns 1 with *member filled, 0 at the archive's end marker, -1 on
-  // an error that error() describes: damaged or truncated data, a member type
-  // that packages cannot hold (devices, fifos), an oversized record.
+  // data). Returns 1 with *member filled, 0 at the archive's end marker (two
+  // zero blocks), -1 on an error that error() describes: damaged or
+  // truncated data, a member type that packages cannot hold (devices, fifos),
+  // an oversized record, a size or id out of range (package_limits.h).
   int next(Member* member);
 
   // Reads the current member's data. Returns the count, 0 once all of it has
   // been read, -1 on an error (a stream that ends inside the data included).
   long readData(char* buffer, size_t size);
 
-  // Reads the source to its end after the end marker (tar pads archives).
+  // Reads the source to its end after the end marker. Tar pads archives with
+  // zero bytes; anything else there fails (false with error()).
   bool drain();
 
   const std::string& error() const { return error_; }
 
  private:
   int fail(const std::string& message);
+  int endMarker();
   bool skipRemainingData();
   bool readExtended(uint64_t size, std::string* text);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -167,6 +168,46 @@ TEST(Archive, OversizedExtendedHeadersAreRefusedAloneOrPiledUp) {
     EXPECT_FALSE(readAll(source, &read, &error));
     EXPECT_NE(error.find("oversized"), std::string::npos) << error;
   }
+}
+
+// A size of 2^64-1 made the skip of the data wrap to nothing, so the data
+// was read as the next member.
+TEST(Archive, SizesBeyondAnyFileAreRefused) {
+  HeaderFields f;
+  f.name = "dir/";
+  f.typeFlag = tarType::kDirectory;
+  f.size = UINT64_MAX;  // written base-256
+  std::string archive(kBlockSize, '\0');
+  encodeHeader(f, &archive[0]);
+  archive += buildArchive("", {TestMember::file("planted", "x")});
+  MemorySource source(archive);
+  ArchiveReader reader(source);
+  Member member;
+  std::vector<std::string> seen;
+  while (reader.next(&member) == 1) seen.push_back(member.path);  // data left unread
+  EXPECT_TRUE(seen.empty()) << seen.size() << " members, the last " << seen.back();
+  EXPECT_NE(reader.error().find("impossible size"), std::string::npos) << reader.error();
+}
+
+// 2^32 was cut to root; 2^32-1 means "leave the owner unchanged".
+TEST(Archive, OwnerIdsBeyondTheSystemsAreRefused) {
+  for (uint64_t id : {uint64_t{4294967295u}, uint64_t{4294967296u}}) {
+    for (bool group : {false, true}) {
+      TestMember m = TestMember::file("f", "x");
+      (group ? m.member.gid : m.member.uid) = id;
+      MemorySource source(buildArchive("", {m}));
+      std::vector<ReadMember> read;
+      std::string error;
+      EXPECT_FALSE(readAll(source, &read, &error)) << id;
+      EXPECT_NE(error.find("id out of range"), std::string::npos) << error;
+    }
+  }
+  TestMember highest = TestMember::file("f", "x");
+  highest.member.uid = highest.member.gid = 4294967294u;
+  MemorySource source(buildArchive("", {highest}));
+  std::vector<ReadMember> read;
+  std::string error;
+  EXPECT_TRUE(readAll(source, &read, &error)) << error;
 }
 
 }  // namespace

@@ -7,9 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <set>
 
 #include "member_path.h"
+#include "message_text.h"
+#include "package_limits.h"
 
 namespace libinstall {
 namespace {
@@ -50,24 +51,18 @@ std::string Extractor::temporaryName() {
 
 bool Extractor::install(const Member& member, const std::vector<std::string>& components,
                         ArchiveReader& reader, std::string* error) {
-  std::string path;
-  for (size_t i = 0; i < components.size(); ++i) path += (i ? "/" : "") + components[i];
-  // Whatever stands at this path may change: no remembered walk may pass it.
-  root_.invalidate(path);
   int parent = root_.parentOf(components, error);
   if (parent < 0) return false;
   const std::string& name = components.back();
-  bool ok = false;
+  root_.entryChanging(parent, name);
   switch (member.type) {
-    case MemberType::Regular: ok = installRegular(member, parent, name, reader, error); break;
-    case MemberType::Directory:
-      ok = installDirectory(member, components, parent, name, error);
-      break;
-    case MemberType::Symlink: ok = installSymlink(member, parent, name, error); break;
-    case MemberType::HardLink: ok = installHardLink(member, parent, name, error); break;
+    case MemberType::Regular: return installRegular(member, parent, name, reader, error);
+    case MemberType::Directory: return installDirectory(member, components, parent, name, error);
+    case MemberType::Symlink: return installSymlink(member, parent, name, error);
+    case MemberType::HardLink: return installHardLink(member, parent, name, error);
   }
-  if (!ok) *error = joinedPath(components) + ": " + *error;
-  return ok;
+  *error = "unknown member type";
+  return false;
 }
 
 bool Extractor::publish(int parent, const std::string& temporary, const std::string& name,
@@ -163,7 +158,7 @@ bool Extractor::installDirectory(const Member& member, const std::vector<std::st
         close(fd);
         return true;
       }
-      if (walkError.find("leads out of the root") != std::string::npos) {
+      if (walkError == kLeadsOutOfTheRoot) {
         *error = "symbolic link in the way leads out of the root";
         return false;
       }
@@ -179,8 +174,9 @@ bool Extractor::installDirectory(const Member& member, const std::vector<std::st
       }
     }
   }
-  directories_.push_back(PendingDirectory{components, member});
-  return true;
+  std::string path;
+  for (size_t i = 0; i < components.size(); ++i) path += (i ? "/" : "") + components[i];
+  return directories_.remember(path, member, error);
 }
 
 bool Extractor::installSymlink(const Member& member, int parent, const std::string& name,
@@ -220,11 +216,9 @@ bool Extractor::installHardLink(const Member& member, int parent, const std::str
                                 std::string* error) {
   std::vector<std::string> target;
   std::string reason;
+  const std::string shown = "hard link target " + quotedName(member.linkTarget);
   if (!splitMemberPath(member.linkTarget, &target, &reason) || target.empty()) {
-    *error = "hard link to an unsafe path (" + (target.empty() && reason.empty()
-                                                     ? std::string("the root")
-                                                     : reason) +
-             ")";
+    *error = shown + ": " + (target.empty() && reason.empty() ? std::string("the root") : reason);
     return false;
   }
   // The target is looked up the same guarded way as every member, so a link
@@ -232,16 +226,16 @@ bool Extractor::installHardLink(const Member& member, int parent, const std::str
   std::string walkError;
   int targetParent = root_.openDirectory(target, target.size() - 1, /*create=*/false, &walkError);
   if (targetParent < 0) {
-    *error = "hard link target: " + walkError;
+    *error = shown + ": " + walkError;
     return false;
   }
   struct stat st;
   bool ok = true;
   if (fstatat(targetParent, target.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    *error = "hard link target " + joinedPath(target) + ": " + strerror(errno);
+    *error = shown + ": " + strerror(errno);
     ok = false;
   } else if (!S_ISREG(st.st_mode)) {
-    *error = "hard link target " + joinedPath(target) + " is not a regular file";
+    *error = shown + " is not a regular file";
     ok = false;
   }
   std::string temporary = temporaryName();
@@ -258,30 +252,37 @@ bool Extractor::installHardLink(const Member& member, int parent, const std::str
 }
 
 bool Extractor::finish(std::string* error) {
-  // Deepest and latest first, so that applying a parent's time comes after
-  // every change inside it. A directory listed twice gets its last entry.
-  std::set<std::vector<std::string>> done;
-  for (auto it = directories_.rbegin(); it != directories_.rend(); ++it) {
-    const std::vector<std::string>& components = it->components;
-    const Member& member = it->member;
-    if (!done.insert(components).second) continue;
-    int parent = root_.openDirectory(components, components.size() - 1, /*create=*/false, error);
-    if (parent < 0) return false;
+  for (const PendingDirectories::Entry& entry : directories_.deepestFirst()) {
+    std::vector<std::string> components;
+    std::string reason;
+    // Remembered paths were split once already: this cannot fail.
+    (void)splitMemberPath(*entry.path, &components, &reason);
+    const DirectoryAttributes& attributes = *entry.attributes;
+    std::string walkError;
+    int parent = root_.openDirectory(components, components.size() - 1, /*create=*/false,
+                                     &walkError);
+    if (parent < 0) {
+      *error = "directory " + quotedName(*entry.path) + ": " + walkError;
+      return false;
+    }
     const char* name = components.back().c_str();
     struct stat st;
     if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
       // Only a directory gets a directory's attributes (chmod follows links).
       close(parent);
-      *error = joinedPath(components) + ": directory vanished during installation";
+      *error = "directory " + quotedName(*entry.path) + " vanished during installation";
       return false;
     }
-    timespec times[2] = {toTimespec(member), toTimespec(member)};
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(attributes.mtimeSeconds);
+    t.tv_nsec = static_cast<long>(attributes.mtimeNanoseconds);
+    timespec times[2] = {t, t};
     bool ok = (!options_.applyOwners ||
-               fchownat(parent, name, static_cast<uid_t>(member.uid),
-                        static_cast<gid_t>(member.gid), AT_SYMLINK_NOFOLLOW) == 0) &&
-              fchmodat(parent, name, member.mode, 0) == 0 &&
+               fchownat(parent, name, static_cast<uid_t>(attributes.uid),
+                        static_cast<gid_t>(attributes.gid), AT_SYMLINK_NOFOLLOW) == 0) &&
+              fchmodat(parent, name, attributes.mode, 0) == 0 &&
               utimensat(parent, name, times, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!ok) *error = systemError(joinedPath(components) + ": cannot set attributes");
+    if (!ok) *error = systemError("directory " + quotedName(*entry.path) + ": cannot set attributes");
     close(parent);
     if (!ok) return false;
   }

@@ -5,14 +5,15 @@
 // Files are written under a temporary name in their directory and renamed
 // into place when complete, so a member cut short by a damaged stream never
 // replaces a good file, and programs that run from a replaced file keep their
-// copy. Directory modes and times are applied by finish(), after their
-// contents, as the contents' arrival changes them.
+// copy. Directory owners, modes and times are applied by finish(), after
+// their contents, as the contents' arrival changes them.
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "archive_reader.h"
+#include "pending_directories.h"
 #include "root_dir.h"
 
 namespace libinstall {
@@ -33,20 +34,16 @@ class Extractor {
   ~Extractor();
 
   // Installs `member`, reading its data from `reader`. `components` is the
-  // member's path split by splitMemberPath (non-empty). False with *error.
+  // member's path split by splitMemberPath (non-empty). False with *error,
+  // which gives the reason; the caller names the member.
   bool install(const Member& member, const std::vector<std::string>& components,
                ArchiveReader& reader, std::string* error);
 
   // Applies the deferred owners, modes and times of the directories the
-  // package holds, deepest last-made first. False with *error.
+  // package holds, deepest first. False with *error.
   bool finish(std::string* error);
 
  private:
-  struct PendingDirectory {
-    std::vector<std::string> components;
-    Member member;
-  };
-
   bool installRegular(const Member& member, int parent, const std::string& name,
                       ArchiveReader& reader, std::string* error);
   bool installDirectory(const Member& member, const std::vector<std::string>& components,
@@ -63,7 +60,7 @@ class Extractor {
   RootDir& root_;
   ExtractOptions options_;
   std::unique_ptr<char[]> buffer_;
-  std::vector<PendingDirectory> directories_;
+  PendingDirectories directories_;
   unsigned long temporaryCounter_ = 0;
 };
 

@@ -10,7 +10,7 @@ bool splitMemberPath(const std::string& path, std::vector<std::string>* componen
     return false;
   }
   if (path.size() > kMaxPathLength) {
-    *reason = "path too long";
+    *reason = "path longer than " + std::to_string(kMaxPathLength) + " bytes";
     return false;
   }
   if (path[0] == '/') {
@@ -35,6 +35,11 @@ bool splitMemberPath(const std::string& path, std::vector<std::string>* componen
     }
     if (!part.empty() && part != ".") components->push_back(part);
     start = slash + 1;
+  }
+  if (components->size() > kMaxDepth) {
+    components->clear();
+    *reason = "path deeper than " + std::to_string(kMaxDepth) + " levels";
+    return false;
   }
   return true;
 }

@@ -7,16 +7,15 @@
 #include <string>
 #include <vector>
 
-namespace libinstall {
+#include "package_limits.h"
 
-// Longest member path and link target accepted (the system's PATH_MAX).
-constexpr size_t kMaxPathLength = 4096;
+namespace libinstall {
 
 // Splits `path` into its components, dropping "." and empty ones (so "./a//b/"
 // is a, b). True when the path is safe; an empty result names the root
 // itself. False with *reason for an absolute path, a ".." component, a NUL
-// byte (pax records can carry one), an empty path or one longer than
-// kMaxPathLength.
+// byte (pax records can carry one), an empty path, one longer than
+// kMaxPathLength or one of more than kMaxDepth components.
 bool splitMemberPath(const std::string& path, std::vector<std::string>* components,
                      std::string* reason);
 

@@ -53,8 +53,12 @@ bool PackageRecord::begin(RootDir& root, const PackageMetadata& metadata, std::s
   if (directoryFd_ < 0) return false;
   name_ = metadata.name;
   temporary_ = "." + metadata.name + ".partial";
-  int fd = openat(directoryFd_, temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW |
-                                                        O_CLOEXEC, kRecordMode);
+  // A leftover at the temporary name may be a hard link to any file (opening
+  // it would truncate that file) or a symbolic link: its name goes, and the
+  // record is a file made here and now.
+  (void)unlinkat(directoryFd_, temporary_.c_str(), 0);  // usually there is none
+  int fd = openat(directoryFd_, temporary_.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kRecordMode);
   if (fd < 0 || (file_ = fdopen(fd, "w")) == nullptr) {
     *error = "/var/pdb: " + std::string(strerror(errno));
     if (fd >= 0) close(fd);
@@ -80,10 +84,11 @@ bool PackageRecord::commit(std::string* error) {
     *error = "no record started";
     return false;
   }
-  bool ok = fflush(file_) == 0 && !ferror(file_);
+  // The mode goes through the open file (the creation mode met the umask):
+  // a mode change by name would follow whatever stands at the name now.
+  bool ok = fflush(file_) == 0 && !ferror(file_) && fchmod(fileno(file_), kRecordMode) == 0;
   ok = (fclose(file_) == 0) && ok;
   file_ = nullptr;
-  if (ok) ok = fchmodat(directoryFd_, temporary_.c_str(), kRecordMode, 0) == 0;
   if (ok) ok = renameat(directoryFd_, temporary_.c_str(), directoryFd_, name_.c_str()) == 0;
   if (!ok) {
     *error = "/var/pdb/" + name_ + ": " + strerror(errno);

@@ -4,6 +4,10 @@
 // installs, under a temporary name, and appears under the package's name only
 // when the whole package was installed, so a record always means a complete
 // installation. Its layout is described in docs/package-format.md.
+//
+// The database only ever writes a file it has just created itself, and never
+// follows a link: whatever else stands at its names (left by an older system
+// or planted) is replaced, never opened.
 
 #include <cstdio>
 #include <string>
@@ -34,6 +38,8 @@ class PackageRecord {
   // Starts the record of `metadata` in the root's database. False with
   // *error when the database cannot be written.
   bool begin(RootDir& root, const PackageMetadata& metadata, std::string* error);
+  // The database directory while a record is open (for RootDir::fenceOff).
+  int directoryFd() const { return directoryFd_; }
   // Lists one installed path ("/etc/fstab"; directories end in "/").
   bool add(const std::string& path, bool directory);
   // Publishes the record under the package's name, replacing an older one.

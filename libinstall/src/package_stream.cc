@@ -3,6 +3,7 @@
 #include "extractor.h"
 #include "gzip_stream.h"
 #include "member_path.h"
+#include "message_text.h"
 #include "package_database.h"
 
 namespace libinstall {
@@ -53,12 +54,15 @@ bool installMembers(ArchiveReader& reader, Extractor& extractor, PackageRecord* 
     }
     if (rc == 0) return true;
     std::string reason;
-    if (!splitMemberPath(member.path, &components, &reason)) {
-      *error = "member \"" + member.path + "\": " + reason + " refused";
+    if (!splitInstallablePath(member.path, &components, &reason)) {
+      *error = "member " + quotedName(member.path) + ": " + reason + " refused";
       return false;
     }
     if (components.empty()) continue;  // the root itself keeps its own attributes
-    if (!extractor.install(member, components, reader, error)) return false;
+    if (!extractor.install(member, components, reader, &reason)) {
+      *error = "member " + quotedName(member.path) + ": " + reason;
+      return false;
+    }
     if (record != nullptr &&
         !record->add(joinedPath(components), member.type == MemberType::Directory)) {
       *error = "cannot write the package database record";
@@ -67,17 +71,21 @@ bool installMembers(ArchiveReader& reader, Extractor& extractor, PackageRecord* 
   }
 }
 
-}  // namespace
-
-bool installPackageStream(std::istream& in, RootDir& root, const StreamInstallOptions& options,
-                          PackageMetadata* metadata, std::string* error) {
-  *metadata = PackageMetadata();
+bool installPackage(std::istream& in, RootDir& root, const StreamInstallOptions& options,
+                    PackageMetadata* metadata, std::string* error) {
   GzipReader gzip(in);
   ArchiveReader reader(gzip);
   if (!readMetadataMember(reader, metadata, error)) return false;
 
   PackageRecord record;
-  if (options.record && !record.begin(root, *metadata, error)) return false;
+  if (options.record) {
+    if (!record.begin(root, *metadata, error)) return false;
+    // Members may not reach the record while it is written, nor any other.
+    if (!root.fenceOff(record.directoryFd())) {
+      *error = "cannot protect the package database";
+      return false;
+    }
+  }
   Extractor extractor(root, ExtractOptions{options.replaceFiles, options.applyOwners});
   if (!installMembers(reader, extractor, options.record ? &record : nullptr, error)) {
     // What was installed keeps sane directory modes even so.
@@ -95,6 +103,28 @@ bool installPackageStream(std::istream& in, RootDir& root, const StreamInstallOp
     return false;
   }
   return !options.record || record.commit(error);
+}
+
+}  // namespace
+
+bool splitInstallablePath(const std::string& path, std::vector<std::string>* components,
+                          std::string* reason) {
+  if (!splitMemberPath(path, components, reason)) return false;
+  // Only the first member describes the package; another would be installed
+  // as a file of the new system's root.
+  if (components->size() == 1 && (*components)[0] == kMetadataMember) {
+    *reason = "second package metadata member";
+    return false;
+  }
+  return true;
+}
+
+bool installPackageStream(std::istream& in, RootDir& root, const StreamInstallOptions& options,
+                          PackageMetadata* metadata, std::string* error) {
+  *metadata = PackageMetadata();
+  if (installPackage(in, root, options, metadata, error)) return true;
+  *error = printableLine(*error);
+  return false;
 }
 
 }  // namespace libinstall

@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "archive_reader.h"
 #include "package_metadata.h"
@@ -16,6 +17,11 @@ namespace libinstall {
 // *error when it is missing, misnamed, oversized or invalid.
 bool readMetadataMember(ArchiveReader& reader, PackageMetadata* metadata, std::string* error);
 
+// Splits the path of a member after the metadata as splitMemberPath does, and
+// also refuses a second metadata member. False with *reason.
+bool splitInstallablePath(const std::string& path, std::vector<std::string>* components,
+                          std::string* reason);
+
 struct StreamInstallOptions {
   bool replaceFiles = true;
   bool applyOwners = true;
@@ -25,7 +31,8 @@ struct StreamInstallOptions {
 // Installs the package read from `in` into `root`, reading `in` to its end.
 // True only when every member was installed and the stream was intact to the
 // last byte (the record is published only then). *metadata is filled as soon
-// as it is read, so failures can name the package. False with *error.
+// as it is read, so failures can name the package. False with *error, one
+// line in printable ASCII (printableLine), whatever the package's names hold.
 bool installPackageStream(std::istream& in, RootDir& root, const StreamInstallOptions& options,
                           PackageMetadata* metadata, std::string* error);
 

@@ -91,6 +91,8 @@ TEST(PackageStream, HostilePackagesFailAndWriteNothingOutsideTheRoot) {
                                            "secret")}},
       {"NUL byte in a long symbolic link target",
        {TestMember::symlink("up", std::string("..\0", 3) + std::string(120, 'x'))}},
+      // It was installed as the file /.bdlinfo.
+      {"second metadata member", {TestMember::file(".bdlinfo", "format: 1\nname: other\n")}},
   };
   for (const Hostile& c : cases) {
     Sandbox box;
@@ -129,6 +131,77 @@ TEST(PackageStream, DamagedStreamsFailAndAreNotRecorded) {
     EXPECT_FALSE(box.install(c.second, &metadata, &error)) << c.first;
     EXPECT_EQ(access((box.root + "/var/pdb/data").c_str(), F_OK), -1) << c.first;
   }
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat st {};
+  lstat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+// The record's commit changed the mode of whatever a link at its temporary
+// name led to, and a hard link left at another package's temporary name made
+// that package's record overwrite the linked file.
+TEST(PackageStream, TheDatabaseTakesNoMembersAndOpensNothingItDidNotMake) {
+  Sandbox box;
+  const std::string shadow = box.root + "/etc/shadow";
+  mkdir((box.root + "/etc").c_str(), 0755);
+  package_testing::writeFile(shadow, "secret");
+  chmod(shadow.c_str(), 0600);
+  const std::vector<std::vector<TestMember>> hostile = {
+      {TestMember::symlink("var/pdb/.evil.partial", "../../etc/shadow")},
+      {TestMember::symlink("db", "var/pdb"),
+       TestMember::hardLink("db/.other.partial", "etc/shadow")},
+  };
+  for (const auto& members : hostile) {
+    PackageMetadata metadata;
+    std::string error;
+    EXPECT_FALSE(box.install(buildPackage(metadataNamed("evil"), members), &metadata, &error));
+    EXPECT_NE(error.find("package database"), std::string::npos) << error;
+  }
+  EXPECT_EQ(modeOf(shadow), 0600u);
+
+  ASSERT_EQ(link(shadow.c_str(), (box.root + "/var/pdb/.other.partial").c_str()), 0);
+  PackageMetadata metadata;
+  std::string error;
+  ASSERT_TRUE(box.install(buildPackage(metadataNamed("other"), {TestMember::file("o", "o")}),
+                          &metadata, &error))
+      << error;
+  EXPECT_EQ(readFile(shadow), "secret");
+  EXPECT_EQ(modeOf(shadow), 0600u);
+  EXPECT_EQ(readFile(box.root + "/var/pdb/other").substr(0, 22), "format: 1\nname: other\n");
+}
+
+// Bytes after the end marker were dropped unread, and members after a lone
+// zero block were never installed, yet the package succeeded.
+TEST(PackageStream, NothingButZerosMayFollowTheEndMarker) {
+  const std::string head = formatMetadata(metadataNamed("data"));
+  const std::string archive = package_testing::buildArchive(head, {TestMember::file("a", "a")});
+  const std::string loneZeroBlock = archive.substr(0, archive.size() - kBlockSize);
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {archive + std::string(10 * kBlockSize, '\0'), true},
+      {archive + "junk", false},
+      {loneZeroBlock + package_testing::buildArchive("", {TestMember::file("b", "b")}), false},
+  };
+  for (const auto& c : cases) {
+    Sandbox box;
+    PackageMetadata metadata;
+    std::string error;
+    EXPECT_EQ(box.install(package_testing::gzipBytes(c.first), &metadata, &error), c.second)
+        << error;
+    EXPECT_EQ(access((box.root + "/b").c_str(), F_OK), -1);
+  }
+}
+
+// A name holding terminal control sequences reached the console as it was.
+TEST(PackageStream, RefusalsShowNamesEscapedOnOneLine) {
+  Sandbox box;
+  PackageMetadata metadata;
+  std::string error;
+  EXPECT_FALSE(box.install(buildPackage(metadataNamed("evil"),
+                                        {TestMember::file("\033[2J\n\\/../x", "x")}),
+                           &metadata, &error));
+  EXPECT_EQ(error, "member \"\\033[2J\\012\\\\/../x\": path with \"..\" refused");
 }
 
 }  // namespace

@@ -4,14 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 
+#include "package_limits.h"
+
 namespace libinstall {
+
+const char* const kLeadsOutOfTheRoot = "symbolic link leads out of the root";
+
 namespace {
 
 constexpr mode_t kCreatedDirectoryMode = 0755;
+constexpr const char* kInsideTheDatabase =
+    "inside the package database (packages may not write there)";
 constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // The directories of one walk, from the root down. ".." pops one; the root
@@ -22,6 +30,7 @@ class WalkStack {
   ~WalkStack() { clear(); }
   int top() const { return fds_.empty() ? rootFd_ : fds_.back(); }
   bool atRoot() const { return fds_.empty(); }
+  size_t depth() const { return fds_.size(); }
   void push(int fd) { fds_.push_back(fd); }
   void pop() {
     close(fds_.back());
@@ -43,7 +52,7 @@ class WalkStack {
   std::vector<int> fds_;
 };
 
-void splitLinkTarget(const std::string& target, std::deque<std::string>* pending) {
+void insertLinkTarget(const std::string& target, std::deque<std::string>* pending) {
   std::vector<std::string> parts;
   size_t start = 0;
   while (start <= target.size()) {
@@ -56,11 +65,16 @@ void splitLinkTarget(const std::string& target, std::deque<std::string>* pending
 }
 
 bool readLink(int dirFd, const std::string& name, std::string* target) {
-  char buffer[4096];
+  char buffer[kMaxPathLength];
   ssize_t n = readlinkat(dirFd, name.c_str(), buffer, sizeof buffer);
   if (n < 0 || static_cast<size_t>(n) >= sizeof buffer) return false;
   target->assign(buffer, static_cast<size_t>(n));
   return true;
+}
+
+int fail(std::string* error, const std::string& reason) {
+  *error = reason;
+  return -1;
 }
 
 }  // namespace
@@ -79,38 +93,45 @@ bool RootDir::open(const std::string& path, std::string* error) {
   forget();
   if (rootFd_ >= 0) close(rootFd_);
   rootFd_ = fd;
+  fenced_ = false;
   return true;
 }
 
 int RootDir::openDirectory(const std::vector<std::string>& components, size_t count, bool create,
                            std::string* error) {
+  bool throughLinks = false;
+  return walk(components, count, create, &throughLinks, error);
+}
+
+int RootDir::walk(const std::vector<std::string>& components, size_t count, bool create,
+                  bool* throughLinks, std::string* error) {
   std::deque<std::string> pending(components.begin(), components.begin() + count);
   WalkStack stack(rootFd_);
-  // Messages name the directory asked for, not the detours links took.
-  std::string shown;
-  for (size_t i = 0; i < count; ++i) shown += "/" + components[i];
   int linksFollowed = 0;
+  size_t linkComponents = 0;
   while (!pending.empty()) {
-    std::string name = pending.front();
+    std::string name = std::move(pending.front());
     pending.pop_front();
     if (name.empty() || name == ".") continue;
     if (name == "..") {
-      if (stack.atRoot()) {
-        *error = shown + ": symbolic link leads out of the root";
-        return -1;
-      }
+      if (stack.atRoot()) return fail(error, kLeadsOutOfTheRoot);
       stack.pop();
       continue;
     }
+    // One descriptor per level: the depth bounds them, well below the
+    // process's limit on open files.
+    if (stack.depth() == kMaxDepth) {
+      return fail(error, "deeper than " + std::to_string(kMaxDepth) + " directory levels");
+    }
     int fd = openat(stack.top(), name.c_str(), kWalkFlags);
     if (fd < 0 && errno == ENOENT && create) {
+      if (isFenced(stack.top())) return fail(error, kInsideTheDatabase);
       if (mkdirat(stack.top(), name.c_str(), kCreatedDirectoryMode) == 0) {
         // Exactly 0755 whatever the umask: the new system's tree must not
         // depend on the installer's.
         (void)fchmodat(stack.top(), name.c_str(), kCreatedDirectoryMode, 0);  // best effort
       } else if (errno != EEXIST) {
-        *error = shown + ": " + strerror(errno);
-        return -1;
+        return fail(error, strerror(errno));
       }
       fd = openat(stack.top(), name.c_str(), kWalkFlags);
     }
@@ -122,55 +143,80 @@ int RootDir::openDirectory(const std::vector<std::string>& components, size_t co
     struct stat st;
     if ((openError == ENOTDIR || openError == ELOOP) &&
         fstatat(stack.top(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      *throughLinks = true;
       std::string target;
-      if (++linksFollowed > kMaxLinksFollowed || !readLink(stack.top(), name, &target)) {
-        *error = shown + ": too many or unreadable symbolic links";
-        return -1;
+      if (++linksFollowed > kMaxLinksFollowed) {
+        return fail(error, "too many symbolic links on the way (more than " +
+                               std::to_string(kMaxLinksFollowed) + ")");
       }
-      if (target.empty()) {
-        *error = shown + ": empty symbolic link";
-        return -1;
+      if (!readLink(stack.top(), name, &target)) return fail(error, "unreadable symbolic link");
+      if (target.empty()) return fail(error, "empty symbolic link");
+      linkComponents += 1 + static_cast<size_t>(std::count(target.begin(), target.end(), '/'));
+      if (linkComponents > kMaxLinkComponents) {
+        return fail(error, "symbolic link targets on the way too long (more than " +
+                               std::to_string(kMaxLinkComponents) + " components)");
       }
       if (target[0] == '/') stack.clear();
-      splitLinkTarget(target, &pending);
+      insertLinkTarget(target, &pending);
       continue;
     }
-    *error = shown + ": " + (openError == ENOTDIR || openError == ELOOP
-                                  ? std::string("not a directory")
-                                  : std::string(strerror(openError)));
-    return -1;
+    return fail(error, openError == ENOTDIR || openError == ELOOP ? "not a directory"
+                                                                  : strerror(openError));
   }
+  // Records lie in the database directory itself: a walk may pass it, but
+  // neither end there nor make a directory in it.
+  if (isFenced(stack.top())) return fail(error, kInsideTheDatabase);
   int fd = stack.release();
-  if (fd < 0) *error = std::string("cannot open the root: ") + strerror(errno);
+  if (fd < 0) return fail(error, std::string("cannot open the root: ") + strerror(errno));
   return fd;
 }
 
 int RootDir::parentOf(const std::vector<std::string>& components, std::string* error) {
   std::string key;
   for (size_t i = 0; i + 1 < components.size(); ++i) key += (i ? "/" : "") + components[i];
-  if (cachedFd_ >= 0 && key == cachedKey_) return cachedFd_;
+  if (cachedFd_ >= 0 && !cacheStale_ && key == cachedKey_) return cachedFd_;
   forget();
-  int fd = openDirectory(components, components.empty() ? 0 : components.size() - 1,
-                         /*create=*/true, error);
+  bool throughLinks = false;
+  int fd = walk(components, components.empty() ? 0 : components.size() - 1, /*create=*/true,
+                &throughLinks, error);
   if (fd < 0) return -1;
   cachedFd_ = fd;
-  cachedKey_ = key;
+  cachedKey_ = std::move(key);
+  cachedThroughLinks_ = throughLinks;
   return fd;
 }
 
-void RootDir::invalidate(const std::string& path) {
-  if (cachedFd_ < 0) return;
-  if (cachedKey_ == path ||
-      (cachedKey_.size() > path.size() && cachedKey_.compare(0, path.size(), path) == 0 &&
-       cachedKey_[path.size()] == '/')) {
-    forget();
+void RootDir::entryChanging(int parent, const std::string& name) {
+  // A walk that took no link passed only directories, and no member ever
+  // replaces a directory: it stays right. One that took links stays right
+  // until one of those links is replaced, which may be any link.
+  if (cachedFd_ < 0 || !cachedThroughLinks_ || cacheStale_) return;
+  struct stat st;
+  if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    cacheStale_ = true;  // not closed yet: the caller may be using it
   }
+}
+
+bool RootDir::fenceOff(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  fenced_ = true;
+  fenceDevice_ = st.st_dev;
+  fenceInode_ = st.st_ino;
+  return true;
+}
+
+bool RootDir::isFenced(int fd) const {
+  struct stat st;
+  return fenced_ && fstat(fd, &st) == 0 && st.st_dev == fenceDevice_ && st.st_ino == fenceInode_;
 }
 
 void RootDir::forget() {
   if (cachedFd_ >= 0) close(cachedFd_);
   cachedFd_ = -1;
   cachedKey_.clear();
+  cachedThroughLinks_ = false;
+  cacheStale_ = false;
 }
 
 }  // namespace libinstall

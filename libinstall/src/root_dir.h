@@ -7,17 +7,23 @@
 // the root is the system's root), and a walk that would climb above the root
 // fails. So nothing a package names, and no link it or an earlier package
 // planted, can make a write land outside the root.
+//
+// A walk's work is bounded (package_limits.h): at most kMaxDepth levels held
+// open, kMaxLinksFollowed links and kMaxLinkComponents components of their
+// targets, so no member costs more than a fixed number of steps.
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
 namespace libinstall {
 
+// The reason a walk gives for a symbolic link that climbs above the root.
+extern const char* const kLeadsOutOfTheRoot;
+
 class RootDir {
  public:
-  // Symbolic links followed in one walk before it is given up as a loop.
-  static constexpr int kMaxLinksFollowed = 40;
-
   RootDir() = default;
   ~RootDir();
   RootDir(const RootDir&) = delete;
@@ -30,25 +36,40 @@ class RootDir {
   // Opens the directory named by the first `count` components (all of them
   // cleared by splitMemberPath). Missing directories are created with mode
   // 0755 when `create` is set. Returns a descriptor the caller closes, or -1
-  // with *error, which names the path and the reason.
+  // with *error, which gives the reason; the caller names the path.
   int openDirectory(const std::vector<std::string>& components, size_t count, bool create,
                     std::string* error);
 
   // The directory that holds the last component, created as needed. The
-  // descriptor stays owned by this object and is valid until the next call,
-  // forget() or invalidate(). Consecutive members of one directory reuse it.
+  // descriptor stays owned by this object and is valid until the next call
+  // or forget(). Consecutive members of one directory reuse it.
   int parentOf(const std::vector<std::string>& components, std::string* error);
 
-  // Drops the remembered parent when `path` (components joined by "/") is it
-  // or one of the directories on its way: the caller is about to replace that
-  // entry, so a later walk must look again.
-  void invalidate(const std::string& path);
+  // Call before the entry `name` in `parent` (from parentOf) is created,
+  // replaced or kept: when it is a symbolic link, the remembered parent is
+  // walked again next time if its walk took links, since this may be one.
+  void entryChanging(int parent, const std::string& name);
+
+  // From now on every walk that ends in the directory `fd` is open on, or
+  // would make a directory in it, fails: the package database belongs to the
+  // library, not to packages.
+  bool fenceOff(int fd);
+
   void forget();
 
  private:
+  int walk(const std::vector<std::string>& components, size_t count, bool create,
+           bool* throughLinks, std::string* error);
+  bool isFenced(int fd) const;
+
   int rootFd_ = -1;
   std::string cachedKey_;
   int cachedFd_ = -1;
+  bool cachedThroughLinks_ = false;
+  bool cacheStale_ = false;
+  bool fenced_ = false;
+  dev_t fenceDevice_ = 0;
+  ino_t fenceInode_ = 0;
 };
 
 }  // namespace libinstall

@@ -112,28 +112,46 @@ TEST(RootDir, MissingDirectoriesAreMade0755WhateverTheUmask) {
   EXPECT_EQ(resolve(root, "x/y", false, &error), 0u) << "no creation without create";
 }
 
-TEST(RootDir, RememberedParentIsDroppedWhenItsPathIsReplaced) {
+std::string deepPath(size_t levels) {
+  std::string path = "d";
+  for (size_t i = 1; i < levels; ++i) path += "/d";
+  return path;
+}
+
+// A walk held a descriptor per level: 2040 levels ran out of them.
+TEST(RootDir, WalksAreBoundedInDepth) {
+  std::vector<std::string> c;
+  std::string reason;
+  EXPECT_TRUE(splitMemberPath(deepPath(kMaxDepth), &c, &reason)) << reason;
+  EXPECT_FALSE(splitMemberPath(deepPath(kMaxDepth + 1), &c, &reason));
+  EXPECT_NE(reason.find("deeper than"), std::string::npos) << reason;
+
   TempDir tmp;
-  std::string r = tmp.path();
+  symlink(deepPath(100).c_str(), (tmp / "down").c_str());
   RootDir root;
   std::string error;
-  ASSERT_TRUE(root.open(r, &error));
-  int first = root.parentOf(parts("a/b/file"), &error);
-  ASSERT_GE(first, 0) << error;
-  EXPECT_EQ(root.parentOf(parts("a/b/other"), &error), first) << "reused";
-  root.invalidate("a/bee");
-  EXPECT_EQ(root.parentOf(parts("a/b/other"), &error), first) << "a sibling name does not matter";
-  root.invalidate("a");
-  // "a" now becomes a link elsewhere: the next walk must see it.
-  ASSERT_EQ(rename((r + "/a").c_str(), (r + "/old").c_str()), 0);
-  mkdir((r + "/new").c_str(), 0755);
-  mkdir((r + "/new/b").c_str(), 0755);
-  symlink("new", (r + "/a").c_str());
-  int again = root.parentOf(parts("a/b/file"), &error);
-  ASSERT_GE(again, 0) << error;
-  struct stat st;
-  fstat(again, &st);
-  EXPECT_EQ(st.st_ino, inodeOf(r + "/new/b"));
+  ASSERT_TRUE(root.open(tmp.path(), &error));
+  EXPECT_NE(resolve(root, "down", true, &error), 0u) << error;
+  EXPECT_EQ(resolve(root, "down/" + deepPath(kMaxDepth - 99), true, &error), 0u)
+      << "a link leads deeper than the path says";
+  EXPECT_NE(error.find("deeper than"), std::string::npos) << error;
+}
+
+// 40 chained links with long targets cost every member behind them
+// thousands of steps: a 24 KB package took minutes.
+TEST(RootDir, LinkTargetsAreBoundedInAllForOneWalk) {
+  TempDir tmp;
+  std::string hundred;
+  for (int i = 0; i < 100; ++i) hundred += "./";
+  mkdir((tmp / "d").c_str(), 0755);
+  symlink((hundred + hundred + "d").c_str(), (tmp / "L1").c_str());
+  symlink((hundred + "L1").c_str(), (tmp / "L2").c_str());
+  RootDir root;
+  std::string error;
+  ASSERT_TRUE(root.open(tmp.path(), &error));
+  EXPECT_NE(resolve(root, "L1", false, &error), 0u) << error;
+  EXPECT_EQ(resolve(root, "L2", false, &error), 0u) << "302 link target components in all";
+  EXPECT_NE(error.find("too long"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -104,3 +104,21 @@ def menu_details(name, needs="nothing"):
 
 def reading(full_name):
     return f"Reading: {full_name}..."
+
+
+def network_installation(mac, label, server, keep=False, scripts=1, checked=True):
+    """The network mode's lines from the welcome to the restart, progress
+    folded: the card's and the server's addresses, the disk label, whether
+    the old configuration is kept, how many scripts arrive, and whether the
+    root is checked (the one-partition layout)."""
+    return (["Welcome to Korvanel Router Software remote installation",
+             "Press Ctrl-Alt-Delete to abort", "", f"mac-address: {mac}", "",
+             "Waiting for drivers...", "Retrieving drivers...", LOADING_DRIVERS, "", SEARCHING, "",
+             found_drive("SATA 1"), f"disk label: {label}", "", "",
+             "Waiting for installation server...", f"Found server at {server}", ""]
+            + ["Reading old configuration..."] * keep
+            + ["Creating partition...", "Formatting disk..."]
+            + ["Writing back old configuration..."] * keep
+            + [""] + ["Writing configuration..."] * scripts
+            + ["Checking disk integrity..."] * checked
+            + ["", "Software installed.", PRESS_ENTER, "", REBOOTING])

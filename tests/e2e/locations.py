@@ -3,7 +3,8 @@
 KORVANEL_CACHE    the cache of fetched things (kernel/vmlinuz, kernel/release,
                   kernel/root/lib/modules/RELEASE); default build/cache
 KORVANEL_I386_DIR the static i386 build (bin/installer); default build/i386
-KORVANEL_HOST_DIR the native build (bin/bdl, bootcode.bin); default build/host
+KORVANEL_HOST_DIR the native build (bin/bdl, bin/netinstall-server, bootcode.bin);
+                  default build/host
 KORVANEL_QEMU     the emulator; default qemu-system-i386 from PATH
 """
 
@@ -78,3 +79,11 @@ def qemu_binary():
     if found is None:
         raise MissingPrerequisite(f"{name} not found (install qemu-system-x86)")
     return found
+
+
+def host_program(name):
+    return _existing(os.path.join(host_dir(), "bin", name), "run `make host`")
+
+
+def i386_program(name):
+    return _existing(os.path.join(i386_dir(), "bin", name), "run `make i386`")

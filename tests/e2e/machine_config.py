@@ -19,7 +19,7 @@ class MachineConfig:
     def __init__(self, initramfs, kernel=None, memory_mb=DEFAULT_MEMORY_MB,
                  kernel_console="serial", init=None, kernel_args=(), init_args=(),
                  quiet=True, disks=(), cdrom=None, floppy=None, nics=(),
-                 nic_model="e1000", extra_qemu_args=()):
+                 nic_model="e1000", macs=(), extra_qemu_args=()):
         """
         initramfs       an Initramfs, or the path of an archive
         kernel          the kernel image; default: the fetched Debian i386 kernel
@@ -37,6 +37,9 @@ class MachineConfig:
         floppy          a raw image in the first floppy drive
         nics            QEMU -netdev option texts ("socket,mcast=...",
                         "tap,ifname=...,script=no,downscript=no"), one card each
+        macs            the cards' hardware addresses, in order; default
+                        52:54:00:12:34:56 upward (machines on one segment
+                        need addresses of their own)
         extra_qemu_args appended to QEMU's command line as they stand
         """
         if kernel_console not in ("serial", "screen"):
@@ -54,6 +57,7 @@ class MachineConfig:
         self.floppy = floppy
         self.nics = list(nics)
         self.nic_model = nic_model
+        self.macs = list(macs)
         self.extra_qemu_args = list(extra_qemu_args)
 
     def kernel_command_line(self):
@@ -94,9 +98,14 @@ class MachineConfig:
         command += self._drive_arguments()
         for index, netdev in enumerate(self.nics):
             command += ["-netdev", f"{netdev},id=net{index}",
-                        "-device", f"{self.nic_model},netdev=net{index},"
-                                   f"mac=52:54:00:12:34:{0x56 + index:02x}"]
+                        "-device", f"{self.nic_model},netdev=net{index},mac={self.mac(index)}"]
         return command + self.extra_qemu_args
+
+    def mac(self, index):
+        """The hardware address of card `index`."""
+        if index < len(self.macs):
+            return self.macs[index]
+        return f"52:54:00:12:34:{0x56 + index:02x}"
 
     def _disk_slots(self):
         return [slot for slot in range(_IDE_SLOTS) if not (self.cdrom and slot == _CDROM_SLOT)]

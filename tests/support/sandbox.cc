@@ -110,7 +110,15 @@ std::string Sandbox::scratchFile(const std::string& name, const std::string& con
 
 bool Sandbox::start() {
   std::vector<std::string> argv{KORVANEL_SANDBOX, "--scratch", scratch_};
-  if (options.network) argv.push_back("--net");
+  const std::string type = options.typeText.value_or("");
+  bool networkMode = type.substr(0, type.find('\n')) == "net";
+  if (networkMode && options.networkOf <= 0) options.network = true;
+  if (options.networkOf > 0) {
+    argv.push_back("--net-of");
+    argv.push_back(std::to_string(options.networkOf));
+  } else if (options.network) {
+    argv.push_back("--net");
+  }
   if (options.typeText) {
     argv.push_back("--type");
     argv.push_back(*options.typeText);

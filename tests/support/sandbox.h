@@ -36,7 +36,12 @@ struct SandboxOptions {
   // The program's standard input is /dev/null and its output goes to a file
   // (stdioOutput()); the pseudo-terminal is reachable only as /dev/ttyS0.
   bool detachedStdio = false;
-  bool network = false;
+  bool network = false;  // a network namespace of its own (only lo)
+  // Runs in the network namespace of this process instead (a namespace the
+  // test made, see net_namespace.h); 0: none. A program started in network
+  // mode without either would scan and bring up this machine's own cards:
+  // start() gives it a namespace of its own then.
+  pid_t networkOf = 0;
 };
 
 // One call of a fake tool: its arguments (argv[0] first) and its input.

@@ -1,0 +1,90 @@
+"""An installation network for whole machines: a bridge, one tap device per
+machine, and our netinstall-server on the bridge, all inside a network
+namespace of the test's own.
+
+`InstallNetwork()` moves this test process into a fresh network namespace
+(unshare(2)); QEMU and the server, started from here afterwards, live in it
+too. Nothing of it can touch this machine's interfaces, and it all goes with
+the namespace's last process: close() ends the server and removes the
+devices, and even a test killed outright leaves nothing behind. Each new
+InstallNetwork starts from a fresh namespace again.
+"""
+
+import ctypes
+import os
+import re
+import subprocess
+import time
+
+import locations
+from machine import die_with_parent
+
+_CLONE_NEWNET = 0x40000000
+BRIDGE = "br0"
+
+
+def _enter_fresh_network_namespace():
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(_CLONE_NEWNET) != 0:
+        raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNET) failed")
+    with open("/proc/net/dev") as devices:
+        names = [line.split(":")[0].strip() for line in devices.readlines()[2:]]
+    if names != ["lo"]:
+        raise RuntimeError(f"a fresh network namespace should hold only lo, not {names}")
+
+
+def _ip(*arguments):
+    subprocess.run(["ip", *arguments], check=True, stdout=subprocess.DEVNULL)
+
+
+class InstallNetwork:
+    def __init__(self, workdir):
+        self._workdir = workdir
+        self._taps = []
+        self._server = None
+        self.server_log = os.path.join(workdir, "server.log")
+        _enter_fresh_network_namespace()
+        _ip("link", "add", BRIDGE, "type", "bridge")
+        _ip("link", "set", BRIDGE, "up")
+
+    def add_machine(self):
+        """A tap device on the bridge: the -netdev option text for one card."""
+        name = f"tap{len(self._taps)}"
+        _ip("tuntap", "add", "dev", name, "mode", "tap")
+        _ip("link", "set", name, "master", BRIDGE, "up")
+        self._taps.append(name)
+        return f"tap,ifname={name},script=no,downscript=no"
+
+    def start_server(self, root, keep=False, timeout=30):
+        """The host build's netinstall-server serving `root` on the bridge;
+        returns its hardware address from its first log line."""
+        command = [locations.host_program("netinstall-server"), "--interface", BRIDGE,
+                   "--root", root] + (["--keep"] if keep else [])
+        with open(self.server_log, "wb") as log:
+            self._server = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
+                                            stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        deadline = time.monotonic() + timeout
+        while (serving := re.search(r" serving .* \(([0-9A-Fa-f:]{17})\)", self.log())) is None:
+            if self._server.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"netinstall-server did not start:\n{self.log()}")
+            time.sleep(0.1)
+        return serving.group(1)
+
+    def log(self):
+        try:
+            with open(self.server_log, errors="replace") as log:
+                return log.read()
+        except FileNotFoundError:
+            return ""
+
+    def close(self):
+        if self._server is not None and self._server.poll() is None:
+            self._server.terminate()
+            try:
+                self._server.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._server.kill()
+                self._server.wait()
+        for name in self._taps + [BRIDGE]:
+            subprocess.run(["ip", "link", "del", name], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)

@@ -1,0 +1,229 @@
+"""Network installations on whole machines against our server.
+
+Each machine boots the network medium; its card sits on a tap device bridged
+with netinstall-server inside a network namespace of the test's own
+(install_network.py). The server hands out the disk drivers with the tools,
+three packages that depend on each other, autorun.scr with mark 1 and a held
+script with mark 0. After the restart the disk image is read back with
+util-linux and e2fsprogs, without mounting anything.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import installer_texts as texts
+import locations
+from console_text import installer_lines
+from install_network import InstallNetwork
+from machine_case import MachineTestCase
+from network_medium import network_initramfs, pack, write_driver_package
+
+CYLINDER_SECTORS = 255 * 63
+SECTOR = 512
+INSTALL_TIMEOUT = 900  # software emulation on a shared machine: generous
+AUTORUN = "# from the installation server\nhostname lab-router\n"
+HELD_SCRIPT = "# HELD-SCRIPT-4f1c9e: for the installer's eyes only\n"
+FSTAB = ("/dev/sda1  /     ext3 defaults 1 1\nnone /proc proc defaults 0 0\n"
+         "none /dev/pts devpts gid=5,mode=620 0 0\n")
+LILO_CONF = ("boot=/dev/sda1\nmap=/boot/map\ninstall=/boot/boot.b\nlba32\nimage=/boot/vmlinuz\n"
+             "  label=System\n  root=/dev/sda1\n  read-only\n")
+# Each needs the one before: the server sends them in that order.
+PACKAGES = {
+    "zbase": ({"etc/issue": ("Korvanel\n", 0o644), "usr/bin/hello": ("echo hi\n", 0o755)}, ()),
+    "netutils": ({"etc/netutils.conf": ("if=eth0\n", 0o600)}, ("zbase",)),
+    "admin": ({"srv/www/index.html": ("<h1>Korvanel</h1>\n" * 12000, 0o644)}, ("netutils",)),
+}
+
+
+def write_file(path, data, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as out:
+        out.write(data)
+    os.chmod(path, mode)
+
+
+def tree_files(root):
+    """{relative path: (mode, contents)} of the files below `root`."""
+    found = {}
+    for directory, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(directory, name)
+            with open(path, "rb") as data:
+                found[os.path.relpath(path, root)] = (os.stat(path).st_mode & 0o7777, data.read())
+    return found
+
+
+def serve_tree(workdir):
+    """The server's root, and {package: the tree it was packed from}."""
+    root, trees = os.path.join(workdir, "served"), {}
+    os.makedirs(os.path.join(root, "drivers"))
+    os.makedirs(os.path.join(root, "packages"))
+    for name, (files, depends) in PACKAGES.items():
+        trees[name] = os.path.join(workdir, "packages", name)
+        for path, (contents, mode) in files.items():
+            write_file(os.path.join(trees[name], path), contents, mode)
+        pack(trees[name], os.path.join(root, "packages", f"{name}.bdl"), name, depends=depends)
+    write_file(os.path.join(root, "scripts", "autorun.scr"), AUTORUN)
+    write_file(os.path.join(root, "held-scripts", "held.scr"), HELD_SCRIPT)
+    write_driver_package(os.path.join(root, "drivers", f"{locations.kernel_release()}.bdl"),
+                         workdir)
+    return root, trees
+
+
+def disk_image(path, cylinders, old_root=None):
+    """A blank sparse disk, or one an earlier installation left: one
+    partition one track in, ext3 holding `old_root`."""
+    with open(path, "wb") as image:
+        image.truncate(cylinders * CYLINDER_SECTORS * SECTOR)
+    if old_root:
+        sectors = cylinders * CYLINDER_SECTORS - 63
+        subprocess.run(["sfdisk", "--no-reread", "--no-tell-kernel", "-q", path], check=True,
+                       input=f"start=63, size={sectors}, type=83, bootable\n", text=True)
+        subprocess.run(["mke2fs", "-q", "-F", "-t", "ext3", "-d", old_root, "-E",
+                        f"offset={63 * SECTOR}", path, str(sectors * SECTOR // 1024)], check=True)
+    return path
+
+
+def label_floppy(path, text):
+    subprocess.run(["mkfs.vfat", "-C", path, "1440"], check=True, stdout=subprocess.DEVNULL)
+    write_file(path + ".txt", text)
+    subprocess.run(["mcopy", "-i", path, path + ".txt", "::label.txt"], check=True)
+    return path
+
+
+class NetworkInstallation(MachineTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        try:
+            for program in ("netinstall-server", "bdl"):
+                locations.host_program(program)
+            network_initramfs()
+            with open(os.path.join(locations.i386_dir(), "bootcode.bin"), "rb") as code:
+                cls.boot_code = code.read()
+        except (locations.MissingPrerequisite, OSError) as missing:
+            raise unittest.SkipTest(str(missing))
+
+    def setUp(self):
+        self.workdir = tempfile.mkdtemp(prefix="korvanel-netinstall-")
+        self.addCleanup(shutil.rmtree, self.workdir, True)
+        self.network = InstallNetwork(self.workdir)
+        self.addCleanup(self.network.close)
+        self.started = time.monotonic()
+
+    def boot_installer(self, disk, mac, floppy=None):
+        return self.boot(network_initramfs(), disks=[disk], floppy=floppy, macs=[mac],
+                         nics=[self.network.add_machine()], memory_mb=128)
+
+    def finish(self, machine, expected_lines):
+        """Waits for the restart; every line the installer showed."""
+        machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
+        machine.wait_for_restart(timeout=120)
+        shown = texts.fold_progress(texts.fold_dots(installer_lines(machine.transcript())))
+        self.assertEqual(shown, expected_lines, "\n".join(shown))
+
+    def report_time(self, what):
+        print(f"\n{what}: {time.monotonic() - self.started:.0f} s", file=sys.stderr)
+
+    def check_installed(self, image, trees, cylinders):
+        """The table, the boot code and the new system's files; returns
+        where the root's files were copied to."""
+        dump = subprocess.run(["sfdisk", "--json", image], capture_output=True, check=True)
+        partitions = json.loads(dump.stdout)["partitiontable"]["partitions"]
+        self.assertEqual(len(partitions), 2 if cylinders > 1023 else 1, partitions)
+        self.assertEqual((partitions[0]["start"], partitions[0].get("bootable")), (63, True))
+        for partition in partitions:
+            self.assertEqual(partition["type"], "83")
+            self.assertEqual((partition["start"] + partition["size"]) % CYLINDER_SECTORS, 0)
+        self.assertEqual(partitions[-1]["start"] + partitions[-1]["size"],
+                         cylinders * CYLINDER_SECTORS)
+        with open(image, "rb") as disk:
+            sector = disk.read(SECTOR)
+        code = len(self.boot_code)
+        self.assertEqual(sector[:446], self.boot_code + bytes(446 - code))
+        self.assertEqual(sector[510:], b"\x55\xaa")
+
+        root = os.path.join(self.workdir, "read-back-" + os.path.basename(image))
+        os.makedirs(root)
+        subprocess.run(["debugfs", "-R", f"rdump / {root}",
+                        f"{image}?offset={partitions[-1]['start'] * SECTOR}"],
+                       check=True, capture_output=True)
+        installed = tree_files(root)
+        if cylinders > 1023:
+            self.assertIn(b"/dev/sda2  /     ext3", installed["etc/fstab"][1])
+            self.assertIn(b"/dev/sda1  /boot ext2", installed["etc/fstab"][1])
+            self.assertIn(b"  root=/dev/sda2\n", installed["etc/lilo.conf"][1])
+        else:
+            self.assertEqual(installed["etc/fstab"], (0o644, FSTAB.encode()))
+            self.assertEqual(installed["etc/lilo.conf"], (0o644, LILO_CONF.encode()))
+        self.assertEqual(installed["CDINSTALL"], (0o600, b""))
+        for name, tree in trees.items():
+            for path, entry in tree_files(tree).items():
+                self.assertEqual(installed.get(path), entry, f"{path} of {name}")
+            self.assertIn(f"var/pdb/{name}", installed)
+        self.assertEqual(installed["autorun.scr"][1], AUTORUN.encode())
+        self.assertEqual([path for path, (_, data) in installed.items() if b"HELD-SCRIPT" in data],
+                         [], "the mark-0 script went to /empty, not to the disk")
+        return root
+
+    def test_one_machine_with_a_label_floppy(self):
+        root, trees = serve_tree(self.workdir)
+        server = self.network.start_server(root).upper()
+        disk = disk_image(os.path.join(self.workdir, "disk.img"), 16)
+        # Blanks go, punctuation stays; only the first line counts.
+        floppy = label_floppy(os.path.join(self.workdir, "floppy.img"),
+                              "Lab 7: rack #3!\r\nsecond line\n")
+        self.started = time.monotonic()
+        machine = self.boot_installer(disk, "52:54:00:12:34:56", floppy)
+        self.finish(machine, texts.network_installation("52:54:00:12:34:56", "Lab7:rack#3!",
+                                                        server, scripts=2))
+        self.report_time("one network installation, boot to restart")
+        self.check_installed(disk, trees, 16)
+        for event in ('found, disk label "Lab7:rack#3!"', "started: 3 packages, 2 scripts", "done"):
+            self.assertIn(f"52:54:00:12:34:56 {event}\n", self.network.log())
+
+    def test_server_with_keep_brings_the_old_configuration_back(self):
+        old = os.path.join(self.workdir, "old-system")
+        write_file(os.path.join(old, "tarn/store/etc/hostname"), "branch-office\n")
+        write_file(os.path.join(old, "tarn/store/net/secrets"), "psk=0123456789\n", 0o600)
+        write_file(os.path.join(old, "old-system-only"), "gone after the installation\n")
+        root, trees = serve_tree(self.workdir)
+        server = self.network.start_server(root, keep=True).upper()
+        disk = disk_image(os.path.join(self.workdir, "disk.img"), 16, old_root=old)
+        self.started = time.monotonic()
+        machine = self.boot_installer(disk, "52:54:00:12:34:57")
+        self.finish(machine, texts.network_installation("52:54:00:12:34:57", "korvanel", server,
+                                                        keep=True, scripts=2))
+        self.report_time("network installation keeping the configuration")
+        installed = self.check_installed(disk, trees, 16)
+        self.assertEqual(tree_files(os.path.join(installed, "tarn/store")),
+                         tree_files(os.path.join(old, "tarn/store")))
+        self.assertFalse(os.path.exists(os.path.join(installed, "old-system-only")))
+
+    def test_four_machines_at_once(self):
+        root, trees = serve_tree(self.workdir)
+        server = self.network.start_server(root).upper()
+        cylinders = [16, 16, 24, 1100]  # the last: a boot partition and a root
+        self.started = time.monotonic()
+        machines = []
+        for index, size in enumerate(cylinders):
+            disk = disk_image(os.path.join(self.workdir, f"disk{index}.img"), size)
+            mac = f"52:54:00:12:35:{index:02X}"
+            machines.append((self.boot_installer(disk, mac), disk, mac, size))
+        for machine, _, mac, size in machines:
+            self.finish(machine, texts.network_installation(mac, "korvanel", server, scripts=2,
+                                                            checked=size <= 1023))
+        self.report_time("four network installations at once, first boot to last restart")
+        for _, disk, _, size in machines:
+            self.check_installed(disk, trees, size)
+        self.assertEqual(self.network.log().count(" done\n"), 4, self.network.log())
+
+
+if __name__ == "__main__":
+    unittest.main()
