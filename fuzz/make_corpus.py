@@ -11,9 +11,12 @@ Runs as root (it makes a network namespace of its own for /proc/net/dev).
 """
 
 import argparse
+import gzip
+import io
 import os
 import subprocess
 import sys
+import tarfile
 import tempfile
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -116,6 +119,66 @@ def media_files(corpus):
     corpus.write("menu_keys", "cut_sequences", "\x1b[Z\x1b\x1bq" + "".join(names))
 
 
+def tar_stream(members, fmt=tarfile.PAX_FORMAT):
+    """An archive made by Python's tarfile: (name, type, data or link target)."""
+    data = io.BytesIO()
+    with tarfile.open(fileobj=data, mode="w", format=fmt) as archive:
+        info = tarfile.TarInfo(".bdlinfo")
+        text = b"format: 1\nname: made\nversion: 1\n"
+        info.size = len(text)
+        archive.addfile(info, io.BytesIO(text))
+        for name, kind, content in members:
+            info = tarfile.TarInfo(name)
+            info.type = kind
+            if kind == tarfile.REGTYPE:
+                info.size = len(content)
+                archive.addfile(info, io.BytesIO(content))
+                continue
+            info.mode = 0o755
+            if kind in (tarfile.SYMTYPE, tarfile.LNKTYPE):
+                info.linkname = content
+            archive.addfile(info)
+    # tarfile pads to whole records; the two zero blocks of the end are enough.
+    stream = data.getvalue().rstrip(b"\0")
+    return stream.ljust((len(stream) + 511) // 512 * 512 + 1024, b"\0")
+
+
+def packages(build, corpus, scratch):
+    """The whole-machine tests' sample packages as bdl packs them, and
+    archives of the other writers' kinds: pax and GNU long names, hard and
+    symbolic links, and one that tries to write through a link out of its
+    root. Both targets take a first byte: 0 and the archive (which they
+    compress), or 1 and the package file as it is."""
+    import install_media
+    folder = os.path.join(scratch, "packages")
+    os.mkdir(folder)
+    command = [os.path.join(build, "bin", "bdl")]
+    for package in install_media.SAMPLE_PACKAGES:
+        path = os.path.join(folder, package.file_name)
+        with tempfile.TemporaryDirectory(dir=scratch) as tree:
+            install_media._build_tree(package, tree)
+            run(command + ["pack", "--name", package.name, "--version", package.version]
+                + (["--depends", ",".join(package.depends)] if package.depends else [])
+                + [tree, path])
+        with open(path, "rb") as packed:
+            whole = packed.read()
+        for target in ("package_head", "package_install"):
+            corpus.write(target, package.name, b"\1" + whole)
+            corpus.write(target, package.name + ".tar", b"\0" + gzip.decompress(whole))
+    long_name = "usr/share/" + "deep/" * 30 + "file"
+    made = {
+        "pax_long_name": tar_stream([("usr", tarfile.DIRTYPE, None),
+                                     (long_name, tarfile.REGTYPE, b"long\n")]),
+        "gnu_long_name": tar_stream([(long_name, tarfile.REGTYPE, b"long\n")], tarfile.GNU_FORMAT),
+        "links": tar_stream([("etc", tarfile.DIRTYPE, None), ("etc/a", tarfile.REGTYPE, b"a\n"),
+                             ("etc/b", tarfile.LNKTYPE, "etc/a"), ("etc/c", tarfile.SYMTYPE, "a")]),
+        "escape_through_link": tar_stream([("out", tarfile.SYMTYPE, "../bait"),
+                                           ("out/x", tarfile.REGTYPE, b"escaped\n")]),
+    }
+    for name, archive in made.items():
+        corpus.write("package_install", name, b"\0" + archive)
+
+
 def composed(build, corpus, scratch):
     folder = os.path.join(scratch, "composed")
     os.mkdir(folder)
@@ -141,6 +204,7 @@ def main():
         partition_tables(options.build, corpus, scratch)
         proc_files(corpus)
         media_files(corpus)
+        packages(options.build, corpus, scratch)
         composed(options.build, corpus, scratch)
     for target in sorted(corpus.cleared):
         folder = os.path.join(CORPUS, target)
