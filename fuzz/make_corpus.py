@@ -113,6 +113,12 @@ def proc_files(corpus):
 def media_files(corpus):
     import install_media
     corpus.write("defpacks", "sample", " ".join(("system", "dhcp")) + "\n")
+    import network_medium
+    # /etc/netboot-modules as the network medium carries it.
+    corpus.write("module_list", "network_medium",
+                 "".join(entry + "\n" for entry in network_medium.NETBOOT_MODULES))
+    corpus.write("module_list", "comments_and_blanks",
+                 "# card drivers\n\n  kernel/drivers/net/ethernet/intel/e1000/e1000.ko \r\n#x\n")
     corpus.write("defpacks", "blanks_and_lines", "system\tdhcp \r\nweb\n\n")
     names = [p.name for p in install_media.SAMPLE_PACKAGES]
     corpus.write("menu_keys", "arrows_and_letters", "nnn \x1b[B\x1b[A\x1b[C\x1b[D amp i")
