@@ -188,7 +188,7 @@ class Abort(FaultCase):
             "erase question": texts.ERASE_QUESTION,
             "partitioning": "Creating partition...",
             "formatting": "Formatting disk...",
-            "packages": re.compile(r"Formatting disk\.+\n\n"),
+            "packages": re.compile(r"\.*\n\n"),  # the end of "Formatting disk..."
             "disk check": "Checking disk integrity...",
         }
         position = self.STEPS.index(step)
