@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char blank : {' ', '\t', '\r'}) {
       FUZZ_CHECK(entry.front() != blank && entry.back() != blank);
     }
-    FUZZ_CHECK(modulePath("6.1.0-test-686", entry.c_str()).rfind("/lib/modules/6.1.0-test-686/", 0) == 0);
+    std::string path = modulePath("6.1.0-test-686", entry.c_str());
+    FUZZ_CHECK(path.rfind("/lib/modules/6.1.0-test-686/", 0) == 0);
   }
   return 0;
 }

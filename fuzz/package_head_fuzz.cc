@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string package = fuzz::packageBytes(data, size);
   FUZZ_CHECK(ftruncate(file, 0) == 0);
-  FUZZ_CHECK(pwrite(file, package.data(), package.size(), 0) == static_cast<ssize_t>(package.size()));
+  ssize_t written = pwrite(file, package.data(), package.size(), 0);
+  FUZZ_CHECK(written == static_cast<ssize_t>(package.size()));
   PackageFile head;
   if (!head.readFrom(path)) {
     FUZZ_CHECK(head.name.empty());

@@ -29,7 +29,8 @@ int file = -1;  // stands in for a file of the old system
 // Makes `file` hold `content`, read from its start.
 void fill(const std::string& content) {
   FUZZ_CHECK(ftruncate(file, 0) == 0);
-  FUZZ_CHECK(pwrite(file, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()));
+  ssize_t written = pwrite(file, content.data(), content.size(), 0);
+  FUZZ_CHECK(written == static_cast<ssize_t>(content.size()));
   FUZZ_CHECK(lseek(file, 0, SEEK_SET) == 0);
 }
 

@@ -198,7 +198,8 @@ class ServerFlood : public ::testing::TestWithParam<std::string> {
 
   void expectInstalled(pid_t installer, const std::string& directory) {
     EXPECT_EQ(exitCodeOf(waitBounded(installer, 300)), 0) << readWholeFile(directory + "/result");
-    EXPECT_EQ(readWholeFile(directory + "/base.bdl"), readWholeFile(scratch / "root/packages/base.bdl"));
+    EXPECT_EQ(readWholeFile(directory + "/base.bdl"),
+              readWholeFile(scratch / "root/packages/base.bdl"));
     EXPECT_EQ(readWholeFile(directory + "/autorun.scr"), "hostname router\n");
   }
 
@@ -263,7 +264,8 @@ TEST_P(ServerFlood, MemoryStaysBoundedAndARealInstallationIsServed) {
   long peak = statusKib(pid, "VmHWM");
   long growth = peak - baseline;
   RecordProperty("peak_growth_kib", std::to_string(growth));
-  fprintf(stderr, "%s: peak resident memory %ld KiB after one installation, %ld KiB after the flood\n",
+  fprintf(stderr,
+          "%s: peak resident memory %ld KiB after one installation, %ld KiB after the flood\n",
           GetParam().c_str(), baseline, peak);
   EXPECT_LT(growth, kMemoryBoundKib);
   long waiting, drops;
@@ -285,7 +287,8 @@ TEST_P(ServerFlood, MemoryStaysBoundedAndARealInstallationIsServed) {
   waitBounded(pid, 20);
   std::string log = readWholeFile(logPath);
   long oversizedCount = 0;
-  EXPECT_EQ(sumOfLog(log, R"(dropped (\d+) malformed and (\d+) oversized datagrams)", &oversizedCount),
+  EXPECT_EQ(sumOfLog(log, R"(dropped (\d+) malformed and (\d+) oversized datagrams)",
+                     &oversizedCount),
             kMalformed);
   EXPECT_EQ(oversizedCount, kOversized);
   // Three real installations and the forged stations, less those logged.

@@ -57,7 +57,9 @@ size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessa
   memcpy(client.data(), source, kMacSize);
   bool opening = request.payloadBeginsWith(messageTag(MessageType::discover)) ||
                  request.payloadBeginsWith(messageTag(MessageType::drivers));
-  if (opening && isZeroMac(request.target())) return open(request, client, reply, nowSeconds);
+  if (opening && isZeroMac(request.target())) {
+    return answerOpening(request, client, reply, nowSeconds);
+  }
   if (memcmp(request.target(), ownAddress_, kMacSize) != 0) return 0;
   auto found = sessions_.find(client);
   if (found == sessions_.end()) return beginSession(request, client, reply, nowSeconds);
@@ -78,8 +80,8 @@ size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessa
   return replyLength;
 }
 
-size_t ServerProtocol::open(const NetMessage& request, const Mac& client, NetMessage& reply,
-                            int64_t now) {
+size_t ServerProtocol::answerOpening(const NetMessage& request, const Mac& client,
+                                     NetMessage& reply, int64_t now) {
   auto found = sessions_.find(client);
   if (found != sessions_.end()) {
     if (found->second.current && found->second.current->used()) {
@@ -94,7 +96,9 @@ size_t ServerProtocol::open(const NetMessage& request, const Mac& client, NetMes
   auto entry = offered_.find(client);
   bool fresh = entry == offered_.end();
   if (fresh) {
-    while (offered_.size() >= kMostOfferedStations) forgetOffered(offered_.find(offeredAge_.front()));
+    while (offered_.size() >= kMostOfferedStations) {
+      forgetOffered(offered_.find(offeredAge_.front()));
+    }
     entry = offered_.emplace(client, Offered{}).first;
     entry->second.age = offeredAge_.insert(offeredAge_.end(), client);
     ++counts_.stationsFound;
@@ -124,7 +128,8 @@ void ServerProtocol::logOpening(const NetMessage& request, const Mac& client,
     return;
   }
   // The installer sends at most 31 characters; more are shown cut.
-  log_(client.data(), "found, disk label \"" + printable(payloadLine(request, 3).substr(0, 64)) + "\"");
+  std::string label = printable(payloadLine(request, 3).substr(0, 64));
+  log_(client.data(), "found, disk label \"" + label + "\"");
   log_(client.data(), config_.keep ? "offered installation, keeping the old configuration"
                                    : "offered installation");
 }
@@ -132,7 +137,8 @@ void ServerProtocol::logOpening(const NetMessage& request, const Mac& client,
 size_t ServerProtocol::openCandidate(const NetMessage& request, Session& session,
                                      const Mac& client, NetMessage& reply) {
   bool drivers = request.payloadBeginsWith(messageTag(MessageType::drivers));
-  ClientLink::Phase phase = drivers ? ClientLink::Phase::driversOffered : ClientLink::Phase::offered;
+  ClientLink::Phase phase =
+      drivers ? ClientLink::Phase::driversOffered : ClientLink::Phase::offered;
   // A repetition of the broadcast that opened the waiting candidate.
   if (!session.candidate || session.candidate->used() || session.candidate->phase() != phase) {
     std::string release = drivers ? payloadLine(request, 1).substr(0, kLongestRelease + 1) : "";

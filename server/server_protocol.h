@@ -100,7 +100,9 @@ class ServerProtocol {
     uint64_t installersDropped = 0;
   };
 
-  size_t open(const NetMessage& request, const Mac& client, NetMessage& reply, int64_t now);
+  // A discovery or driver request broadcast by `client`.
+  size_t answerOpening(const NetMessage& request, const Mac& client, NetMessage& reply,
+                       int64_t now);
   size_t openCandidate(const NetMessage& request, Session& session, const Mac& client,
                        NetMessage& reply);
   // A session for `client`, which took the opening reply of `offered` (or,

@@ -186,7 +186,8 @@ TEST(Bdl, ExtractInstallsIntoTheDirectoryAndRefusesWhatTheChildRefuses) {
       package_testing::buildPackage(package_testing::metadataNamed("h"),
                                     {package_testing::TestMember::symlink("out", "../bait"),
                                      package_testing::TestMember::file("out/x", "escaped")}));
-  ToolRun hostile = run(kBdl + " extract " + quote(tmp / "hostile.bdl") + " " + quote(tmp / "root"));
+  ToolRun hostile =
+      run(kBdl + " extract " + quote(tmp / "hostile.bdl") + " " + quote(tmp / "root"));
   EXPECT_EQ(hostile.exitCode, 1);
   EXPECT_EQ(hostile.output.rfind("install: h-1.0: ", 0), 0u) << hostile.output;
   EXPECT_TRUE(package_testing::snapshotTree(tmp / "bait").empty());
@@ -194,8 +195,10 @@ TEST(Bdl, ExtractInstallsIntoTheDirectoryAndRefusesWhatTheChildRefuses) {
 
   ToolRun noRoot = run(kBdl + " extract " + quote(pkg) + " " + quote(tmp / "none"));
   EXPECT_EQ(noRoot.exitCode, 2);
-  EXPECT_EQ(noRoot.output, "bdl: cannot install into " + tmp / "none" + ": No such file or directory\n");
-  EXPECT_EQ(run(kBdl + " extract " + quote(tmp / "no.bdl") + " " + quote(tmp / "root")).exitCode, 1);
+  EXPECT_EQ(noRoot.output,
+            "bdl: cannot install into " + tmp / "none" + ": No such file or directory\n");
+  EXPECT_EQ(run(kBdl + " extract " + quote(tmp / "no.bdl") + " " + quote(tmp / "root")).exitCode,
+            1);
   EXPECT_EQ(run(kBdl + " extract " + quote(pkg)).exitCode, 2);
 }
 
