@@ -57,6 +57,9 @@ class InstallClient {
   const char* serverAddressText() const;
   // Frees the file receiver and closes every endpoint.
   void close();
+  // Datagrams the process has taken in on every interface since open(),
+  // whether they were for it or not: what the segment's traffic costs it.
+  uint64_t datagramsReceived() const;
 
   // --- Message exchange ---------------------------------------------------
 
@@ -128,6 +131,8 @@ class InstallClient {
   ClientTiming timing;
 
  private:
+  uint64_t receivedBeforeScan_ = 0;  // datagramsReceived of endpoints already closed
+
   RequestTiming confirmTiming() const { return {timing.replyTimeoutUsec, timing.confirmAttempts}; }
   // Replaces the receiver by a fresh one on the server's interface and asks
   // for the next header. Prints nothing.

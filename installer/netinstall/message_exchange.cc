@@ -14,6 +14,7 @@
 bool InstallClient::broadcastRequest(NetMessage& message, uint16_t payloadLength) {
   if (++broadcastCount >= timing.rescanEvery) {
     receiver.reset();  // it points at an endpoint that is about to go
+    for (const auto& endpoint : endpoints) receivedBeforeScan_ += endpoint->datagramsReceived;
     // The old sockets hold the port on their cards: close them before the
     // new ones are bound, or every card already known would be left out.
     endpoints.clear();

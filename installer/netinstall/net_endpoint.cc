@@ -79,6 +79,7 @@ long NetEndpoint::receive(NetMessage& message) {
   long length = recvfrom(socket, message.bytes, sizeof message.bytes, 0,
                          reinterpret_cast<sockaddr*>(&lastSender), &senderLength);
   if (length < 0) return -1;
+  ++datagramsReceived;
   if (lastSender.sin_port != destination.sin_port) return -1;
   return length;
 }

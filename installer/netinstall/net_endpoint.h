@@ -28,6 +28,7 @@ struct NetEndpoint {
   int socket = -1;             // closed only when > 0
   sockaddr_in destination{};   // 255.255.255.255, the protocol port
   sockaddr_in lastSender{};    // filled by every receive
+  uint64_t datagramsReceived = 0;  // every datagram the process took in, ours or not
 
   NetEndpoint() = default;
   NetEndpoint(const NetEndpoint&) = delete;
