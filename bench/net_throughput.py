@@ -14,13 +14,13 @@ the datagrams each installer's process took in per file (the mean over the
 installers of the last round): its own replies, plus whatever other
 stations' traffic woke it.
 
-Every request of the installers' protocol is a broadcast. On one segment
-("shared") each installer's kernel takes in every other installer's
-requests; here all of them share this machine's few cores, so that cost
-grows with the square of their number and hides what the server can do. The
-"isolated" rows put the installers' bridge ports in isolation (they reach
-the server's port only), as separate machines would not slow each other
-down; they measure the server. TFTP runs on the same segment each time.
+On one segment ("shared") every installer's kernel takes in what the others
+broadcast: their discovery, and every request of an installer that cannot
+send frames to its server alone; here all of them share this machine's few
+cores, so that cost grows with the square of their number. The "isolated"
+rows put the installers' bridge ports in isolation (they reach the server's
+port only), as separate machines would not slow each other down; they
+measure the server. TFTP runs on the same segment each time.
 
 Without a wire a round trip costs only processor time, and one installer
 alone keeps the server's core busy. The "100mbit" rows give every
