@@ -67,8 +67,8 @@ class InstallClient {
   // stamped and sent once on every interface (sequence 1, target zero). Every
   // rescanEvery-th call scans the interfaces again first, so that cards that
   // appear late are used; every call does while there is no interface. False
-  // when a send failed on any card (the others
-  // still get theirs); callers wait for answers all the same.
+  // when a send failed on any card (the others still get theirs); callers
+  // wait for answers all the same.
   bool broadcastRequest(NetMessage& message, uint16_t payloadLength);
 
   // Waits within what is left of the current cycle for a server's answer
