@@ -39,6 +39,9 @@ const std::vector<Program> kPrograms = {
     {"run_machine.py", KORVANEL_SOURCE_DIR "/tests/e2e/run_machine.py"},
     {"demo.py", KORVANEL_SOURCE_DIR "/tests/e2e/demo.py"},
     {"net_throughput.py", KORVANEL_SOURCE_DIR "/bench/net_throughput.py"},
+    {"build-media", KORVANEL_SOURCE_DIR "/media/build-media"},
+    {"media_sizes.py", KORVANEL_SOURCE_DIR "/bench/media_sizes.py"},
+    {"installation_times.py", KORVANEL_SOURCE_DIR "/bench/installation_times.py"},
 };
 
 struct Outcome {

@@ -16,7 +16,7 @@ import re
 import subprocess
 import time
 
-import locations
+from bootimage import locations
 from machine import die_with_parent
 
 _CLONE_NEWNET = 0x40000000

@@ -11,17 +11,17 @@ import os
 import re
 import unittest
 
-import i386_programs
+from bootimage import i386_programs
 import install_media
 import installer_texts as texts
-import locations
+from bootimage import locations
 from console_text import installer_lines
 from install_media import CHOSEN, SAMPLE_PACKAGES
 from installed_disk import CYLINDER_BYTES, PARTITION_TABLE_OFFSET, SECTOR, InstalledDisk, \
     fstab_text, lilo_conf_text
-from installer_initramfs import installation_initramfs
+from bootimage.installer_initramfs import installation_initramfs
 from machine_case import MachineTestCase
-from media_modules import partitioning_tool_path
+from bootimage.media_modules import partitioning_tool_path
 
 # One partition: 12 cylinders, 98.7 MB, an ext3 root (over 40 MiB).
 SINGLE_LAYOUT_CYLINDERS = 12
