@@ -15,7 +15,6 @@ import subprocess
 import tempfile
 
 from bootimage import locations
-from installed_disk import InstalledDisk
 from machine import Machine
 
 BUILD_MEDIA = os.path.join(locations.SOURCE_DIR, "media", "build-media")
@@ -130,13 +129,3 @@ def boot_installed_system(test, disk):
     packages, starts = machine.last_match.groups()
     machine.close()
     return packages.split(), int(starts)
-
-
-
-def installed_package_records(disk, names):
-    """Those of `names` that the package database of the system installed on
-    `disk` records, read on this machine (the root is partition 2 when the
-    disk has two)."""
-    installed = InstalledDisk(disk)
-    root = installed.file_system(len(installed.partitions()))
-    return [name for name in names if root.status(f"/var/pdb/{name}") is not None]

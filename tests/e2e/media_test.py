@@ -74,12 +74,9 @@ class HardDiskInstallation(MachineTestCase):
         machine.expect(runs.INSTALLED, timeout=runs.INSTALL_TIMEOUT)
         machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
         machine.close()
-        # With CHOOSE the installer leaves the disk's first sector as it was:
-        # the medium's own boot record, which cannot start the installed
-        # system; the choice is read back from the disk instead.
-        self.assertEqual(runs.installed_package_records(
-            disk, ["dhcp", "firewall", "ppp", "pppoe", "system"]),
-            ["firewall", "ppp", "pppoe", "system"])
+        # The medium's FAT boot record gave way to the built-in boot code.
+        self.assertEqual(runs.boot_installed_system(self, disk),
+                         (["firewall-1.0", "ppp-1.0", "pppoe-1.0", "system-1.0"], 1))
 
 
 class NetworkInstallation(MachineTestCase):
