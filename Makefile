@@ -9,8 +9,12 @@ FUZZ    := build/fuzz
 FUZZ_TIME ?= 60
 CACHE   ?= build/cache
 # Debian i386 packages whose programs boot media carry besides the installer
-# (mke2fs with its libraries), unpacked under $(CACHE)/i386-root.
-I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6
+# (mke2fs with its libraries) and the sample system is made of (busybox,
+# bash, fsck, extlinux), unpacked under $(CACHE)/i386-root. The same list as
+# DEBIAN_PACKAGES in media/builder/sources.py, so that the media builder
+# finds everything fetched.
+I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6 \
+	busybox-static bash libtinfo6 extlinux util-linux libmount1 libselinux1 libpcre2-8-0
 
 .PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-hostile \
         bench-snapshot fuzz fuzz-build
@@ -66,8 +70,20 @@ check: host i386 kernel fuzz-build
 check-slow: host i386 kernel
 	$(MAKE) test-slow
 
+# The installation CD in QEMU on this terminal, then the installed disk.
+# AUTO=1 answers for the operator (for a terminal without a person).
+DEMO    := build/demo
 demo: i386 kernel
-	/usr/bin/python3 tests/e2e/demo.py --build $(I386) --cache $(CACHE)
+	media/build-media cdrom $(DEMO) --i386 $(I386) --cache $(CACHE)
+	/usr/bin/python3 tests/e2e/demo.py --iso $(DEMO)/korvanel-cdrom.iso $(if $(filter 1,$(AUTO)),--auto)
+
+# Boot media: their sizes, and where the time of a whole CD installation in
+# QEMU goes (tools against the installer), both layouts.
+.PHONY: bench-media
+bench-media: i386 kernel
+	/usr/bin/python3 bench/media_sizes.py
+	KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_I386_DIR=$(abspath $(I386)) \
+	    /usr/bin/python3 bench/installation_times.py
 
 # The network benchmark (not part of check): a Release build of the server and
 # the client, run in the sandbox's network namespace against tftpd-hpa + curl.
@@ -101,4 +117,4 @@ bench-snapshot: deps
 	tests/sandbox/sandbox --host-dev -- $(CURDIR)/build/bench/bin/snapshot_bench
 
 clean:
-	rm -rf $(HOST) $(I386) $(FUZZ)
+	rm -rf $(HOST) $(I386) $(FUZZ) $(DEMO) build/test-media

@@ -152,7 +152,10 @@ int runCommandArgv(const char* root, const char* program, char* const argv[]) {
     (void)open("/dev/null", O_RDONLY);  // becomes descriptor 0
     (void)openLogConsole();             // 1
     (void)dup(1);                       // 2
-    if (root != nullptr && chroot(root) != 0) _exit(kExecFailed);
+    // A changed root without a changed directory leaves the tool's working
+    // directory outside its root: a way out of it, and a shell in the new
+    // system that cannot name where it stands.
+    if (root != nullptr && (chroot(root) != 0 || chdir("/") != 0)) _exit(kExecFailed);
     execOrDie(program, argv);
   }
   return waitForChild(pid);

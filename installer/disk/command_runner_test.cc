@@ -242,6 +242,10 @@ TEST_F(CommandRunnerTest, RunCommandInsideAChangedRoot) {
   EXPECT_EQ(runCommand(root.c_str(), "/bin/tool", "-c", "/etc/rc.d/rc.postinstall", nullptr), 0);
   Report report = parseReport(root + "/inside-report");
   EXPECT_EQ(report.argv, (std::vector<std::string>{"/bin/tool", "-c", "/etc/rc.d/rc.postinstall"}));
+  // The tool starts in its new root's top directory: a relative path stays inside.
+  setenv("PROBE_REPORT", "relative-report", 1);
+  EXPECT_EQ(runCommand(root.c_str(), "/bin/tool", nullptr), 0);
+  EXPECT_EQ(access((root + "/relative-report").c_str(), F_OK), 0);
   // The program path is resolved inside the new root, not in ours.
   EXPECT_EQ(runCommand(root.c_str(), kProbe.c_str(), nullptr), 32512);
   EXPECT_EQ(runCommand((dir_ + "/missing-root").c_str(), "/bin/tool", nullptr), 32512);

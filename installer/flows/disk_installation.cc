@@ -186,6 +186,11 @@ bool runDiskInstallationWith(DriveInfo& drive, SourceMedium& medium, Sleeper& sl
   // installation files, is overwritten.
   if (!identifyDisk(source, drive)) return false;
   if (!choose && !writeFirstSector(medium, source, sector)) return false;
+  // With the menu the medium brings no first sector for the new system, and
+  // what is there is the medium's own FAT boot record: with the new partition
+  // table written over its tail it could start nothing. The new system gets
+  // the built-in boot code, as from a CD.
+  if (choose) (void)installBootCode(source);  // a CD installation goes on without it too
 
   puts("");
   if (!installSystem(drive, /*keepConfig=*/false)) return false;  // it said why

@@ -8,7 +8,7 @@ import unittest
 
 import installer_texts as texts
 from console_text import installer_lines
-from installer_initramfs import installer_initramfs
+from bootimage.installer_initramfs import installer_initramfs
 from machine_case import MachineTestCase
 
 BELL = "\x07"

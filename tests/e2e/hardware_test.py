@@ -9,11 +9,12 @@ import tempfile
 import unittest
 
 import installer_texts as texts
-import locations
+from bootimage import locations
 from console_text import installer_lines
-from installer_initramfs import installer_initramfs
+from bootimage.installer_initramfs import installer_initramfs
 from machine_case import MachineTestCase
-from media_modules import add_mapped_modules, add_partitioning_tool, partitioning_tool_path
+from bootimage.media_modules import (add_mapped_modules, add_partitioning_tool,
+                                     partitioning_tool_path)
 
 # Over 8.42 GB: more than 1023 cylinders of 255 heads and 63 sectors. Sparse.
 DISK_BYTES = 1100 * 255 * 63 * 512

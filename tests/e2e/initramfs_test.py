@@ -6,9 +6,9 @@ import tempfile
 import unittest
 from unittest import mock
 
-from cpio_archive import CpioError, CpioWriter
-from initramfs import Initramfs
-from installer_initramfs import add_kernel_modules, installer_initramfs
+from bootimage.cpio_archive import CpioError, CpioWriter
+from bootimage.initramfs import Initramfs
+from bootimage.installer_initramfs import add_kernel_modules, installer_initramfs
 
 
 def cpio_listing(archive):

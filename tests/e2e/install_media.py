@@ -10,7 +10,7 @@ import shutil
 import subprocess
 import tempfile
 
-import locations
+from bootimage import locations
 
 
 class Entry:

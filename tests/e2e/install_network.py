@@ -16,11 +16,17 @@ import re
 import subprocess
 import time
 
-import locations
+from bootimage import locations
 from machine import die_with_parent
 
 _CLONE_NEWNET = 0x40000000
 BRIDGE = "br0"
+# The server's hardware address. A bridge without an address of its own
+# takes its lowest port's, so it would change when a machine's tap joins
+# after the server has started: the server would go on naming the old
+# address in its messages, and the machines' requests sent to that address
+# would find nobody (they would fall back to broadcasts).
+BRIDGE_ADDRESS = "02:4b:56:00:00:01"
 
 
 def _enter_fresh_network_namespace():
@@ -44,7 +50,7 @@ class InstallNetwork:
         self._server = None
         self.server_log = os.path.join(workdir, "server.log")
         _enter_fresh_network_namespace()
-        _ip("link", "add", BRIDGE, "type", "bridge")
+        _ip("link", "add", BRIDGE, "address", BRIDGE_ADDRESS, "type", "bridge")
         _ip("link", "set", BRIDGE, "up")
 
     def add_machine(self):

@@ -11,17 +11,17 @@ import os
 import re
 import unittest
 
-import i386_programs
+from bootimage import i386_programs
 import install_media
 import installer_texts as texts
-import locations
+from bootimage import locations
 from console_text import installer_lines
 from install_media import CHOSEN, SAMPLE_PACKAGES
 from installed_disk import CYLINDER_BYTES, PARTITION_TABLE_OFFSET, SECTOR, InstalledDisk, \
     fstab_text, lilo_conf_text
-from installer_initramfs import installation_initramfs
+from bootimage.installer_initramfs import installation_initramfs
 from machine_case import MachineTestCase
-from media_modules import partitioning_tool_path
+from bootimage.media_modules import partitioning_tool_path
 
 # One partition: 12 cylinders, 98.7 MB, an ext3 root (over 40 MiB).
 SINGLE_LAYOUT_CYLINDERS = 12
@@ -107,10 +107,7 @@ class InstallationCase(MachineTestCase):
         machine.wait_for_restart()
 
         disk = InstalledDisk(target)
-        with open(locations.boot_code(), "rb") as code:
-            boot_code = code.read()
-        self.assertEqual(disk.head(PARTITION_TABLE_OFFSET),
-                         boot_code + bytes(PARTITION_TABLE_OFFSET - len(boot_code)))
+        self.assertEqual(disk.head(PARTITION_TABLE_OFFSET), laid_boot_code())
         root = self.check_system(disk, cylinders, CHOSEN)
         marker = root.status("/CDINSTALL")
         self.assertIsNotNone(marker)
@@ -191,6 +188,12 @@ class CdromInstallation(InstallationCase):
         self.install(TWO_PARTITION_CYLINDERS)
 
 
+def laid_boot_code():
+    """The first 446 bytes of a disk that got the built-in boot code."""
+    with open(locations.boot_code(), "rb") as code:
+        return code.read().ljust(PARTITION_TABLE_OFFSET, b"\0")
+
+
 class DiskInstallation(InstallationCase):
     SCRIPT = b"#!/bin/sh\n# the new system runs this once\nhostname router\n"
 
@@ -215,7 +218,6 @@ class DiskInstallation(InstallationCase):
         disk_path = os.path.join(self.scratch(), "disk.img")
         install_media.make_fat_disk(disk_path, cylinders * CYLINDER_BYTES, medium)
         disk = InstalledDisk(disk_path)
-        fat_boot_sector = disk.head()
 
         machine = self.boot_installer([disk_path], init_args=["-hdd-install"])
         if choose:
@@ -240,10 +242,10 @@ class DiskInstallation(InstallationCase):
             after[0] = after[0][after[0].find("Reading: "):]
         self.assertEqual(after, expected)
 
-        # The medium's sector, or (with the menu) the FAT boot sector, keeps
-        # its code; the table is the installer's.
-        first = self.mbr() if not choose else fat_boot_sector
-        self.assertEqual(disk.head(PARTITION_TABLE_OFFSET), first[:PARTITION_TABLE_OFFSET])
+        # The medium's sector, or (with the menu) the built-in boot code in
+        # place of the FAT boot record; the table is the installer's.
+        first = self.mbr()[:PARTITION_TABLE_OFFSET] if not choose else laid_boot_code()
+        self.assertEqual(disk.head(PARTITION_TABLE_OFFSET), first)
         root = self.check_system(disk, cylinders, chosen)
         self.assertEqual(root.read("/autorun.scr"), self.SCRIPT)
         self.assertIsNone(root.status("/CDINSTALL"))

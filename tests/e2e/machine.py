@@ -83,12 +83,14 @@ def die_with_parent():
 
 
 class Machine:
-    def __init__(self, initramfs, workdir=None, **options):
+    def __init__(self, initramfs, workdir=None, echo=None, **options):
         """`initramfs` and `options` describe the machine (MachineConfig).
         `workdir` receives the archive, the control socket and the logs;
         default: a new temporary directory, removed by close() unless the
-        environment sets KORVANEL_KEEP_MACHINE."""
+        environment sets KORVANEL_KEEP_MACHINE. `echo` (a binary stream)
+        gets everything the serial line carries as it arrives."""
         self.config = MachineConfig(initramfs, **options)
+        self._echo = echo
         self._workdir = workdir
         self._own_workdir = workdir is None
         self._process = None
@@ -375,7 +377,7 @@ class Machine:
         if self._process.stdout in readable:
             chunk = os.read(self._process.stdout.fileno(), 65536)
             if chunk:
-                self._raw += chunk
+                self._received(chunk)
             else:
                 # QEMU closes its output only when it ends: let it finish.
                 try:
@@ -386,6 +388,12 @@ class Machine:
         if self._process.poll() is not None:
             self._drain()
             self._ending = self._classify_ending()
+
+    def _received(self, chunk):
+        self._raw += chunk
+        if self._echo is not None:
+            self._echo.write(chunk)
+            self._echo.flush()
 
     def _drain(self):
         """Reads the rest of the console output of an ended QEMU."""
@@ -398,7 +406,7 @@ class Machine:
             chunk = os.read(self._process.stdout.fileno(), 65536)
             if not chunk:
                 break
-            self._raw += chunk
+            self._received(chunk)
         if self._qmp is not None and not self._qmp.closed:
             self._qmp.pump()
 
@@ -431,5 +439,6 @@ class Machine:
             qemu_messages = ""
         if qemu_messages:
             parts += ["--- QEMU ---", qemu_messages]
-        parts.append(f"--- kernel command line: {self.config.kernel_command_line()}")
+        if not self.config.firmware_boot():
+            parts.append(f"--- kernel command line: {self.config.kernel_command_line()}")
         return "\n".join(parts)

@@ -7,7 +7,7 @@ run_tests.py turns an all-skipped run into CTest's "skipped".
 
 import unittest
 
-import locations
+from bootimage import locations
 from machine import Machine
 
 

@@ -7,8 +7,8 @@ network card unless asked for, no default drives), a standard VGA, and
 the guest's /dev/ttyS0.
 """
 
-import locations
-from initramfs import Initramfs
+from bootimage import locations
+from bootimage.initramfs import Initramfs
 
 DEFAULT_MEMORY_MB = 64
 _IDE_SLOTS = 4
@@ -21,7 +21,9 @@ class MachineConfig:
                  quiet=True, disks=(), cdrom=None, floppy=None, nics=(),
                  nic_model="e1000", macs=(), extra_qemu_args=()):
         """
-        initramfs       an Initramfs, or the path of an archive
+        initramfs       an Initramfs, or the path of an archive; None: no
+                        kernel is given, the firmware boots the machine from
+                        its CD when it has one, else from its first disk
         kernel          the kernel image; default: the fetched Debian i386 kernel
         kernel_console  "serial": the kernel console and /dev/console are the
                         first serial line; "screen": they are the PC screen,
@@ -81,16 +83,11 @@ class MachineConfig:
         """QEMU's argv. `serial` and `control` are the options that connect
         the first serial line and the control socket; files (the initramfs
         when it is an Initramfs, the kernel log) go into `workdir`."""
-        initramfs = self.initramfs
-        if isinstance(initramfs, Initramfs):
-            initramfs = initramfs.write(f"{workdir}/initramfs.cpio")
-        kernel = self.kernel or locations.kernel_path()
         command = [
             locations.qemu_binary(), "-nodefaults", "-no-user-config",
             "-machine", "pc", "-m", str(self.memory_mb),
             "-display", display, "-vga", "std", "-no-reboot",
-            "-kernel", kernel, "-initrd", initramfs, "-append", self.kernel_command_line(),
-        ] + serial + control
+        ] + self._boot_arguments(workdir) + serial + control
         if self.kernel_console == "screen":
             # The second serial line: ttyS1, the kernel's message console.
             command += ["-chardev", f"file,id=kernellog,path={workdir}/kernel.log",
@@ -106,6 +103,18 @@ class MachineConfig:
         if index < len(self.macs):
             return self.macs[index]
         return f"52:54:00:12:34:{0x56 + index:02x}"
+
+    def firmware_boot(self):
+        return self.initramfs is None
+
+    def _boot_arguments(self, workdir):
+        if self.firmware_boot():
+            return ["-boot", "d" if self.cdrom else "c"]
+        initramfs = self.initramfs
+        if isinstance(initramfs, Initramfs):
+            initramfs = initramfs.write(f"{workdir}/initramfs.cpio")
+        kernel = self.kernel or locations.kernel_path()
+        return ["-kernel", kernel, "-initrd", initramfs, "-append", self.kernel_command_line()]
 
     def _disk_slots(self):
         return [slot for slot in range(_IDE_SLOTS) if not (self.cdrom and slot == _CDROM_SLOT)]

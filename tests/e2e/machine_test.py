@@ -11,14 +11,15 @@ import time
 import unittest
 
 import installer_texts as texts
-import locations
-from initramfs import Initramfs
-from installer_initramfs import add_base_layout, installer_initramfs
+from bootimage import locations
+from bootimage.initramfs import Initramfs
+from bootimage.installer_initramfs import add_base_layout, installer_initramfs
 from machine import Ending, Machine, MachineEnded, MachineError, MachineHang
 from machine_case import MachineTestCase
 from machine_config import MachineConfig
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+MEDIA = os.path.join(os.path.dirname(os.path.dirname(HERE)), "media")
 
 
 def _option_values(command, option):
@@ -107,7 +108,8 @@ class ParentDeath(MachineTestCase):
         harness = textwrap.dedent(f"""
             import os, signal, sys
             sys.path.insert(0, {HERE!r})
-            from installer_initramfs import installer_initramfs
+            sys.path.insert(0, {MEDIA!r})
+            from bootimage.installer_initramfs import installer_initramfs
             from machine import Machine
             machine = Machine(installer_initramfs({self.installer!r}, "cdrom\\n"))
             machine.start()

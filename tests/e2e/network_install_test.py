@@ -18,11 +18,11 @@ import time
 import unittest
 
 import installer_texts as texts
-import locations
+from bootimage import locations
 from console_text import installer_lines
 from install_network import InstallNetwork
 from machine_case import MachineTestCase
-from network_medium import network_initramfs, pack, write_driver_package
+from bootimage.network_medium import network_initramfs, pack, write_driver_package
 
 CYLINDER_SECTORS = 255 * 63
 SECTOR = 512

@@ -15,9 +15,12 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The boot-image modules the harness shares with media/build-media.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "media"))
 
-import locations  # noqa: E402
-from installer_initramfs import installation_initramfs, installer_initramfs  # noqa: E402
+from bootimage import locations  # noqa: E402
+from bootimage.installer_initramfs import installation_initramfs, installer_initramfs  # noqa: E402
 from machine import Machine, die_with_parent  # noqa: E402
 
 def parse_arguments(argv):

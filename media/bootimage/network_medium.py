@@ -20,11 +20,11 @@ import os
 import shutil
 import subprocess
 
-import locations
-from i386_programs import add_mke2fs
-from initramfs import Initramfs
-from installer_initramfs import add_base_layout
-from media_modules import add_mapped_modules, add_partitioning_tool
+from . import locations
+from .i386_programs import add_mke2fs
+from .initramfs import Initramfs
+from .installer_initramfs import add_base_layout
+from .media_modules import add_mapped_modules, add_partitioning_tool
 
 # What netboot-init loads: the driver of QEMU's default network card, and
 # the floppy driver for the disk-label floppy ("/dev/fd0"). Both need no
@@ -64,20 +64,32 @@ class DirectoryTree:
         os.chmod(target, mode if mode is not None else os.stat(source).st_mode & 0o7777)
 
 
-def pack(tree, out, name, version="1.0", depends=()):
-    """Packs the directory `tree` into the package file `out` with the bdl tool."""
-    command = [locations.host_program("bdl"), "pack", "--name", name, "--version", version]
+def pack(tree, out, name, version="1.0", depends=(), bdl=None):
+    """Packs the directory `tree` into the package file `out` with the bdl
+    tool (default: the native build's)."""
+    command = [bdl or locations.host_program("bdl"), "pack", "--name", name,
+               "--version", version]
     if depends:
         command += ["--depends", ",".join(depends)]
     subprocess.run(command + [tree, out], check=True, stdout=subprocess.DEVNULL)
     return out
 
 
-def write_driver_package(out, workdir):
-    """drivers/RELEASE.bdl for the fetched kernel: the mapped disk drivers,
-    the partitioning tool and mke2fs. Its tree is built in `workdir`."""
-    tree = DirectoryTree(os.path.join(workdir, "driver-tree"))
+DRIVER_PACKAGE = "disk-drivers"
+
+
+def driver_tree(root):
+    """Fills the folder `root` with what the driver package installs: the
+    mapped disk drivers, the partitioning tool and mke2fs."""
+    tree = DirectoryTree(root)
     add_mapped_modules(tree)
     add_partitioning_tool(tree)
     add_mke2fs(tree)
-    return pack(tree.root, out, "disk-drivers", locations.kernel_release())
+    return root
+
+
+def write_driver_package(out, workdir, bdl=None):
+    """drivers/RELEASE.bdl for the fetched kernel. Its tree is built in
+    `workdir`."""
+    tree = driver_tree(os.path.join(workdir, "driver-tree"))
+    return pack(tree, out, DRIVER_PACKAGE, locations.kernel_release(), bdl=bdl)

@@ -7,10 +7,10 @@ their partitions, the CD drive and the floppy.
 
 import os
 
-import locations
-from i386_programs import add_mke2fs
-from initramfs import Initramfs
-from media_modules import add_mapped_modules, add_partitioning_tool
+from . import locations
+from .i386_programs import add_mke2fs
+from .initramfs import Initramfs
+from .media_modules import add_mapped_modules, add_partitioning_tool
 
 # Character devices every run needs. /dev/tty0 is separate: its presence is
 # how the installer tells a screen console from a serial one.

@@ -13,7 +13,7 @@ import os
 import posixpath
 import stat
 
-from cpio_archive import CpioWriter
+from .cpio_archive import CpioWriter
 
 
 def _normalized(path):

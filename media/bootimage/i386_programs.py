@@ -11,7 +11,7 @@ libraries or on a 32-bit loader being installed.
 import os
 import struct
 
-import locations
+from . import locations
 
 _LIBRARY_DIRS = ("/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu", "/lib", "/usr/lib")
 _PT_INTERP = 3

@@ -8,7 +8,7 @@ sfdisk as /sbin/sfdisk.
 
 import os
 
-import locations
+from . import locations
 
 MODULE_MAP = os.path.join(locations.SOURCE_DIR, "media", "module-map.txt")
 

@@ -1,0 +1,89 @@
+"""The command line of media/build-media."""
+
+import argparse
+import fcntl
+import os
+import sys
+
+from . import version
+from .report import Report
+from .sources import SOURCE_DIR, MediaError, Sources
+
+DESCRIPTION = """\
+Makes the sample packages and the boot media of the Korvanel installer.
+
+commands:
+  packages OUTDIR                          the sample packages and "defpacks"
+  cdrom OUTDIR [--packages DIR]            a bootable installation CD (ISO image)
+  hdd OUTDIR [--packages DIR] [--choose]   a self-installing disk image
+  net OUTDIR                               network boot files and a server root
+
+Without --packages, a medium carries the sample packages (made in
+OUTDIR/packages). A second run with nothing changed does nothing."""
+
+
+def _parser():
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--i386", metavar="DIR",
+                        default=os.environ.get("KORVANEL_I386_DIR")
+                        or os.path.join(SOURCE_DIR, "build", "i386"),
+                        help="the static i386 build (default: build/i386)")
+    common.add_argument("--cache", metavar="DIR",
+                        default=os.environ.get("KORVANEL_CACHE")
+                        or os.path.join(SOURCE_DIR, "build", "cache"),
+                        help="the download cache (default: build/cache)")
+    parser = argparse.ArgumentParser(prog="build-media", description=DESCRIPTION,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"build-media {version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+    packages = commands.add_parser("packages", parents=[common],
+                                   help="the sample packages and defpacks")
+    packages.add_argument("outdir", metavar="OUTDIR")
+    for name, what in (("cdrom", "a bootable installation CD"),
+                       ("hdd", "a self-installing disk image")):
+        medium = commands.add_parser(name, parents=[common], help=what)
+        medium.add_argument("outdir", metavar="OUTDIR")
+        medium.add_argument("--packages", metavar="DIR",
+                            help="the packages (*.bdl, defpacks) to carry instead of the "
+                                 "sample packages")
+    commands.choices["hdd"].add_argument(
+        "--choose", action="store_true",
+        help="the installer shows the package menu (the CHOOSE marker)")
+    net = commands.add_parser("net", parents=[common],
+                              help="network boot files and a server root")
+    net.add_argument("outdir", metavar="OUTDIR")
+    return parser
+
+
+def main(argv):
+    arguments = _parser().parse_args(argv)
+    sources = Sources(arguments.i386, arguments.cache)
+    report = Report(sys.stdout)
+    outdir = os.path.abspath(arguments.outdir)
+    try:
+        os.makedirs(outdir, exist_ok=True)
+        # Two builds into one folder (tests running side by side) take turns.
+        lock = open(os.path.join(outdir, ".build-media.lock"), "w")
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        from . import images
+        images.use(sources)
+        if arguments.command == "packages":
+            from .packages import build_packages
+            build_packages(sources, outdir, report)
+        elif arguments.command == "cdrom":
+            from .cdrom import build_cdrom
+            build_cdrom(sources, outdir, arguments.packages, report)
+        elif arguments.command == "hdd":
+            from .hdd import build_hdd
+            build_hdd(sources, outdir, arguments.packages, arguments.choose, report)
+        else:
+            from .net import build_net
+            build_net(sources, outdir, report)
+    except OSError as error:
+        print(f"build-media: {error}", file=sys.stderr)
+        return 1
+    except MediaError as error:
+        print(f"build-media: {error}", file=sys.stderr)
+        return 1
+    return 0

@@ -1,0 +1,94 @@
+"""What a network installation needs, in two folders:
+
+- OUTDIR/boot: Debian's kernel and the network medium's initramfs
+  (netboot-init loads the network card's driver and becomes the installer,
+  /TYPE "net"), with pxelinux, so that the folder also serves as the root of
+  a TFTP server for machines that boot from the network (PXE);
+- OUTDIR/server: the root for `netinstall-server --root`: the driver
+  package drivers/<release>.bdl (the disk drivers at the installer's list
+  entries, sfdisk and mke2fs), the sample packages in packages/ (made in
+  OUTDIR/packages) and scripts/autorun.scr.
+"""
+
+import os
+import shutil
+import tempfile
+
+from . import images, packing
+from .boot_config import syslinux_config
+from .cdrom import installer_inputs
+from .freshness import Product, fingerprint
+from .packages import build_packages
+from .sources import MediaError
+
+
+def _replace(path, write):
+    """Writes `path` through write(partial path), then renames it into place."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    partial = path + ".partial"
+    write(partial)
+    os.replace(partial, path)
+
+
+def _link_or_copy(source, destination):
+    def write(partial):
+        if os.path.lexists(partial):
+            os.unlink(partial)
+        try:
+            os.link(source, partial)
+        except OSError:
+            shutil.copyfile(source, partial)
+    _replace(destination, write)
+
+
+def build_net(sources, outdir, report):
+    os.makedirs(outdir, exist_ok=True)
+    packages = build_packages(sources, os.path.join(outdir, "packages"), report)
+    boot = os.path.join(outdir, "boot")
+    server = os.path.join(outdir, "server")
+    release = sources.kernel_release()
+    boot_files = [os.path.join(boot, name) for name in
+                  ("vmlinuz", "initrd.gz", "pxelinux.0", "ldlinux.c32", "pxelinux.cfg/default")]
+    driver_package = os.path.join(server, "drivers", f"{release}.bdl")
+    served = [os.path.join(server, "packages", os.path.basename(path)) for path in packages]
+    script = os.path.join(server, "scripts", "autorun.scr")
+    product = Product(outdir, "net", boot_files + [driver_package, script] + served)
+    print_of_inputs = fingerprint(
+        packages + installer_inputs(sources)
+        + [sources.program("netboot-init"), sources.program("bdl"),
+           sources.media_file("autorun.scr"), sources.syslinux_file("pxelinux.0")])
+    if product.up_to_date(print_of_inputs):
+        report.unchanged("net", outdir, [boot, server])
+        return outdir
+    product.invalidate()
+
+    _link_or_copy(sources.kernel_image(), boot_files[0])
+    _replace(boot_files[1], lambda partial: images.network_image().write(partial, compress=True))
+    _link_or_copy(sources.syslinux_file("pxelinux.0"), boot_files[2])
+    _link_or_copy(sources.syslinux_file("ldlinux.c32"), boot_files[3])
+
+    def write_config(partial):
+        with open(partial, "w") as config:
+            config.write(syslinux_config("vmlinuz", "initrd.gz"))
+    _replace(boot_files[4], write_config)
+
+    with tempfile.TemporaryDirectory(prefix=".drivers-", dir=outdir) as tree:
+        images.driver_tree(tree)
+        os.makedirs(os.path.dirname(driver_package), exist_ok=True)
+        packing.pack(sources.program("bdl"), images.DRIVER_PACKAGE, {"version": release},
+                     tree, driver_package)
+    packages_dir = os.path.join(server, "packages")
+    os.makedirs(packages_dir, exist_ok=True)
+    for name in os.listdir(packages_dir):
+        # The server installs every package it finds: none may stay behind.
+        if os.path.join(packages_dir, name) not in served:
+            path = os.path.join(packages_dir, name)
+            if os.path.isdir(path):
+                raise MediaError(f"{path}: a folder where only packages belong")
+            os.unlink(path)
+    for source, destination in zip(packages, served):
+        _link_or_copy(source, destination)
+    _link_or_copy(sources.media_file("autorun.scr"), script)
+    product.record(print_of_inputs)
+    report.made("net", outdir, [boot, server])
+    return outdir

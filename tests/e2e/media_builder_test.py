@@ -1,0 +1,117 @@
+"""media/build-media: its command line, and what goes where on each medium
+(read back with bdl, xorriso and mtools, without booting anything; the
+whole-machine runs in media_test.py prove that the media work)."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from bootimage import locations
+import media_runs as runs
+
+
+def run(*arguments):
+    environment = dict(os.environ, KORVANEL_CACHE=locations.cache_dir(),
+                       KORVANEL_I386_DIR=locations.i386_dir(), MTOOLS_SKIP_CHECK="1")
+    return subprocess.run(arguments, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=environment)
+
+
+class CommandLine(unittest.TestCase):
+    def test_help_usage_errors_and_version(self):
+        shown = run(runs.BUILD_MEDIA, "--help")
+        self.assertEqual((shown.returncode, shown.stderr), (0, ""))
+        self.assertIn("cdrom OUTDIR [--packages DIR]", shown.stdout)
+        for wrong in ([], ["floppy", "out"], ["cdrom"], ["hdd", "out", "--bogus"]):
+            refused = run(runs.BUILD_MEDIA, *wrong)
+            self.assertEqual((refused.returncode, refused.stdout), (2, ""), wrong)
+            self.assertIn("usage: build-media", refused.stderr)
+        self.assertRegex(run(runs.BUILD_MEDIA, "--version").stdout, r"^build-media \d")
+
+
+class WhatGoesWhere(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        try:
+            locations.kernel_path()
+            locations.installer_path()
+        except locations.MissingPrerequisite as missing:
+            raise unittest.SkipTest(str(missing))
+        cls.scratch = tempfile.mkdtemp(prefix="korvanel-media-builder-")
+        cls.packages = os.path.join(cls.scratch, "packages")
+        made = run(runs.BUILD_MEDIA, "packages", cls.packages)
+        if made.returncode != 0:
+            raise AssertionError(made.stdout + made.stderr)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.scratch, ignore_errors=True)
+
+    def bdl(self, command, package):
+        bdl = os.path.join(locations.i386_dir(), "bin", "bdl")
+        return run(bdl, command, os.path.join(self.packages, package)).stdout
+
+    def test_sample_packages(self):
+        self.assertEqual(sorted(os.listdir(self.packages)),
+                         [".build-media.lock", ".packages.stamp", "defpacks", "dhcp.bdl",
+                          "firewall.bdl", "ppp.bdl", "pppoe.bdl", "system.bdl"])
+        self.assertIn("depends: ppp", self.bdl("info", "pppoe.bdl"))
+        system = [line.split()[-1] for line in self.bdl("list", "system.bdl").splitlines()]
+        for path in ("boot/vmlinuz", "boot/initrd.img", "sbin/init", "etc/rc.d/rc.postinstall",
+                     "bin/bash", "sbin/fsck", "sbin/e2fsck", "usr/bin/extlinux", "bin/busybox"):
+            self.assertIn(path, system)
+
+    def test_cdrom_carries_the_packages_at_its_top_and_a_second_run_does_nothing(self):
+        outdir = os.path.join(self.scratch, "cdrom")
+        self.assertEqual(run(runs.BUILD_MEDIA, "cdrom", outdir, "--packages",
+                             self.packages).returncode, 0)
+        iso = os.path.join(outdir, "korvanel-cdrom.iso")
+        listing = run("xorriso", "-indev", iso, "-find", "/", "-type", "f").stdout.split()
+        self.assertEqual(sorted(name.strip("'") for name in listing), [
+            "/boot/initrd.gz", "/boot/vmlinuz", "/defpacks", "/dhcp.bdl", "/firewall.bdl",
+            "/isolinux/isolinux.bin", "/isolinux/isolinux.cfg",
+            "/isolinux/ldlinux.c32", "/ppp.bdl", "/pppoe.bdl", "/system.bdl"])
+        made_at = os.stat(iso).st_mtime_ns
+        again = run(runs.BUILD_MEDIA, "cdrom", outdir, "--packages", self.packages)
+        self.assertIn("up to date", again.stdout)
+        self.assertEqual(os.stat(iso).st_mtime_ns, made_at)
+
+    def test_hdd_with_choose(self):
+        outdir = os.path.join(self.scratch, "hdd")
+        self.assertEqual(run(runs.BUILD_MEDIA, "hdd", outdir, "--packages", self.packages,
+                             "--choose").returncode, 0)
+        image = os.path.join(outdir, "korvanel-hdd.img")
+        names = run("mdir", "-b", "-i", image, "::/").stdout.split()
+        for name in ("::/CHOOSE", "::/mbr", "::/autorun.scr", "::/syslinux.cfg",
+                     "::/system.bdl", "::/defpacks"):
+            self.assertIn(name, names)
+        mbr = subprocess.run(["mtype", "-i", image, "::/mbr"], stdout=subprocess.PIPE,
+                             env=dict(os.environ, MTOOLS_SKIP_CHECK="1")).stdout
+        with open(os.path.join(locations.i386_dir(), "bootcode.bin"), "rb") as code:
+            boot_code = code.read()
+        self.assertEqual(mbr, boot_code + bytes(510 - len(boot_code)) + b"\x55\xaa")
+
+    def test_net_boot_files_and_server_root(self):
+        outdir = os.path.join(self.scratch, "net")
+        self.assertEqual(run(runs.BUILD_MEDIA, "net", outdir).returncode, 0)
+        found = sorted(os.path.relpath(os.path.join(root, name), outdir)
+                       for root, _, files in os.walk(outdir) for name in files
+                       if not name.startswith(".") and not root.endswith("packages"))
+        release = locations.kernel_release()
+        self.assertEqual(found, [
+            "boot/initrd.gz", "boot/ldlinux.c32", "boot/pxelinux.0", "boot/pxelinux.cfg/default",
+            "boot/vmlinuz", f"server/drivers/{release}.bdl", "server/scripts/autorun.scr"])
+        self.assertEqual(sorted(os.listdir(os.path.join(outdir, "server", "packages"))),
+                         ["dhcp.bdl", "firewall.bdl", "ppp.bdl", "pppoe.bdl", "system.bdl"])
+
+    def test_a_folder_without_packages_is_refused(self):
+        refused = run(runs.BUILD_MEDIA, "cdrom", os.path.join(self.scratch, "x"),
+                      "--packages", self.scratch)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("holds no package (*.bdl)", refused.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
