@@ -28,9 +28,9 @@
 #include "netinstall/discovery_payload.h"
 #include "netinstall/install_client.h"
 #include "netinstall/net_test_support.h"
+#include "netinstall/udp_frames.h"
 #include "packages/package_fixtures.h"
 #include "server/server_protocol.h"
-#include "server/udp_frames.h"
 
 namespace {
 
