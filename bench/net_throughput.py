@@ -9,15 +9,18 @@ there, each held by a process (unshare -n), and never touches the machine's
 interfaces. Prints, for one installer and for 1, 4 and 16 at once, the
 throughput of netinstall-server + netinstall-fetch and of tftpd-hpa + curl
 with the same block size, and their ratio. Each figure is the best of
---rounds runs, the two protocols' runs alternating.
+--rounds runs, the two protocols' runs alternating. The last column counts
+the datagrams each installer's process took in per file (the mean over the
+installers of the last round): its own replies, plus whatever other
+stations' traffic woke it.
 
-Every request of the installers' protocol is a broadcast. On one segment
-("shared") each installer's kernel takes in every other installer's
-requests; here all of them share this machine's few cores, so that cost
-grows with the square of their number and hides what the server can do. The
-"isolated" rows put the installers' bridge ports in isolation (they reach
-the server's port only), as separate machines would not slow each other
-down; they measure the server. TFTP runs on the same segment each time.
+On one segment ("shared") every installer's kernel takes in what the others
+broadcast: their discovery, and every request of an installer that cannot
+send frames to its server alone; here all of them share this machine's few
+cores, so that cost grows with the square of their number. The "isolated"
+rows put the installers' bridge ports in isolation (they reach the server's
+port only), as separate machines would not slow each other down; they
+measure the server. TFTP runs on the same segment each time.
 
 Without a wire a round trip costs only processor time, and one installer
 alone keeps the server's core busy. The "100mbit" rows give every
@@ -144,20 +147,31 @@ def wait_for(path, text, seconds=10):
 
 
 def timed_parallel(commands):
-    """Starts every command at once; the wall time until the last ends."""
+    """Starts every command at once: the wall time until the last ends, and
+    what each printed (when its output was a pipe)."""
     started = time.monotonic()
     processes = [command() for command in commands]
     failures = 0
+    outputs = []
     for process in processes:
         try:
-            failures += process.wait(timeout=600) != 0
+            output, _ = process.communicate(timeout=600)
+            outputs.append(output or b"")
+            failures += process.returncode != 0
         except subprocess.TimeoutExpired:
             process.kill()
             failures += 1
     elapsed = time.monotonic() - started
     if failures:
         raise RuntimeError("%d of %d transfers failed" % (failures, len(processes)))
-    return elapsed
+    return elapsed, outputs
+
+
+def received_per_file(summary):
+    """Datagrams received per file from netinstall-fetch's summary line:
+    "fetched N files in S seconds, D datagrams received"."""
+    words = summary.decode().split()
+    return int(words[words.index("datagrams") - 1]) / max(int(words[1]), 1)
 
 
 def measure_netinstall(lab, build, root, count, block, scratch):
@@ -169,10 +183,12 @@ def measure_netinstall(lab, build, root, count, block, scratch):
         if not wait_for(log, " serving "):
             raise RuntimeError("netinstall-server did not start:\n" + open(log).read())
         fetch = os.path.join(build, "bin", "netinstall-fetch")
-        return timed_parallel([
+        elapsed, outputs = timed_parallel([
             (lambda client=client: client.start([fetch, scratch, "--quiet", "--discard"],
-                                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL))
+                                                stdin=subprocess.PIPE, stdout=subprocess.PIPE))
             for client in lab.clients[:count]])
+        received = [received_per_file(output) for output in outputs]
+        return elapsed, sum(received) / len(received)
     finally:
         server.send_signal(signal.SIGTERM)
         server.wait(timeout=10)
@@ -187,7 +203,7 @@ def measure_tftp(lab, root, count, block):
         return timed_parallel([
             (lambda client=client: client.start(
                 ["curl", "-s", "-f", "-o", "/dev/null", "--tftp-blksize", str(block), url]))
-            for client in lab.clients[:count]])
+            for client in lab.clients[:count]])[0]
     finally:
         server.kill()
         server.wait()
@@ -228,9 +244,9 @@ def main():
     try:
         print("a package of %d bytes per installer, best of %d rounds; MB/s = 10^6 bytes "
               "per second" % (size, options.rounds))
-        print("%-9s %-8s %-8s %6s %16s %6s %10s %7s" % (
+        print("%-9s %-8s %-8s %6s %16s %6s %10s %7s %10s" % (
             "segment", "link", "clients", "block", "netinstall MB/s", "block", "TFTP MB/s",
-            "ratio"))
+            "ratio", "recv/file"))
         for segment, rate, ours_block, tftp_block in CONFIGURATIONS:
             lab.limit(rate)
             for count in CLIENT_COUNTS:
@@ -238,15 +254,16 @@ def main():
                 ours, tftp = float("inf"), float("inf")
                 for _ in range(options.rounds):
                     lab.isolate(segment == "isolated")
-                    ours = min(ours, measure_netinstall(lab, options.build, root, count,
-                                                        ours_block, scratch))
+                    elapsed, received = measure_netinstall(lab, options.build, root, count,
+                                                           ours_block, scratch)
+                    ours = min(ours, elapsed)
                     lab.isolate(False)
                     tftp = min(tftp, measure_tftp(lab, tftp_root, count, tftp_block))
                 ours_rate = count * size / ours / 1e6
                 tftp_rate = count * size / tftp / 1e6
-                print("%-9s %-8s %-8d %6d %16.1f %6d %10.1f %7.2f" % (
+                print("%-9s %-8s %-8d %6d %16.1f %6d %10.1f %7.2f %10.0f" % (
                     segment, rate or "-", count, ours_block, ours_rate, tftp_block, tftp_rate,
-                    ours_rate / tftp_rate), flush=True)
+                    ours_rate / tftp_rate, received), flush=True)
     finally:
         lab.end()
         shutil.rmtree(scratch, ignore_errors=True)

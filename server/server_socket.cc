@@ -1,51 +1,16 @@
 #include "server/server_socket.h"
 
 #include <fcntl.h>
-#include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "server/udp_frames.h"
-
-namespace {
-
-// A 4096-byte message over the smallest IP MTU (68) takes 86 fragments.
-constexpr size_t kMostFrames = 128;
-
-}  // namespace
-
 ServerSocket::~ServerSocket() {
   if (fd_ >= 0) close(fd_);
-  if (frameFd_ >= 0) close(frameFd_);
-}
-
-void ServerSocket::openFrameSocket(const std::string& interfaceName) {
-  ifreq request;
-  memset(&request, 0, sizeof request);
-  memcpy(request.ifr_name, interfaceName.c_str(), interfaceName.size());
-  if (ioctl(fd_, SIOCGIFMTU, &request) == 0 && request.ifr_mtu > 0) {
-    mtu_ = static_cast<size_t>(request.ifr_mtu);
-  }
-  if (ioctl(fd_, SIOCGIFADDR, &request) == 0) {
-    address_ = reinterpret_cast<sockaddr_in*>(&request.ifr_addr)->sin_addr.s_addr;
-  }
-  // Protocol 0: the socket only sends; it receives nothing.
-  int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  sockaddr_ll link{};
-  link.sll_family = AF_PACKET;
-  link.sll_ifindex = static_cast<int>(if_nametoindex(interfaceName.c_str()));
-  if (link.sll_ifindex == 0 || bind(fd, reinterpret_cast<sockaddr*>(&link), sizeof link) != 0) {
-    close(fd);
-    return;
-  }
-  frameFd_ = fd;
 }
 
 bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
@@ -94,7 +59,9 @@ bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
             strerror(errno);
     return false;
   }
-  openFrameSocket(interfaceName);
+  // Without the packet socket every reply is broadcast: slower on a busy
+  // segment, but every installer still gets its replies.
+  (void)frames_.open(interfaceName.c_str(), mac_);
   return true;
 }
 
@@ -102,7 +69,9 @@ long ServerSocket::receive(NetMessage& message) {
   for (;;) {
     sockaddr_in sender{};
     socklen_t senderLength = sizeof sender;
-    long length = recvfrom(fd_, message.bytes, sizeof message.bytes, 0,
+    // MSG_TRUNC: the datagram's whole length, so that an oversized one is
+    // told from one that fits the buffer exactly.
+    long length = recvfrom(fd_, message.bytes, sizeof message.bytes, MSG_TRUNC,
                            reinterpret_cast<sockaddr*>(&sender), &senderLength);
     if (length < 0 && errno == EINTR) continue;
     if (length < 0) return -1;
@@ -112,27 +81,8 @@ long ServerSocket::receive(NetMessage& message) {
 }
 
 bool ServerSocket::sendTo(const uint8_t* client, const NetMessage& message, size_t length) {
-  if (frameFd_ < 0) return broadcast(message, length);
-  UdpRoute route{};
-  memcpy(route.sourceMac, mac_, kMacSize);
-  memcpy(route.destinationMac, client, kMacSize);
-  route.sourceIp = address_;
-  route.destinationIp = htonl(INADDR_BROADCAST);
-  route.port = kProtocolPort;
-  size_t count = buildUdpFrames(route, message.bytes, length, ++identification_, mtu_, frames_);
-  if (count == 0 || count > kMostFrames) return false;
-  iovec parts[kMostFrames];
-  mmsghdr messages[kMostFrames];
-  memset(messages, 0, sizeof messages);
-  for (size_t index = 0; index < count; ++index) {
-    parts[index] = {frames_[index].data(), frames_[index].size()};
-    messages[index].msg_hdr.msg_iov = &parts[index];
-    messages[index].msg_hdr.msg_iovlen = 1;
-  }
-  // All fragments in one call, never waiting for a full queue: a frame
-  // dropped here is a datagram lost, and the installer asks again.
-  int sent = sendmmsg(frameFd_, messages, static_cast<unsigned>(count), MSG_DONTWAIT);
-  return sent == static_cast<int>(count);
+  if (!frames_.isOpen()) return broadcast(message, length);
+  return frames_.send(client, message.bytes, length) == static_cast<long>(length);
 }
 
 bool ServerSocket::broadcast(const NetMessage& message, size_t length) {

@@ -3,15 +3,16 @@
 // to the interface and the protocol port, which receives the installers'
 // broadcasts, and a packet socket that sends each reply as a frame to the one
 // installer it is for (IP destination still the limited broadcast address,
-// see udp_frames.h). Without the packet socket, replies are broadcast. The
-// interface is used as the operator configured it; nothing is changed.
+// see netinstall/frame_socket.h). Without the packet socket, replies are
+// broadcast. The interface is used as the operator configured it; nothing is
+// changed.
 
 #include <netinet/in.h>
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
+#include "netinstall/frame_socket.h"
 #include "netinstall/net_message.h"
 
 class ServerSocket {
@@ -30,7 +31,8 @@ class ServerSocket {
   const uint8_t* address() const { return mac_; }
 
   // The next waiting datagram from the protocol port into `message`, without
-  // blocking: its length, or -1 when none is waiting.
+  // blocking: its whole length (beyond the buffer for an oversized one, whose
+  // first bytes only are kept), or -1 when none is waiting.
   long receive(NetMessage& message);
   // Sends `length` bytes of `message` to the installer with hardware address
   // `client`. False when the send failed (the installer asks again).
@@ -38,16 +40,10 @@ class ServerSocket {
   // Sends `length` bytes of `message` as a broadcast to every station.
   bool broadcast(const NetMessage& message, size_t length);
   // Whether replies go out as frames to one installer.
-  bool sendsDirectly() const { return frameFd_ >= 0; }
+  bool sendsDirectly() const { return frames_.isOpen(); }
 
  private:
-  void openFrameSocket(const std::string& interfaceName);
-
   int fd_ = -1;
-  int frameFd_ = -1;
+  FrameSocket frames_;
   uint8_t mac_[kMacSize] = {};
-  uint32_t address_ = 0;  // the interface's IPv4 address (network order), or 0
-  size_t mtu_ = 1500;
-  uint16_t identification_ = 0;
-  std::vector<std::vector<uint8_t>> frames_;
 };

@@ -53,6 +53,17 @@ TEST_F(ExchangeTest, DiscoveryGoesOutOnEveryCardWithThatCardsAddress) {
                                        std::string(1, '\0'));
   }
   EXPECT_EQ(installer.link.sentCount, 0u) << "the first request after it is stamped 1 again";
+
+  // A send refused on the first card keeps the message from no other card.
+  ASSERT_EQ(client->run({"nft", "add", "table", "inet", "f"}), 0);
+  ASSERT_EQ(client->run({"nft", "add", "chain", "inet", "f", "out",
+                         "{ type filter hook output priority 0; }"}),
+            0);
+  ASSERT_EQ(client->run({"nft", "add", "rule", "inet", "f", "out", "oifname", "card0", "drop"}), 0);
+  EXPECT_FALSE(installer.broadcastRequest(message, message.payloadLength()));
+  NetMessage seen;
+  ASSERT_TRUE(secondPeer->next(seen));
+  EXPECT_TRUE(seen.payloadBeginsWith("DSCV"));
   installer.close();
 }
 
@@ -169,6 +180,68 @@ TEST_F(ExchangeTest, UnconfirmedOfferLeadsToANewDiscovery) {
   ASSERT_TRUE(installer.findServer("", "", "label", offer, sizeof offer, keep));
   peer->join();
   EXPECT_STREQ(offer, "second");
+  installer.close();
+}
+
+// A server whose header names an address its card does not receive on: the
+// first two "YACK"s, sent to that address alone, never reach it; the third
+// is broadcast, and so is every later request from its first send on.
+TEST_F(ExchangeTest, RequestsUnansweredAtTheServersAddressAreBroadcastFromThenOn) {
+  openClient();
+  installer.timing.replyTimeoutUsec = 100000;
+  peer->run([](ScriptedPeer& p) {
+    NetMessage request;
+    ASSERT_TRUE(p.next(request));
+    p.send(kStranger, request.source(), 1, 0, "OFFR\nfrom a card of another name\n");
+    ASSERT_TRUE(p.next(request));
+    EXPECT_EQ(payloadString(request), "YACK\n");
+    p.send(kStranger, request.source(), 2, 1, "OKAY");
+    ASSERT_TRUE(p.next(request));
+    EXPECT_EQ(payloadString(request), "STRT");
+    p.send(kStranger, request.source(), 3, 2, "OKAY");
+  });
+  char offer[512] = "";
+  bool keep = false;
+  ASSERT_TRUE(installer.findServer("", offer, "label", offer, sizeof offer, keep));
+  EXPECT_FALSE(installer.link.directRequests);
+  installer.timing.confirmAttempts = 1;  // one "STRT" to the stranger's address would be lost
+  EXPECT_TRUE(installer.startInstallation());
+  peer->join();
+  installer.close();
+}
+
+// Without any card the server search neither fails nor spins: it looks for
+// cards once a discovery cycle and finds the server once one is there.
+TEST_F(ExchangeTest, ServerSearchWithoutAnyCardWaitsForOne) {
+  auto bare = NetNamespace::create();
+  ASSERT_TRUE(bare);
+  std::unique_ptr<ScriptedPeer> latePeer;
+  std::thread plugIn([&] {
+    usleep(300000);  // a few cycles without a card
+    if (!connectNamespaces(*bare, "late0", *peerSpace, "late1", /*up=*/true)) return;
+    latePeer = makePeer("late1");
+    if (!latePeer) return;
+    latePeer->run([](ScriptedPeer& p) {
+      NetMessage request;
+      ASSERT_TRUE(p.next(request));
+      p.send(p.mac(), request.source(), 1, 0, "OFFR\nat last\n");
+      ASSERT_TRUE(p.next(request));
+      p.answer(request, 2, "OKAY");
+    });
+  });
+  // In this thread: the scans read /proc/net/dev of the process's first one.
+  EnterNamespace inside(*bare);
+  installer.open();
+  EXPECT_FALSE(installer.hasInterfaces());
+  installer.timing.discoveryCycleUsec = 100000;
+  installer.timing.rescanEvery = 1000;  // only the want of a card makes it look again
+  char offer[512] = "";
+  bool keep = false;
+  EXPECT_TRUE(installer.findServer("", offer, "label", offer, sizeof offer, keep));
+  plugIn.join();
+  ASSERT_TRUE(latePeer);
+  latePeer->join();
+  EXPECT_STREQ(offer, "at last");
   installer.close();
 }
 

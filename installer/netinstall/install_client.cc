@@ -9,6 +9,7 @@ void InstallClient::open() {
   endpoints = scanInterfaces(onlyInterfaces);
   broadcastCount = 0;
   waitTimeout = timeval{};
+  receivedBeforeScan_ = 0;
 }
 
 const char* InstallClient::macAddressText(uint32_t index) const {
@@ -21,4 +22,10 @@ const char* InstallClient::serverAddressText() const { return formatMacAddress(l
 void InstallClient::close() {
   receiver.reset();
   endpoints.clear();  // each endpoint closes its socket
+}
+
+uint64_t InstallClient::datagramsReceived() const {
+  uint64_t count = receivedBeforeScan_;
+  for (const auto& endpoint : endpoints) count += endpoint->datagramsReceived;
+  return count;
 }

@@ -57,14 +57,18 @@ class InstallClient {
   const char* serverAddressText() const;
   // Frees the file receiver and closes every endpoint.
   void close();
+  // Datagrams the process has taken in on every interface since open(),
+  // whether they were for it or not: what the segment's traffic costs it.
+  uint64_t datagramsReceived() const;
 
   // --- Message exchange ---------------------------------------------------
 
   // Starts a discovery cycle: a fresh link with no server, and `message`
   // stamped and sent once on every interface (sequence 1, target zero). Every
   // rescanEvery-th call scans the interfaces again first, so that cards that
-  // appear late are used. False when a send failed (later interfaces are
-  // skipped); callers wait for answers all the same.
+  // appear late are used; every call does while there is no interface. False
+  // when a send failed on any card (the others still get theirs); callers
+  // wait for answers all the same.
   bool broadcastRequest(NetMessage& message, uint16_t payloadLength);
 
   // Waits within what is left of the current cycle for a server's answer
@@ -81,8 +85,10 @@ class InstallClient {
                 char* offerText, size_t offerCapacity, bool& keepOut);
 
   // Discovery, then the offer taken with "YACK"; a server that does not
-  // confirm sends the client back to discovery. False only without any
-  // interface.
+  // confirm sends the client back to discovery. Never gives up, not even
+  // without any interface: it then scans for cards once per discovery
+  // cycle and goes on when one appears. True once a server has confirmed;
+  // it does not return otherwise.
   bool findServer(const char* opaqueShort, const char* opaqueLong, const char* label,
                   char* offerText, size_t offerCapacity, bool& keepOut);
 
@@ -128,6 +134,8 @@ class InstallClient {
   ClientTiming timing;
 
  private:
+  uint64_t receivedBeforeScan_ = 0;  // datagramsReceived of endpoints already closed
+
   RequestTiming confirmTiming() const { return {timing.replyTimeoutUsec, timing.confirmAttempts}; }
   // Replaces the receiver by a fresh one on the server's interface and asks
   // for the next header. Prints nothing.

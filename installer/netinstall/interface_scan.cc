@@ -77,6 +77,10 @@ EndpointList scanInterfacesFrom(FILE* stream, const std::vector<std::string>& on
     memcpy(endpoint->mac, mac, kMacSize);
     if (endpoint->open(name.c_str(), kProtocolPort)) endpoints.push_back(std::move(endpoint));
   }
+  std::vector<const uint8_t*> own;
+  for (const auto& endpoint : endpoints) own.push_back(endpoint->mac);
+  // Without the filter a socket only wakes for more than it needs.
+  for (const auto& endpoint : endpoints) (void)endpoint->dropOthersTraffic(own);
   return endpoints;
 }
 

@@ -12,6 +12,7 @@ void LinkState::clear() {
   memset(ownAddress, 0, sizeof ownAddress);
   memset(peerAddress, 0, sizeof peerAddress);
   resetCounters();
+  directRequests = true;
 }
 
 void LinkState::resetCounters() {

@@ -15,8 +15,13 @@ struct LinkState {
   uint32_t receivedCount = 0;
   uint8_t ownAddress[kMacSize] = {};   // the client's interface in use
   uint8_t peerAddress[kMacSize] = {};  // the server; all zero while none is known
+  // Whether requests go to the server's hardware address alone once it is
+  // known (see NetEndpoint::sendRequest). Cleared for the rest of the run
+  // when frames sent that way find no answer: a server may write a header
+  // address that its card does not receive on.
+  bool directRequests = true;
 
-  // Both addresses zero, both counters 0.
+  // Both addresses zero, both counters 0, requests direct again.
   void clear();
   void resetCounters();
 

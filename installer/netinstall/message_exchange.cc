@@ -11,9 +11,21 @@
 #include "netinstall/discovery_payload.h"
 #include "netinstall/install_client.h"
 
+namespace {
+
+// The closing wait may repeat its request for ever; its count of sends
+// stops here (only the first few matter to sendRequest).
+constexpr int kMostCountedSends = 1000;
+
+}  // namespace
+
 bool InstallClient::broadcastRequest(NetMessage& message, uint16_t payloadLength) {
-  if (++broadcastCount >= timing.rescanEvery) {
+  // Without any card there is nothing to wait for but a card: look again
+  // every cycle. (A scan comes back empty, too, when a single query fails
+  // for a passing reason.)
+  if (++broadcastCount >= timing.rescanEvery || endpoints.empty()) {
     receiver.reset();  // it points at an endpoint that is about to go
+    for (const auto& endpoint : endpoints) receivedBeforeScan_ += endpoint->datagramsReceived;
     // The old sockets hold the port on their cards: close them before the
     // new ones are bound, or every card already known would be left out.
     endpoints.clear();
@@ -24,15 +36,18 @@ bool InstallClient::broadcastRequest(NetMessage& message, uint16_t payloadLength
   selected = -1;
   link.resetCounters();
   memset(link.peerAddress, 0, kMacSize);
+  bool sentEverywhere = true;
   for (const auto& endpoint : endpoints) {
     memcpy(link.ownAddress, endpoint->mac, kMacSize);
     link.stamp(message, payloadLength);
     // Every copy goes out as sequence 1, and the first request after the
     // discovery is stamped 1 again.
     link.resetCounters();
-    if (endpoint->send(message.bytes, message.datagramLength()) < 0) return false;
+    // A send that fails on one card (even for a passing reason) must not
+    // keep the message from the others: the server may sit behind any.
+    if (endpoint->send(message.bytes, message.datagramLength()) < 0) sentEverywhere = false;
   }
-  return true;
+  return sentEverywhere;
 }
 
 bool InstallClient::waitForTag(NetMessage& message, const char* tag) {
@@ -85,7 +100,6 @@ void InstallClient::discover(const char* opaqueShort, const char* opaqueLong, co
 
 bool InstallClient::findServer(const char* opaqueShort, const char* opaqueLong, const char* label,
                                char* offerText, size_t offerCapacity, bool& keepOut) {
-  if (!hasInterfaces()) return false;
   for (;;) {
     discover(opaqueShort, opaqueLong, label, offerText, offerCapacity, keepOut);
     NetMessage reply;
@@ -116,9 +130,9 @@ void InstallClient::awaitTermination() {
   (void)request.setPayloadText(messageTag(MessageType::awaitTermination), false);
   link.stamp(request, request.payloadLength());
   NetMessage reply;
-  for (;;) {
+  for (int sends = 0;; sends += sends < kMostCountedSends ? 1 : 0) {
     // A failed send is simply repeated with the next budget.
-    (void)endpoint.send(request.bytes, request.datagramLength());
+    (void)endpoint.sendRequest(link, request, sends);
     timeval budget = timevalFromUsec(timing.closingUsec);
     for (;;) {
       long length = endpoint.receiveOrConsole(reply, budget);

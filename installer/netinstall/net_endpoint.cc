@@ -13,11 +13,15 @@
 
 #include "common/bounded_text.h"
 #include "netinstall/clock.h"
+#include "netinstall/target_filter.h"
 
 namespace {
 
 constexpr int kConsoleFd = 0;
 constexpr short kUpFlags = IFF_UP | IFF_RUNNING | IFF_PROMISC;
+// Sends of one request to the server's hardware address before the
+// installer concludes that such frames do not reach it.
+constexpr int kDirectSends = 2;
 
 // Brings the interface up and makes sure it has an IPv4 address, 0.0.0.0
 // when it had none; an address it already has is kept.
@@ -66,6 +70,9 @@ bool NetEndpoint::open(const char* interfaceName, uint16_t port) {
   destination.sin_family = AF_INET;
   destination.sin_port = htons(port);
   destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  // After prepareInterface, so that the frames carry the address the
+  // interface has now. Without the socket requests are broadcast.
+  (void)frames.open(interfaceName, mac);
   return true;
 }
 
@@ -74,11 +81,33 @@ long NetEndpoint::send(const void* data, size_t length) {
                 sizeof destination);
 }
 
+long NetEndpoint::sendRequest(LinkState& link, const NetMessage& request, int earlierSends) {
+  size_t length = request.datagramLength();
+  if (link.directRequests && frames.isOpen() && !isZeroMac(link.peerAddress)) {
+    if (earlierSends < kDirectSends) {
+      long sent = frames.send(link.peerAddress, request.bytes, length);
+      if (sent >= 0 || isPassingSendFailure(errno)) return sent;
+    }
+    // Frames to the server's address went unanswered (or cannot be sent): a
+    // broadcast reaches it whatever address it wrote in its header.
+    link.directRequests = false;
+  }
+  return send(request.bytes, length);
+}
+
+bool NetEndpoint::dropOthersTraffic(const std::vector<const uint8_t*>& ownAddresses) {
+  std::vector<sock_filter> program = targetFilterProgram(ownAddresses);
+  if (program.empty()) return false;
+  sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+  return setsockopt(socket, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0;
+}
+
 long NetEndpoint::receive(NetMessage& message) {
   socklen_t senderLength = sizeof lastSender;
   long length = recvfrom(socket, message.bytes, sizeof message.bytes, 0,
                          reinterpret_cast<sockaddr*>(&lastSender), &senderLength);
   if (length < 0) return -1;
+  ++datagramsReceived;
   if (lastSender.sin_port != destination.sin_port) return -1;
   return length;
 }
@@ -110,13 +139,14 @@ long NetEndpoint::receiveOrConsole(NetMessage& message, timeval& remaining) {
 void NetEndpoint::close() {
   if (socket > 0) ::close(socket);
   socket = -1;
+  frames.close();
 }
 
 long NetEndpoint::sendAndWait(LinkState& link, const NetMessage& request, NetMessage& reply,
                               int64_t timeoutUsec, int attempts) {
   size_t length = request.datagramLength();
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    long sent = send(request.bytes, length);
+    long sent = sendRequest(link, request, attempt);
     // A send refused for a passing reason is a datagram lost on the way:
     // the wait runs out and the next attempt sends it again.
     bool lostOnTheWay = sent < 0 && isPassingSendFailure(errno);

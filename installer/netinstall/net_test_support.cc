@@ -2,14 +2,23 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <linux/seccomp.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -78,6 +87,46 @@ long receiveDatagram(int socket, NetMessage& message, double seconds) {
   return recv(socket, message.bytes, sizeof message.bytes, 0);
 }
 
+int openCapture(const char* interfaceName) {
+  int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
+  if (fd < 0) return -1;
+  sockaddr_ll link{};
+  link.sll_family = AF_PACKET;
+  link.sll_protocol = htons(ETH_P_IP);
+  link.sll_ifindex = static_cast<int>(if_nametoindex(interfaceName));
+  int room = 8 << 20;  // a whole test's traffic waits here until it is read
+  if (link.sll_ifindex == 0 || bind(fd, reinterpret_cast<sockaddr*>(&link), sizeof link) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+long receiveCaptured(int capture, NetMessage& message, double seconds) {
+  constexpr size_t kUdpHeader = 8;
+  uint8_t packet[65536];
+  for (;;) {
+    pollfd waiting{capture, POLLIN, 0};
+    if (poll(&waiting, 1, static_cast<int>(seconds * 1000)) <= 0) return -1;
+    long length = recv(capture, packet, sizeof packet, 0);
+    if (length < 20) return -1;
+    size_t ipHeader = (packet[0] & 0x0F) * 4u;
+    bool firstFragment = ((packet[6] & 0x1F) | packet[7]) == 0;
+    if (packet[9] != IPPROTO_UDP || !firstFragment ||
+        static_cast<size_t>(length) < ipHeader + kUdpHeader) {
+      continue;
+    }
+    const uint8_t* udp = packet + ipHeader;
+    if ((udp[2] << 8 | udp[3]) != kProtocolPort) continue;
+    size_t carried = static_cast<size_t>(length) - ipHeader - kUdpHeader;
+    if (carried > sizeof message.bytes) carried = sizeof message.bytes;
+    message.clear();
+    memcpy(message.bytes, udp + kUdpHeader, carried);
+    return static_cast<long>(carried);
+  }
+}
+
 TestConsole::TestConsole() {
   if (pipe2(pipe_, O_CLOEXEC) != 0) return;
   saved_ = dup(0);
@@ -94,6 +143,23 @@ TestConsole::~TestConsole() {
 }
 
 void TestConsole::type(const char* keys) { (void)!write(pipe_[1], keys, strlen(keys)); }
+
+bool refusePacketSockets() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 4),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 2),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_PACKET, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  // Without SECCOMP_FILTER_FLAG_TSYNC only the calling thread is filtered.
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
 
 std::string readWholeFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

@@ -40,6 +40,14 @@ bool sendBroadcast(int socket, const NetMessage& message);
 // Waits up to `seconds` for a datagram: its length, or -1.
 long receiveDatagram(int socket, NetMessage& message, double seconds);
 
+// A packet socket that sees every IPv4 frame reaching `interfaceName` in
+// the current namespace, whoever it is addressed to. -1 on failure.
+int openCapture(const char* interfaceName);
+// The next captured protocol datagram (UDP to port 5000; the first fragment
+// of a fragmented one) within `seconds`: its length as far as captured, or
+// -1.
+long receiveCaptured(int capture, NetMessage& message, double seconds);
+
 // Descriptor 0 on a pipe for the life of the object: console input that
 // never comes unless the test types it (the test's own standard input may
 // be at its end, which counts as input waiting).
@@ -53,6 +61,11 @@ class TestConsole {
   int saved_ = -1;
   int pipe_[2] = {-1, -1};
 };
+
+// From now on the calling thread (and what it forks) cannot open packet
+// sockets: socket(AF_PACKET, ...) fails with EPERM, as it does for a process
+// without the privilege. False when the filter could not be installed.
+bool refusePacketSockets();
 
 std::string readWholeFile(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& contents);

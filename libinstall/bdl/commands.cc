@@ -1,5 +1,11 @@
 #include "commands.h"
 
+#include <libinstall/repo.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,7 +25,8 @@ const cli::Program kProgram = {
     "       bdl list FILE\n"
     "       bdl verify [--pubkey PUBFILE] FILE\n"
     "       bdl keygen KEYFILE\n"
-    "       bdl sign --key KEYFILE FILE\n"};
+    "       bdl sign --key KEYFILE FILE\n"
+    "       bdl extract FILE DIR\n"};
 
 namespace {
 
@@ -125,6 +132,26 @@ int runVerify(std::vector<std::string> args, std::ostream& out, std::ostream& er
   return kExitOk;
 }
 
+// Installs FILE into DIR as the installer's package child installs into the
+// new system: the library's own walks, refusals and record, its one line
+// when it refuses, and the child's exit codes.
+int runExtract(const std::vector<std::string>& args, std::ostream& err) {
+  if (args.size() != 2) return usage(err, "extract needs a package file and a directory");
+  std::ifstream package(args[0], std::ios::binary);
+  if (!package) {
+    err << "bdl: " << args[0] << ": " << strerror(errno) << "\n";
+    return kExitFailed;
+  }
+  Repo* repo = Repo::getRepo();
+  std::string error;
+  if (!repo->initAt(args[1], /*runningSystem=*/false, &error)) {
+    err << "bdl: cannot install into " << error << "\n";
+    return kExitNoRoot;
+  }
+  std::map<std::string, bool> installed;
+  return repo->installFrom(package, Repo::kReplaceFiles, installed) ? kExitOk : kExitFailed;
+}
+
 }  // namespace
 
 int runBdl(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -135,6 +162,7 @@ int runBdl(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (command == "keygen") return runKeygen(args, out, err);
   if (command == "sign") return runSign(args, err);
   if (command == "verify") return runVerify(args, out, err);
+  if (command == "extract") return runExtract(args, err);
   if (command != "info" && command != "list") return usage(err, "unknown command " + command);
   if (args.size() != 1) return usage(err, command + " needs one package file");
   std::string error;

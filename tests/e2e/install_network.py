@@ -21,6 +21,12 @@ from machine import die_with_parent
 
 _CLONE_NEWNET = 0x40000000
 BRIDGE = "br0"
+# The server's hardware address. A bridge without an address of its own
+# takes its lowest port's, so it would change when a machine's tap joins
+# after the server has started: the server would go on naming the old
+# address in its messages, and the machines' requests sent to that address
+# would find nobody (they would fall back to broadcasts).
+BRIDGE_ADDRESS = "02:4b:56:00:00:01"
 
 
 def _enter_fresh_network_namespace():
@@ -43,7 +49,7 @@ class InstallNetwork:
         self._taps = []
         self._servers = {}  # name: the server process
         _enter_fresh_network_namespace()
-        _ip("link", "add", BRIDGE, "type", "bridge")
+        _ip("link", "add", BRIDGE, "address", BRIDGE_ADDRESS, "type", "bridge")
         _ip("link", "set", BRIDGE, "up")
 
     def add_machine(self):
@@ -58,9 +64,10 @@ class InstallNetwork:
         """The host build's netinstall-server serving `root`: the first on the
         bridge itself, any further one on a port of its own (a veth pair), so
         that each has a hardware address of its own. Returns the server's
-        hardware address from its first log line; log(name) reads its log."""
+        hardware address from its first log line; log(name) reads its log. A
+        server started again under the same name goes on in the same log."""
         interface = BRIDGE
-        if self._servers:
+        if self._servers and name not in self._servers:
             interface = f"{name}0"
             _ip("link", "add", interface, "type", "veth", "peer", "name", f"{name}1")
             _ip("link", "set", f"{name}1", "master", BRIDGE, "up")
@@ -68,16 +75,23 @@ class InstallNetwork:
             self._taps.append(interface)
         command = [locations.host_program("netinstall-server"), "--interface", interface,
                    "--root", root] + (["--keep"] if keep else [])
-        with open(self._log_path(name), "wb") as log:
+        before = len(self.log(name))
+        with open(self._log_path(name), "ab") as log:
             server = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
                                       stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
         self._servers[name] = server
         deadline = time.monotonic() + timeout
-        while (serving := re.search(r" serving .* \(([0-9A-Fa-f:]{17})\)", self.log(name))) is None:
+        while (serving := re.search(r" serving .* \(([0-9A-Fa-f:]{17})\)",
+                                    self.log(name)[before:])) is None:
             if server.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError(f"netinstall-server did not start:\n{self.log(name)}")
             time.sleep(0.1)
         return serving.group(1)
+
+    def kill_server(self, name="server"):
+        """Ends the server at once (SIGKILL), as a crash or a power cut does."""
+        self._servers[name].kill()
+        self._servers[name].wait()
 
     def _log_path(self, name):
         return os.path.join(self._workdir, f"{name}.log")

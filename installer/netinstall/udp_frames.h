@@ -1,10 +1,11 @@
 #pragma once
-// Ethernet frames of one UDP/IPv4 datagram, built by the server itself so
-// that a reply meant for one installer travels as a frame to that
-// installer's hardware address instead of a broadcast that every station on
-// the segment (the server included) must take in and drop. The IP
-// destination stays the limited broadcast address, which is what an
-// installer without an IP address of its own accepts.
+// Ethernet frames of one UDP/IPv4 datagram, built by the sender itself so
+// that a message meant for one station (the server's reply to one
+// installer, an installer's request to its server) travels as a frame to
+// that station's hardware address instead of a broadcast that every station
+// on the segment must take in and drop. The IP destination stays the limited
+// broadcast address, which is what a station without an IP address of its
+// own accepts. Plain code: the sending is frame_socket.h's.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "server/udp_frames.h"
+#include "netinstall/udp_frames.h"
 
 #include <cstring>
 

@@ -1,0 +1,42 @@
+#pragma once
+// A packet socket on one interface that sends each protocol datagram as
+// Ethernet frames to one station's hardware address (udp_frames.h), so that
+// the other stations of the segment never see it. The server sends its
+// replies this way, the installer its requests once it knows its server.
+// Sends only: it receives nothing. Opening it needs the privilege to send
+// raw frames; without it the owner broadcasts as before.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "netinstall/net_message.h"
+
+class FrameSocket {
+ public:
+  FrameSocket() = default;
+  FrameSocket(const FrameSocket&) = delete;
+  FrameSocket& operator=(const FrameSocket&) = delete;
+  ~FrameSocket() { close(); }
+
+  // Opens the socket on `interfaceName`, sending from `sourceMac` and from
+  // the interface's IPv4 address as it is now (0.0.0.0 when it has none).
+  // False when the socket cannot be had or the interface is unknown.
+  [[nodiscard]] bool open(const char* interfaceName, const uint8_t* sourceMac);
+  bool isOpen() const { return fd_ >= 0; }
+  void close();
+
+  // Sends `length` bytes as one UDP datagram from and to the protocol port,
+  // IP destination 255.255.255.255, in frames to `destination`, never
+  // waiting for a full queue. Returns `length`, or -1 with errno set (ENOBUFS
+  // when only some of the fragments went out).
+  long send(const uint8_t* destination, const void* data, size_t length);
+
+ private:
+  int fd_ = -1;
+  uint8_t mac_[kMacSize] = {};
+  uint32_t address_ = 0;  // network byte order
+  size_t mtu_ = 1500;
+  uint16_t identification_ = 0;
+  std::vector<std::vector<uint8_t>> frames_;
+};
