@@ -4,6 +4,9 @@
 JOBS    ?= $(shell nproc)
 HOST    := build/host
 I386    := build/i386
+FUZZ    := build/fuzz
+# Seconds each fuzz target runs under `make fuzz`.
+FUZZ_TIME ?= 60
 CACHE   ?= build/cache
 # Debian i386 packages whose programs boot media carry besides the installer
 # (mke2fs with its libraries) and the sample system is made of (busybox,
@@ -13,7 +16,8 @@ CACHE   ?= build/cache
 I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6 \
 	busybox-static bash libtinfo6 extlinux util-linux libmount1 libselinux1 libpcre2-8-0
 
-.PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-hostile bench-snapshot
+.PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-hostile \
+        bench-snapshot fuzz fuzz-build
 
 all: host i386
 
@@ -34,6 +38,18 @@ i386: deps
 	      -DKORVANEL_BUILD_TESTS=OFF
 	cmake --build $(I386) -j $(JOBS)
 
+# The fuzz targets (fuzz/), built by clang with libFuzzer, AddressSanitizer
+# and UndefinedBehaviorSanitizer; `make check` runs each for a few seconds.
+fuzz-build: deps
+	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=Debug -DKORVANEL_FUZZ=ON -DKORVANEL_BUILD_TESTS=OFF \
+	      -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_targets
+
+# Every target for FUZZ_TIME seconds, keeping what it finds in $(FUZZ)/corpus
+# and $(FUZZ)/findings; prints executions, coverage and findings per target.
+fuzz: fuzz-build
+	/usr/bin/python3 fuzz/run_fuzz.py --build $(FUZZ) --budget $(FUZZ_TIME)
+
 kernel: deps
 	@scripts/fetch-kernel.sh $(CACHE)
 	@scripts/fetch-i386-packages.sh $(CACHE) $(I386_TOOL_PACKAGES)
@@ -48,7 +64,7 @@ test-slow:
 	cd $(HOST) && KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_REQUIRE_MACHINES=1 \
 	    ctest --output-on-failure -j $(JOBS) -L slow
 
-check: host i386 kernel
+check: host i386 kernel fuzz-build
 	$(MAKE) test
 
 check-slow: host i386 kernel
@@ -101,4 +117,4 @@ bench-snapshot: deps
 	tests/sandbox/sandbox --host-dev -- $(CURDIR)/build/bench/bin/snapshot_bench
 
 clean:
-	rm -rf $(HOST) $(I386) $(DEMO) build/test-media
+	rm -rf $(HOST) $(I386) $(FUZZ) $(DEMO) build/test-media

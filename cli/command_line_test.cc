@@ -42,6 +42,9 @@ const std::vector<Program> kPrograms = {
     {"build-media", KORVANEL_SOURCE_DIR "/media/build-media"},
     {"media_sizes.py", KORVANEL_SOURCE_DIR "/bench/media_sizes.py"},
     {"installation_times.py", KORVANEL_SOURCE_DIR "/bench/installation_times.py"},
+    {"run_fuzz.py", KORVANEL_SOURCE_DIR "/fuzz/run_fuzz.py"},
+    {"make_corpus.py", KORVANEL_SOURCE_DIR "/fuzz/make_corpus.py"},
+    {"fuzz_seeds", KORVANEL_BINARY_DIR "/bin/fuzz_seeds"},
 };
 
 struct Outcome {

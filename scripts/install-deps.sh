@@ -13,7 +13,7 @@ standard_options "$@"
 [ $# = 0 ] || usage_error "unknown argument $1"
 
 packages="
-build-essential cmake g++-multilib libgtest-dev googletest
+build-essential cmake g++-multilib libgtest-dev googletest clang-14 libclang-rt-14-dev
 zlib1g-dev zlib1g-dev:i386
 nasm python3 util-linux fdisk e2fsprogs cpio kmod
 qemu-system-x86 qemu-utils extlinux syslinux syslinux-common isolinux pxelinux

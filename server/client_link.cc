@@ -24,40 +24,41 @@ ClientLink::ClientLink(const LinkConfig& config, const uint8_t* server, const ui
   lastReply_.clear();
 }
 
+size_t ClientLink::composeOpening(const LinkConfig& config, bool drivers, const uint8_t* server,
+                                  const uint8_t* client, NetMessage& reply) {
+  reply.clear();
+  if (drivers) {
+    setText(reply, messageTag(MessageType::driverOffer));
+  } else {
+    std::string text = std::string(messageTag(MessageType::offer)) + "\nKorvanel installation\n";
+    if (config.keep) text += "keep\n";
+    setText(reply, text);
+  }
+  // The discovery stands as request 0; the reply is the link's first.
+  reply.setSource(server);
+  reply.setTarget(client);
+  reply.setSequence(1);
+  reply.setAcknowledgement(0);
+  return reply.datagramLength();
+}
+
 std::unique_ptr<ClientLink> ClientLink::offer(const LinkConfig& config, const uint8_t* server,
                                               const uint8_t* client) {
   std::unique_ptr<ClientLink> link(new ClientLink(config, server, client));
-  std::string text = std::string(messageTag(MessageType::offer)) + "\nKorvanel installation\n";
-  if (config.keep) text += "keep\n";
-  NetMessage request;
-  request.clear();  // the discovery stands as request 0
-  setText(link->lastReply_, text);
-  link->lastReplyLength_ = link->stampReply(request, link->lastReply_);
+  link->lastReplyLength_ = composeOpening(config, false, server, client, link->lastReply_);
+  link->serverSequence_ = 1;
   return link;
 }
 
 std::unique_ptr<ClientLink> ClientLink::offerDrivers(const LinkConfig& config,
                                                      const uint8_t* server, const uint8_t* client,
-                                                     const std::string& release,
-                                                     const LinkLog& log) {
+                                                     const std::string& release) {
   std::unique_ptr<ClientLink> link(new ClientLink(config, server, client));
   link->phase_ = Phase::driversOffered;
   ServedFile driver;
-  if (findDriverFile(config.root, release, driver)) {
-    link->files_.push_back(driver);
-    log("asks for the drivers of kernel " + driver.name.substr(0, driver.name.size() - 4) +
-        ": offering drivers/" + driver.name);
-  } else {
-    std::string shown = release;
-    for (char& c : shown) {
-      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
-    }
-    log("asks for the drivers of kernel \"" + shown + "\": there is no such file in drivers/");
-  }
-  NetMessage request;
-  request.clear();
-  setText(link->lastReply_, messageTag(MessageType::driverOffer));
-  link->lastReplyLength_ = link->stampReply(request, link->lastReply_);
+  if (findDriverFile(config.root, release, driver)) link->files_.push_back(driver);
+  link->lastReplyLength_ = composeOpening(config, true, server, client, link->lastReply_);
+  link->serverSequence_ = 1;
   return link;
 }
 

@@ -36,8 +36,12 @@ class ClientLink {
   // A link opened by a driver request for kernel `release`: its reply is
   // "OFDR", and the driver package (if there is one) is its only file.
   static std::unique_ptr<ClientLink> offerDrivers(const LinkConfig& config, const uint8_t* server,
-                                                  const uint8_t* client, const std::string& release,
-                                                  const LinkLog& log);
+                                                  const uint8_t* client,
+                                                  const std::string& release);
+  // The opening reply of such a link, without the link: "OFDR" when
+  // `drivers`, else the offer. Returns its length.
+  static size_t composeOpening(const LinkConfig& config, bool drivers, const uint8_t* server,
+                               const uint8_t* client, NetMessage& reply);
 
   // The reply that opened the link; sent again for a repeated discovery.
   const NetMessage& openingReply() const { return lastReply_; }

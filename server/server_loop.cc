@@ -19,6 +19,7 @@ namespace {
 // An installer that has not asked for 2 minutes has given up on its file
 // (it waits 30 s at most); one silent for a day is forgotten. A disk being
 // prepared between the offer and the start may take long: the link stays.
+// What was dropped or not logged one by one is reported at every expiry.
 constexpr int64_t kFileIdleSeconds = 120;
 constexpr int64_t kForgetSeconds = 24 * 60 * 60;
 constexpr int kExpiryEverySeconds = 10;
@@ -71,9 +72,11 @@ void serve(ServerSocket& socket, ServerProtocol& protocol, const sigset_t& waitM
     }
     if (now - lastExpiry >= kExpiryEverySeconds) {
       protocol.expire(now, kFileIdleSeconds, kForgetSeconds);
+      protocol.report();
       lastExpiry = now;
     }
   }
+  protocol.report();
 }
 
 }  // namespace

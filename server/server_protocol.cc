@@ -38,23 +38,31 @@ ServerProtocol::ServerProtocol(const uint8_t* ownAddress, LinkConfig config, Cli
 
 size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessage& reply,
                               int64_t nowSeconds) {
-  if (length < kHeaderSize || length != request.datagramLength()) return 0;
+  if (length > kMessageSize) {
+    ++counts_.oversized;
+    return 0;
+  }
+  if (length < kHeaderSize || length != request.datagramLength()) {
+    ++counts_.malformed;
+    return 0;
+  }
   const uint8_t* source = request.source();
-  // Our own broadcasts come back to us; a station without address is nobody.
-  if (isZeroMac(source) || memcmp(source, ownAddress_, kMacSize) == 0) return 0;
+  // Our own broadcasts come back to us.
+  if (memcmp(source, ownAddress_, kMacSize) == 0) return 0;
+  if (isZeroMac(source)) {  // a station without address is nobody
+    ++counts_.malformed;
+    return 0;
+  }
   Mac client;
   memcpy(client.data(), source, kMacSize);
-  bool forUs = memcmp(request.target(), ownAddress_, kMacSize) == 0;
   bool opening = request.payloadBeginsWith(messageTag(MessageType::discover)) ||
                  request.payloadBeginsWith(messageTag(MessageType::drivers));
   if (opening && isZeroMac(request.target())) {
-    Session& session = sessions_[client];
-    session.lastSeen = nowSeconds;
-    return openLink(request, session, client, reply);
+    return answerOpening(request, client, reply, nowSeconds);
   }
-  if (!forUs) return 0;
+  if (memcmp(request.target(), ownAddress_, kMacSize) != 0) return 0;
   auto found = sessions_.find(client);
-  if (found == sessions_.end()) return 0;
+  if (found == sessions_.end()) return beginSession(request, client, reply, nowSeconds);
   Session& session = found->second;
   session.lastSeen = nowSeconds;
   // The installer took the candidate's opening reply: it has started over.
@@ -72,30 +80,113 @@ size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessa
   return replyLength;
 }
 
-size_t ServerProtocol::openLink(const NetMessage& request, Session& session, const Mac& client,
-                                NetMessage& reply) {
-  auto log = [this, &client](const std::string& text) { log_(client.data(), text); };
+size_t ServerProtocol::answerOpening(const NetMessage& request, const Mac& client,
+                                     NetMessage& reply, int64_t now) {
+  auto found = sessions_.find(client);
+  if (found != sessions_.end()) {
+    if (found->second.current && found->second.current->used()) {
+      found->second.lastSeen = now;
+      return openCandidate(request, found->second, client, reply);
+    }
+    sessions_.erase(found);  // a link that never took a request: nothing to keep
+  }
   bool drivers = request.payloadBeginsWith(messageTag(MessageType::drivers));
-  ClientLink::Phase phase = drivers ? ClientLink::Phase::driversOffered : ClientLink::Phase::offered;
-  std::unique_ptr<ClientLink>& slot =
-      (session.current && session.current->used()) ? session.candidate : session.current;
-  // A repetition of the broadcast that opened the pending link: the same
-  // reply again, without a word in the log.
-  if (slot && !slot->used() && slot->phase() == phase) {
-    memcpy(reply.bytes, slot->openingReply().bytes, slot->openingReplyLength());
-    return slot->openingReplyLength();
+  // A longer text names no kernel: what is kept of it is enough to say so.
+  std::string release = drivers ? payloadLine(request, 1).substr(0, kLongestRelease + 1) : "";
+  auto entry = offered_.find(client);
+  bool fresh = entry == offered_.end();
+  if (fresh) {
+    while (offered_.size() >= kMostOfferedStations) {
+      forgetOffered(offered_.find(offeredAge_.front()));
+    }
+    entry = offered_.emplace(client, Offered{}).first;
+    entry->second.age = offeredAge_.insert(offeredAge_.end(), client);
+    ++counts_.stationsFound;
   }
-  if (drivers) {
-    slot = ClientLink::offerDrivers(config_, ownAddress_, client.data(), payloadLine(request, 1),
-                                    log);
-  } else {
-    log("found, disk label \"" + printable(payloadLine(request, 3)) + "\"");
-    slot = ClientLink::offer(config_, ownAddress_, client.data());
-    log(config_.keep ? "offered installation, keeping the old configuration"
-                     : "offered installation");
+  Offered& offered = entry->second;
+  offered.lastSeen = now;
+  offeredAge_.splice(offeredAge_.end(), offeredAge_, offered.age);
+  // A repetition of the broadcast that opened the pending link gets the
+  // same reply again, without a word in the log.
+  if (fresh || offered.drivers != drivers || offered.release != release) {
+    offered.drivers = drivers;
+    offered.release = release;
+    if (counts_.stationsFound <= kLoggedStationsPerReport) logOpening(request, client, release);
   }
-  memcpy(reply.bytes, slot->openingReply().bytes, slot->openingReplyLength());
-  return slot->openingReplyLength();
+  return ClientLink::composeOpening(config_, drivers, ownAddress_, client.data(), reply);
+}
+
+void ServerProtocol::logOpening(const NetMessage& request, const Mac& client,
+                                const std::string& release) {
+  if (request.payloadBeginsWith(messageTag(MessageType::drivers))) {
+    ServedFile driver;
+    log_(client.data(), findDriverFile(config_.root, release, driver)
+                            ? "asks for the drivers of kernel " + release + ": offering drivers/" +
+                                  driver.name
+                            : "asks for the drivers of kernel \"" + printable(release) +
+                                  "\": there is no such file in drivers/");
+    return;
+  }
+  // The installer sends at most 31 characters; more are shown cut.
+  std::string label = printable(payloadLine(request, 3).substr(0, 64));
+  log_(client.data(), "found, disk label \"" + label + "\"");
+  log_(client.data(), config_.keep ? "offered installation, keeping the old configuration"
+                                   : "offered installation");
+}
+
+size_t ServerProtocol::openCandidate(const NetMessage& request, Session& session,
+                                     const Mac& client, NetMessage& reply) {
+  bool drivers = request.payloadBeginsWith(messageTag(MessageType::drivers));
+  ClientLink::Phase phase =
+      drivers ? ClientLink::Phase::driversOffered : ClientLink::Phase::offered;
+  // A repetition of the broadcast that opened the waiting candidate.
+  if (!session.candidate || session.candidate->used() || session.candidate->phase() != phase) {
+    std::string release = drivers ? payloadLine(request, 1).substr(0, kLongestRelease + 1) : "";
+    session.candidate = drivers
+                            ? ClientLink::offerDrivers(config_, ownAddress_, client.data(), release)
+                            : ClientLink::offer(config_, ownAddress_, client.data());
+    logOpening(request, client, release);
+  }
+  memcpy(reply.bytes, session.candidate->openingReply().bytes,
+         session.candidate->openingReplyLength());
+  return session.candidate->openingReplyLength();
+}
+
+size_t ServerProtocol::beginSession(const NetMessage& request, const Mac& client,
+                                    NetMessage& reply, int64_t now) {
+  // Only the first request of a link that our opening reply began.
+  if (request.sequence() != 1 || request.acknowledgement() != 1) return 0;
+  auto entry = offered_.find(client);
+  bool drivers = entry != offered_.end() && entry->second.drivers;
+  // The offer is the same for every station: taking it needs no entry. A
+  // driver offer names a kernel, which only the entry knows.
+  if (entry == offered_.end() && !request.payloadBeginsWith(messageTag(MessageType::acceptOffer))) {
+    return 0;
+  }
+  std::unique_ptr<ClientLink> link =
+      drivers ? ClientLink::offerDrivers(config_, ownAddress_, client.data(), entry->second.release)
+              : ClientLink::offer(config_, ownAddress_, client.data());
+  auto log = [this, &client](const std::string& text) { log_(client.data(), text); };
+  size_t replyLength = link->handle(request, reply, log);
+  if (!link->used()) return replyLength;  // nothing taken: no session either
+  if (entry != offered_.end()) forgetOffered(entry);
+  if (sessions_.size() >= kMostInstallers) {
+    auto silent = sessions_.begin();
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+      if (it->second.lastSeen < silent->second.lastSeen) silent = it;
+    }
+    sessions_.erase(silent);  // its open file closes with it
+    ++counts_.installersDropped;
+  }
+  Session& session = sessions_[client];
+  session.current = std::move(link);
+  session.lastSeen = now;
+  return replyLength;
+}
+
+void ServerProtocol::forgetOffered(std::map<Mac, Offered>::iterator entry) {
+  offeredAge_.erase(entry->second.age);
+  offered_.erase(entry);
 }
 
 void ServerProtocol::expire(int64_t nowSeconds, int64_t fileSeconds, int64_t forgetSeconds) {
@@ -111,6 +202,30 @@ void ServerProtocol::expire(int64_t nowSeconds, int64_t fileSeconds, int64_t for
     }
     ++it;
   }
+  // An offer not taken for as long as a file would stay open has been given
+  // up: the installer asks again every second while it looks for a server.
+  while (!offeredAge_.empty()) {
+    auto oldest = offered_.find(offeredAge_.front());
+    if (nowSeconds - oldest->second.lastSeen <= fileSeconds) break;
+    forgetOffered(oldest);
+  }
+}
+
+void ServerProtocol::report() {
+  if (counts_.malformed > 0 || counts_.oversized > 0) {
+    log_(nullptr, "dropped " + std::to_string(counts_.malformed) + " malformed and " +
+                      std::to_string(counts_.oversized) + " oversized datagrams");
+  }
+  if (counts_.stationsFound > kLoggedStationsPerReport) {
+    log_(nullptr, std::to_string(counts_.stationsFound - kLoggedStationsPerReport) +
+                      " more stations asked for an offer (not logged one by one)");
+  }
+  if (counts_.installersDropped > 0) {
+    log_(nullptr, "forgot " + std::to_string(counts_.installersDropped) +
+                      " installers silent the longest: more than " +
+                      std::to_string(kMostInstallers) + " at once");
+  }
+  counts_ = Counts{};
 }
 
 ClientLink* ServerProtocol::linkOf(const uint8_t* client) {

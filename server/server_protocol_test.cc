@@ -136,7 +136,7 @@ class ServerProtocolTest : public ::testing::Test {
     LinkConfig config{tree.root(), keep, blockSize};
     return std::make_unique<ServerProtocol>(
         kServer, config, [this](const uint8_t* client, const std::string& text) {
-          log.push_back(std::to_string(client[5]) + " " + text);
+          log.push_back((client != nullptr ? std::to_string(client[5]) : "server") + " " + text);
         });
   }
 
@@ -398,6 +398,80 @@ TEST_F(ServerProtocolTest, SilentInstallersLoseTheirFileAndAreForgotten) {
   EXPECT_FALSE(installer.request("RETR"));
   server->expire(installer.now + 3601, 120, 3600);
   EXPECT_EQ(server->clientCount(), 0u);
+}
+
+// A flood of discoveries and of taken offers from forged addresses: the
+// offered stations and the sessions stay within their bounds, and an
+// installer that talks all along is served from start to end, also when its
+// own offer was pushed out by the flood before it took it.
+TEST_F(ServerProtocolTest, ForgedAddressesStayWithinTheBoundsAndTheRealInstallerIsServed) {
+  auto server = makeServer();
+  auto forged = [](uint32_t number) {
+    uint8_t mac[kMacSize] = {0x02, 0xF0, uint8_t(number >> 24), uint8_t(number >> 16),
+                             uint8_t(number >> 8), uint8_t(number)};
+    return std::vector<uint8_t>(mac, mac + kMacSize);
+  };
+  Installer real(*server, kClientA);
+  ASSERT_TRUE(real.discover());
+  for (uint32_t i = 0; i < 3 * kMostOfferedStations; ++i) {
+    Installer station(*server, forged(i).data());
+    ASSERT_TRUE(station.discover());
+    ASSERT_LE(server->offeredCount(), kMostOfferedStations);
+  }
+  EXPECT_EQ(server->clientCount(), 0u) << "an offer costs no session";
+  ASSERT_TRUE(real.request("YACK\n")) << "the offer is the same for every station";
+  ASSERT_TRUE(real.request("STRT"));
+  ASSERT_EQ(real.nextHeader(), "base.bdl");
+
+  // Stations that take the offer and open a file, then fall silent.
+  for (uint32_t i = 0; i < kMostInstallers + 10; ++i) {
+    Installer station(*server, forged(i).data());
+    station.now += 1 + i;  // a clock that moves on
+    ASSERT_TRUE(station.discover());
+    ASSERT_TRUE(station.request("YACK\n"));
+    ASSERT_TRUE(station.request("STRT"));
+    ASSERT_EQ(station.nextHeader(), "base.bdl");
+    ASSERT_LE(server->clientCount(), kMostInstallers);
+    if (i % 64 == 0) {
+      // The real installer keeps talking: its last request again.
+      NetMessage again;
+      ASSERT_GT(server->handle(real.lastRequest, real.lastRequest.datagramLength(), again,
+                               station.now),
+                0u);
+    }
+  }
+  EXPECT_EQ(real.readFile(), contents("packages/base.bdl"));
+  EXPECT_EQ(real.nextHeader(), "apps.bdl");
+
+  // Every forged discovery but the first 16 counted, not logged.
+  size_t found = 3 * kMostOfferedStations + 1 + kMostInstallers + 10;
+  log.clear();
+  server->report();
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "server " + std::to_string(found - kLoggedStationsPerReport) +
+                         " more stations asked for an offer (not logged one by one)",
+                     "server forgot 11 installers silent the longest: more than 256 at once"}));
+  server->report();
+  EXPECT_EQ(log.size(), 2u) << "each report counts afresh";
+}
+
+TEST_F(ServerProtocolTest, MalformedAndOversizedDatagramsAreCountedAndDropped) {
+  auto server = makeServer();
+  Installer installer(*server, kClientA);
+  ASSERT_TRUE(installer.discover());
+  NetMessage request = installer.lastRequest;
+  NetMessage nobody = request;
+  nobody.setSource(std::vector<uint8_t>(kMacSize, 0).data());
+  NetMessage reply;
+  EXPECT_EQ(server->handle(request, 12, reply, 0), 0u);
+  EXPECT_EQ(server->handle(request, request.datagramLength() + 1, reply, 0), 0u);
+  EXPECT_EQ(server->handle(nobody, nobody.datagramLength(), reply, 0), 0u);
+  EXPECT_EQ(server->handle(request, kMessageSize + 1, reply, 0), 0u);
+  EXPECT_EQ(server->handle(request, 65507, reply, 0), 0u);
+  log.clear();
+  server->report();
+  EXPECT_EQ(log, std::vector<std::string>{"server dropped 3 malformed and 2 oversized datagrams"});
+  EXPECT_TRUE(installer.request("YACK\n")) << "the installer is still served";
 }
 
 }  // namespace

@@ -69,7 +69,9 @@ long ServerSocket::receive(NetMessage& message) {
   for (;;) {
     sockaddr_in sender{};
     socklen_t senderLength = sizeof sender;
-    long length = recvfrom(fd_, message.bytes, sizeof message.bytes, 0,
+    // MSG_TRUNC: the datagram's whole length, so that an oversized one is
+    // told from one that fits the buffer exactly.
+    long length = recvfrom(fd_, message.bytes, sizeof message.bytes, MSG_TRUNC,
                            reinterpret_cast<sockaddr*>(&sender), &senderLength);
     if (length < 0 && errno == EINTR) continue;
     if (length < 0) return -1;

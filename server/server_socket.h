@@ -31,7 +31,8 @@ class ServerSocket {
   const uint8_t* address() const { return mac_; }
 
   // The next waiting datagram from the protocol port into `message`, without
-  // blocking: its length, or -1 when none is waiting.
+  // blocking: its whole length (beyond the buffer for an oversized one, whose
+  // first bytes only are kept), or -1 when none is waiting.
   long receive(NetMessage& message);
   // Sends `length` bytes of `message` to the installer with hardware address
   // `client`. False when the send failed (the installer asks again).

@@ -67,9 +67,9 @@ void prepareSandboxDevices() {
   }
 }
 
-LoopDisk::LoopDisk(const std::string& name, uint32_t cylinders)
+LoopDisk::LoopDisk(const std::string& name, uint32_t cylinders, const std::string& imageDirectory)
     : name_(name), cylinders_(cylinders) {
-  image_ = scratchDirectory() + "/" + name + ".img";
+  image_ = (imageDirectory.empty() ? scratchDirectory() : imageDirectory) + "/" + name + ".img";
   int file = open(image_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   check(file >= 0, "create " + image_);
   check(ftruncate(file, static_cast<off_t>(cylinders) * kLoopCylinderBytes) == 0, "size image");

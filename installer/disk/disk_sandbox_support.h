@@ -27,10 +27,12 @@ void prepareSandboxDevices();
 
 // A sparse image of `cylinders` loop cylinders attached to a loop device and
 // named /dev/<name>. Detached (partitions deleted first) at the end, after
-// /mnt/boot and /mnt are unmounted.
+// /mnt/boot and /mnt are unmounted. The image lies in `imageDirectory` when
+// given (a file system too small for it makes a disk whose writes fail once
+// it is full), else in the scratch directory.
 class LoopDisk {
  public:
-  LoopDisk(const std::string& name, uint32_t cylinders);
+  LoopDisk(const std::string& name, uint32_t cylinders, const std::string& imageDirectory = "");
   ~LoopDisk();
   LoopDisk(const LoopDisk&) = delete;
   LoopDisk& operator=(const LoopDisk&) = delete;

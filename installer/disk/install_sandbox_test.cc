@@ -45,7 +45,7 @@ Outcome install(const DriveInfo& drive, bool keepConfig) {
 
 Outcome finish(const DriveInfo& drive) {
   return run([&] {
-    finishInstallation(drive);
+    EXPECT_TRUE(finishInstallation(drive));
     return true;
   });
 }

@@ -9,8 +9,8 @@ namespace {
 
 constexpr const char* kSfdisk = "/sbin/sfdisk";
 constexpr const char* kMke2fs = "/sbin/mke2fs";
-constexpr const char* kSlotPrefix = "/dev/";
-constexpr size_t kDumpLineSize = 256;
+constexpr char kSlotPrefix[] = "/dev/";
+constexpr size_t kSlotPrefixLength = sizeof kSlotPrefix - 1;
 
 // One line of sfdisk input; numbers are cylinders.
 std::string line(const char* format, unsigned a, unsigned b = 0) {
@@ -36,14 +36,20 @@ bool layoutIsPossible(const DriveInfo& drive) {
 }
 
 int countTableSlots(FILE* dump) {
-  char buffer[kDumpLineSize];
+  // Read byte by byte rather than as C strings: a zero byte inside a line
+  // must not hide the end of that line, or the slot on the next one would go
+  // uncounted and stay in the new table.
   int slots = 0;
-  bool atLineStart = true;
-  while (fgets(buffer, sizeof buffer, dump) != nullptr) {
-    // A line longer than the buffer arrives in pieces; only the piece that
-    // starts a line may count.
-    if (atLineStart && strncmp(buffer, kSlotPrefix, strlen(kSlotPrefix)) == 0) ++slots;
-    atLineStart = strchr(buffer, '\n') != nullptr;
+  size_t column = 0;  // bytes of the current line read so far
+  bool slotLine = true;
+  for (int c; (c = getc(dump)) != EOF;) {
+    if (c == '\n') {
+      column = 0;
+      slotLine = true;
+      continue;
+    }
+    if (column < kSlotPrefixLength && c != kSlotPrefix[column]) slotLine = false;
+    if (++column == kSlotPrefixLength && slotLine) ++slots;
   }
   return slots;
 }

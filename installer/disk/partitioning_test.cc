@@ -53,6 +53,10 @@ TEST(PartitionTable, OnlyDumpLinesThatStartWithADevicePathAreSlots) {
   // when "/dev/" falls exactly at the start of the next piece.
   std::string longLine = "x" + std::string(254, ' ') + "/dev/hda9 continuation\n/dev/hda1\n";
   EXPECT_EQ(countText(longLine), 1);
+  // A zero byte inside a line ends neither the line nor the count (found by
+  // the table_dump fuzz target: the slot after it went uncounted).
+  const char withZeros[] = "\0\0\0\n/dev/hda1\0~\n/dev/hda2\n";
+  EXPECT_EQ(countText(std::string(withZeros, sizeof withZeros - 1)), 2);
 }
 
 TEST(PartitionTable, GeometriesWithoutRoomForTheTwoPartitionLayoutAreRefused) {

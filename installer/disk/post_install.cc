@@ -1,7 +1,10 @@
 #include "disk/post_install.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "disk/command_runner.h"
 #include "startup/progress.h"
@@ -9,11 +12,27 @@
 namespace {
 constexpr const char* kTarget = "/mnt";
 constexpr const char* kTargetBoot = "/mnt/boot";
+
+// Writes back the file system mounted on `path` and tells whether every
+// write-back to its disk since the mount succeeded: sync() says nothing of
+// failures, while syncfs() reports a failure that nobody has seen yet.
+bool writtenBack(const char* path) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool written = syncfs(fd) == 0;
+  int error = errno;
+  close(fd);
+  errno = error;
+  return written;
+}
+
 }  // namespace
 
-void finishInstallation(const DriveInfo& drive) {
+bool finishInstallation(const DriveInfo& drive) {
   (void)runCommand(kTarget, "/bin/bash", "-c", "/etc/rc.d/rc.postinstall", nullptr);
   sync();
+  bool written = writtenBack(kTarget) && (!drive.over1024Cylinders || writtenBack(kTargetBoot));
+  int error = errno;
   (void)umount(kTargetBoot);  // the single layout has nothing there
   if (!drive.over1024Cylinders) {
     // A remount ignores source and type; the checker must find its root
@@ -25,4 +44,6 @@ void finishInstallation(const DriveInfo& drive) {
     }
   }
   (void)umount(kTarget);
+  errno = error;
+  return written;
 }

@@ -8,6 +8,9 @@
 // unmounts /mnt/boot and, in the single-partition layout, remounts /mnt
 // read-only and runs the new system's "fsck -d -v" inside it under the
 // progress line "Checking disk integrity...". Finally unmounts /mnt.
-// Nothing here can fail the installation and nothing else is printed: a
-// missing script, a refused remount or a failing check are passed over.
-void finishInstallation(const DriveInfo& drive);
+// A missing script, a refused remount or a failing check are passed over,
+// and nothing else is printed. Returns false (errno says why) only when the
+// kernel reports that writing the new system's file systems back to the disk
+// failed since they were mounted (a disk that vanished or broke): the caches
+// held the packages, the disk does not.
+[[nodiscard]] bool finishInstallation(const DriveInfo& drive);

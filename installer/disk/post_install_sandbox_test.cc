@@ -2,6 +2,10 @@
 // install_sandbox_test.cc.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -39,7 +43,10 @@ TEST_F(PostInstall, WithoutAScriptTheDiskIsStillCheckedAndUnmounted) {
   // No /bin/bash in the new system: the shell cannot even start.
   shell("mkdir -p /mnt/sbin && cp " + kRootReport + " /mnt/sbin/fsck", &status);
   ASSERT_EQ(status, 0);
-  std::string out = withoutDots(captureStdout([&] { finishInstallation(disk.drive()); }));
+  bool written = false;
+  std::string out =
+      withoutDots(captureStdout([&] { written = finishInstallation(disk.drive()); }));
+  EXPECT_TRUE(written);
   EXPECT_EQ(out, "Checking disk integrity...\n");
   EXPECT_EQ(log_.take(), "/sbin/fsck -d -v | root ro | marker none\n");
   EXPECT_EQ(targetMounts(), std::vector<std::string>{});
@@ -56,8 +63,11 @@ TEST_F(PostInstall, FailingProgramsChangeNothing) {
         &status);
   ASSERT_EQ(status, 0);
   setenv("ROOT_REPORT_EXIT", "4", 1);
-  std::string out = withoutDots(captureStdout([&] { finishInstallation(disk.drive()); }));
+  bool written = false;
+  std::string out =
+      withoutDots(captureStdout([&] { written = finishInstallation(disk.drive()); }));
   unsetenv("ROOT_REPORT_EXIT");
+  EXPECT_TRUE(written) << "the tools' statuses do not count";
   EXPECT_EQ(out, "Checking disk integrity...\n");
   EXPECT_EQ(targetMounts(), std::vector<std::string>{});
 }
@@ -65,9 +75,36 @@ TEST_F(PostInstall, FailingProgramsChangeNothing) {
 TEST_F(PostInstall, ARefusedRemountSkipsTheCheckSilently) {
   // Nothing mounted on /mnt at all: the remount fails, so does everything.
   LoopDisk disk("hda", 16);
-  std::string out = captureStdout([&] { finishInstallation(disk.drive()); });
+  std::string out = captureStdout([&] { (void)finishInstallation(disk.drive()); });
   EXPECT_EQ(out, "");
   EXPECT_EQ(log_.take(), "");
+}
+
+// A disk that takes the file system but not the packages written after it
+// (its image lies on a file system too small for it: the loop device's
+// writes fail once that is full). The packages sit in the caches; the write-
+// back fails, and that must not pass for an installed system.
+TEST_F(PostInstall, WritesThatNeverReachTheDiskAreReported) {
+  ASSERT_EQ(mkdir("/run/small", 0700), 0);
+  ASSERT_EQ(mount("small", "/run/small", "tmpfs", 0, "size=6m"), 0);
+  {
+    LoopDisk disk("hda", 4, "/run/small");
+    disk.writeTable({{63, 4 * kCylinderSectors - 63, true}});
+    format(disk.partition(1), false);
+    ASSERT_EQ(mount(disk.partition(1).c_str(), "/mnt", "ext2", 0, nullptr), 0);
+    int status;
+    shell("head -c 16777216 /dev/urandom > /mnt/package-data", &status);
+    ASSERT_EQ(status, 0) << "the caches take it";
+    bool written = true;
+    std::string out =
+        withoutDots(captureStdout([&] { written = finishInstallation(disk.drive()); }));
+    int error = errno;
+    EXPECT_FALSE(written);
+    // The loop device hands on its file's failure; a dead disk says EIO.
+    EXPECT_TRUE(error == ENOSPC || error == EIO) << strerror(error);
+    EXPECT_EQ(targetMounts(), std::vector<std::string>{});
+  }
+  ASSERT_EQ(umount("/run/small"), 0);
 }
 
 }  // namespace

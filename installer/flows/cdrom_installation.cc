@@ -12,7 +12,7 @@
 #include "disk/boot_sector.h"
 #include "disk/command_runner.h"
 #include "disk/install_driver.h"
-#include "disk/post_install.h"
+#include "flows/new_system.h"
 #include "flows/package_feed.h"
 #include "packages/package_installer.h"
 #include "packages/package_set.h"
@@ -90,7 +90,7 @@ bool runCdromInstallationWith(DriveInfo& drive, SourceMedium& medium) {
 
   int marker = open(kCdInstallMarker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kMarkerMode);
   if (marker >= 0) close(marker);  // a missing marker does not spoil the installation
-  finishInstallation(drive);
+  if (!completeNewSystem(drive)) return false;  // it said why
   puts("");
   puts("Software installed.");
   return true;

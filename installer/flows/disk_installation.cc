@@ -14,8 +14,8 @@
 #include "console/screens.h"
 #include "disk/boot_sector.h"
 #include "disk/install_driver.h"
-#include "disk/post_install.h"
 #include "flows/file_image.h"
+#include "flows/new_system.h"
 #include "flows/package_feed.h"
 #include "hardware/drive_detection.h"
 #include "hardware/module_loader.h"
@@ -200,7 +200,7 @@ bool runDiskInstallationWith(DriveInfo& drive, SourceMedium& medium, Sleeper& sl
     if (!installImage(*image++, *package)) return false;
   }
   if (!writeScript(script)) return false;
-  finishInstallation(drive);
+  if (!completeNewSystem(drive)) return false;  // it said why
   puts("");
   puts("Software installed.");
   sleeper.sleepSeconds(2);

@@ -14,8 +14,8 @@
 #include "console/screens.h"
 #include "disk/boot_sector.h"
 #include "disk/install_driver.h"
-#include "disk/post_install.h"
 #include "flows/disk_label.h"
+#include "flows/new_system.h"
 #include "hardware/drive_detection.h"
 #include "hardware/module_loader.h"
 #include "netinstall/file_transfer.h"
@@ -126,7 +126,7 @@ bool installOverNetwork(InstallClient& client, DriveInfo& target) {
 
   int marker = open(kInstalledMarker, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (marker >= 0) close(marker);  // a missing marker is not worth a failure
-  finishInstallation(target);
+  if (!completeNewSystem(target)) return false;  // it said why
   installationFinished = 1;
   puts("");
   puts("Software installed.");

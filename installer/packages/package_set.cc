@@ -66,6 +66,11 @@ void PackageSet::movePreferredToFront() {
 void PackageSet::applyDefaults(const std::string& directory) {
   FILE* file = fopen((directory + "/" + defaultSelectionFile).c_str(), "r");
   if (file == nullptr) return;  // no defaults: not an error
+  applyDefaultsFrom(file);
+  fclose(file);
+}
+
+void PackageSet::applyDefaultsFrom(FILE* list) {
   std::string word;
   bool overlong = false;
   auto endWord = [&] {
@@ -76,7 +81,7 @@ void PackageSet::applyDefaults(const std::string& directory) {
     word.clear();
     overlong = false;
   };
-  for (int c; (c = getc(file)) != EOF;) {
+  for (int c; (c = getc(list)) != EOF;) {
     if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
       endWord();
     } else if (word.size() < kMaxDefaultWord) {
@@ -86,7 +91,6 @@ void PackageSet::applyDefaults(const std::string& directory) {
     }
   }
   endWord();
-  fclose(file);
 }
 
 int PackageSet::findByName(const std::string& name) const {

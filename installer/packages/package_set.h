@@ -5,6 +5,7 @@
 
 #include <libinstall/package_info.h>
 
+#include <cstdio>
 #include <list>
 #include <memory>
 #include <string>
@@ -42,6 +43,12 @@ class PackageSet {
   int findByName(const std::string& name) const;
 
   void selectAll();
+
+  // Selects the items that the default list read from `list` names: words
+  // separated by blanks, tabs and line ends; words longer than
+  // kMaxDefaultWord are skipped whole, unknown names ignored. Reads to the
+  // end of `list`.
+  void applyDefaultsFrom(FILE* list);
 
   // Empties `order`, then fills it with the selected items in installation
   // order (dependencies first, as the package library orders them). The items

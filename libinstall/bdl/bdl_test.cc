@@ -158,4 +158,48 @@ TEST(Bdl, BadUsageAndUnpackableTreesFailWithoutLeavingAPackage) {
   EXPECT_EQ(run(kBdl + " list " + quote(tmp / "tree/self.bdl")).output, "");
 }
 
+// bdl extract goes the package child's way (the library's walks, refusals,
+// record and exit codes) into a directory instead of a changed root.
+TEST(Bdl, ExtractInstallsIntoTheDirectoryAndRefusesWhatTheChildRefuses) {
+  TempDir tmp;
+  makeSampleTree(tmp / "tree");
+  std::string pkg = tmp / "ppp.bdl";
+  ASSERT_EQ(run(kBdl + " pack --name ppp --version 2.4 " + quote(tmp / "tree") + " " + quote(pkg))
+                .exitCode,
+            0);
+  mkdir((tmp / "root").c_str(), 0755);
+  ToolRun extract = run(kBdl + " extract " + quote(pkg) + " " + quote(tmp / "root"));
+  ASSERT_EQ(extract.exitCode, 0) << extract.output;
+  EXPECT_EQ(extract.output, "");
+  auto installed = package_testing::snapshotTree(tmp / "root");
+  EXPECT_NE(installed["var/pdb/ppp"].content.find("name: ppp\nversion: 2.4\n"), std::string::npos);
+  for (const char* database : {"var", "var/pdb", "var/pdb/ppp"}) installed.erase(database);
+  EXPECT_EQ(package_testing::describeDifferences(package_testing::snapshotTree(tmp / "tree"),
+                                                 installed),
+            "");
+
+  // A link out of the root and a file written through it: refused, and
+  // nothing appears in the directory beside the root.
+  mkdir((tmp / "bait").c_str(), 0755);
+  package_testing::writeFile(
+      tmp / "hostile.bdl",
+      package_testing::buildPackage(package_testing::metadataNamed("h"),
+                                    {package_testing::TestMember::symlink("out", "../bait"),
+                                     package_testing::TestMember::file("out/x", "escaped")}));
+  ToolRun hostile =
+      run(kBdl + " extract " + quote(tmp / "hostile.bdl") + " " + quote(tmp / "root"));
+  EXPECT_EQ(hostile.exitCode, 1);
+  EXPECT_EQ(hostile.output.rfind("install: h-1.0: ", 0), 0u) << hostile.output;
+  EXPECT_TRUE(package_testing::snapshotTree(tmp / "bait").empty());
+  EXPECT_EQ(access((tmp / "root/var/pdb/h").c_str(), F_OK), -1) << "no record of a refused package";
+
+  ToolRun noRoot = run(kBdl + " extract " + quote(pkg) + " " + quote(tmp / "none"));
+  EXPECT_EQ(noRoot.exitCode, 2);
+  EXPECT_EQ(noRoot.output,
+            "bdl: cannot install into " + tmp / "none" + ": No such file or directory\n");
+  EXPECT_EQ(run(kBdl + " extract " + quote(tmp / "no.bdl") + " " + quote(tmp / "root")).exitCode,
+            1);
+  EXPECT_EQ(run(kBdl + " extract " + quote(pkg)).exitCode, 2);
+}
+
 }  // namespace

@@ -1,5 +1,11 @@
 #include "commands.h"
 
+#include <libinstall/repo.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,7 +22,8 @@ const cli::Program kProgram = {
     "usage: bdl pack --name N [--version V] [--description D] [--depends a,b] DIR OUT.bdl\n"
     "       bdl info FILE\n"
     "       bdl list FILE\n"
-    "       bdl verify FILE\n"};
+    "       bdl verify FILE\n"
+    "       bdl extract FILE DIR\n"};
 
 namespace {
 
@@ -71,6 +78,26 @@ int runPack(const std::vector<std::string>& args, std::ostream& err) {
   return kExitOk;
 }
 
+// Installs FILE into DIR as the installer's package child installs into the
+// new system: the library's own walks, refusals and record, its one line
+// when it refuses, and the child's exit codes.
+int runExtract(const std::vector<std::string>& args, std::ostream& err) {
+  if (args.size() != 2) return usage(err, "extract needs a package file and a directory");
+  std::ifstream package(args[0], std::ios::binary);
+  if (!package) {
+    err << "bdl: " << args[0] << ": " << strerror(errno) << "\n";
+    return kExitFailed;
+  }
+  Repo* repo = Repo::getRepo();
+  std::string error;
+  if (!repo->initAt(args[1], /*runningSystem=*/false, &error)) {
+    err << "bdl: cannot install into " << error << "\n";
+    return kExitNoRoot;
+  }
+  std::map<std::string, bool> installed;
+  return repo->installFrom(package, Repo::kReplaceFiles, installed) ? kExitOk : kExitFailed;
+}
+
 }  // namespace
 
 int runBdl(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -78,6 +105,7 @@ int runBdl(int argc, char** argv, std::ostream& out, std::ostream& err) {
   std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "pack") return runPack(args, err);
+  if (command == "extract") return runExtract(args, err);
   if (command != "info" && command != "list" && command != "verify") {
     return usage(err, "unknown command " + command);
   }

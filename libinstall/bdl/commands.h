@@ -2,6 +2,7 @@
 // The bdl command line:
 //   bdl pack --name N [--version V] [--description D] [--depends a,b] DIR OUT.bdl
 //   bdl info FILE | bdl list FILE | bdl verify FILE
+//   bdl extract FILE DIR
 // Results go to `out`, messages ("bdl: ...") to `err`. --help and --version
 // are answered before (cli/command_line.h).
 
@@ -12,8 +13,11 @@
 namespace bdl {
 
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
+constexpr int kExitFailed = 1;  // also: extract refused the package
 constexpr int kExitUsage = cli::kExitUsage;
+// extract could not use DIR (no such directory, no package database): the
+// package installer child's code for the same failure.
+constexpr int kExitNoRoot = 2;
 
 extern const cli::Program kProgram;
 

@@ -17,11 +17,17 @@ Repo* Repo::getRepo() {
 }
 
 bool Repo::init(bool runningSystem) {
+  std::string error;
+  return initAt("/", runningSystem, &error);
+}
+
+bool Repo::initAt(const std::string& rootPath, bool runningSystem, std::string* error) {
   initialised_ = false;
   recording_ = false;
+  rootPath_ = rootPath;
   libinstall::RootDir root;
-  std::string error;
-  if (root.open("/", &error) && libinstall::prepareDatabase(root, &error)) {
+  if (!root.open(rootPath, error)) return false;
+  if (libinstall::prepareDatabase(root, error)) {
     recording_ = true;
   } else if (!runningSystem) {
     return false;
@@ -38,7 +44,7 @@ bool Repo::installFrom(std::istream& in, unsigned int flags,
   libinstall::RootDir root;
   if (!initialised_) {
     error = "repository not initialised";
-  } else if (root.open("/", &error)) {
+  } else if (root.open(rootPath_, &error)) {
     libinstall::StreamInstallOptions options;
     options.replaceFiles = (flags & kReplaceFiles) != 0;
     options.applyOwners = geteuid() == 0;

@@ -66,15 +66,23 @@ class InstallNetwork:
         returns its hardware address from its first log line."""
         command = [locations.host_program("netinstall-server"), "--interface", BRIDGE,
                    "--root", root] + (["--keep"] if keep else [])
-        with open(self.server_log, "wb") as log:
+        before = len(self.log())
+        # A server started again goes on in the same log.
+        with open(self.server_log, "ab") as log:
             self._server = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
                                             stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
         deadline = time.monotonic() + timeout
-        while (serving := re.search(r" serving .* \(([0-9A-Fa-f:]{17})\)", self.log())) is None:
+        while (serving := re.search(r" serving .* \(([0-9A-Fa-f:]{17})\)",
+                                    self.log()[before:])) is None:
             if self._server.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError(f"netinstall-server did not start:\n{self.log()}")
             time.sleep(0.1)
         return serving.group(1)
+
+    def kill_server(self):
+        """Ends the server at once (SIGKILL), as a crash or a power cut does."""
+        self._server.kill()
+        self._server.wait()
 
     def log(self):
         try:

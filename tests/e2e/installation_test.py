@@ -63,11 +63,16 @@ class InstallationCase(MachineTestCase):
         image = installation_initramfs(self.installer, options.pop("type_text", None))
         return self.boot(image, disks=disks, memory_mb=MEMORY_MB, **options)
 
-    @staticmethod
-    def choose_web(machine):
-        """Drives the menu (system, extra | dhcp, web) to "web", which brings
-        "dhcp" with it, and installs."""
+    @classmethod
+    def choose_web(cls, machine):
+        """Waits for the menu (system, extra | dhcp, web), drives it to "web",
+        which brings "dhcp" with it, and installs."""
         machine.expect(texts.menu_details("system"), timeout=INSTALL_TIMEOUT)
+        cls.pick_web(machine)
+
+    @staticmethod
+    def pick_web(machine):
+        """choose_web on a menu that is shown already."""
         machine.send("nnn")
         machine.expect(texts.menu_details("web", "dhcp"))
         machine.send(" ")
@@ -80,6 +85,34 @@ class InstallationCase(MachineTestCase):
         progress dots folded."""
         lines = texts.fold_progress(installer_lines(machine.transcript()))
         return lines[len(lines) - lines[::-1].index(text):]
+
+    def install_from_cd(self, target, cylinders):
+        """A whole CD-ROM installation of the sample packages (web chosen)
+        onto the disk image `target`, read back afterwards."""
+        iso = os.path.join(self.scratch(), "cd.iso")
+        install_media.make_iso(self.packages(), iso)
+        machine = self.boot_installer([target], cdrom=iso, type_text="cdrom\n")
+        self.choose_web(machine)
+        machine.expect(texts.KEEP_QUESTION)
+        machine.send("n")
+        machine.expect(texts.ERASE_QUESTION)
+        machine.send("y")
+        machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
+        expected = ["", "Creating partition...", "Formatting disk...", ""]
+        if cylinders <= 1023:
+            expected.append("Checking disk integrity...")
+        expected += ["", texts.INSTALLED, texts.PRESS_ENTER]
+        self.assertEqual(self.lines_after(machine, texts.ERASE_QUESTION + "y"), expected)
+        machine.send("\r")
+        machine.wait_for_restart()
+
+        disk = InstalledDisk(target)
+        self.assertEqual(disk.head(PARTITION_TABLE_OFFSET), laid_boot_code())
+        root = self.check_system(disk, cylinders, CHOSEN)
+        marker = root.status("/CDINSTALL")
+        self.assertIsNotNone(marker)
+        self.assertEqual((marker.kind, marker.mode, marker.uid, marker.gid, marker.size),
+                         ("regular", 0o600, 0, 0, 0))
 
     # -- reading the disk back ------------------------------------------------
 
@@ -143,35 +176,10 @@ class InstallationCase(MachineTestCase):
 
 class CdromInstallation(InstallationCase):
     def install(self, cylinders):
-        scratch = self.scratch()
-        iso = os.path.join(scratch, "cd.iso")
-        install_media.make_iso(self.packages(), iso)
-        target = os.path.join(scratch, "disk.img")
+        target = os.path.join(self.scratch(), "disk.img")
         with open(target, "wb") as image:
             image.truncate(cylinders * CYLINDER_BYTES)
-
-        machine = self.boot_installer([target], cdrom=iso, type_text="cdrom\n")
-        self.choose_web(machine)
-        machine.expect(texts.KEEP_QUESTION)
-        machine.send("n")
-        machine.expect(texts.ERASE_QUESTION)
-        machine.send("y")
-        machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
-        expected = ["", "Creating partition...", "Formatting disk...", ""]
-        if cylinders <= 1023:
-            expected.append("Checking disk integrity...")
-        expected += ["", texts.INSTALLED, texts.PRESS_ENTER]
-        self.assertEqual(self.lines_after(machine, texts.ERASE_QUESTION + "y"), expected)
-        machine.send("\r")
-        machine.wait_for_restart()
-
-        disk = InstalledDisk(target)
-        self.assertEqual(disk.head(PARTITION_TABLE_OFFSET), laid_boot_code())
-        root = self.check_system(disk, cylinders, CHOSEN)
-        marker = root.status("/CDINSTALL")
-        self.assertIsNotNone(marker)
-        self.assertEqual((marker.kind, marker.mode, marker.uid, marker.gid, marker.size),
-                         ("regular", 0o600, 0, 0, 0))
+        self.install_from_cd(target, cylinders)
 
     def test_single_partition(self):
         self.install(SINGLE_LAYOUT_CYLINDERS)

@@ -329,6 +329,22 @@ class Machine:
                     f"QEMU killed\n--- screen memory ---\n{screen.strip()}"))
             self._pump(0.25)
 
+    # -- faults ----------------------------------------------------------------
+
+    def remove_disk(self, index=0):
+        """Takes disk `index` (of the `disks` option) away from the running
+        machine: its backing is dropped, and every later access by the guest
+        fails, as with a disk that died or lost its cable."""
+        self._command("human-monitor-command",
+                      **{"command-line": f"drive_del {self.config.disk_id(index)}"})
+
+    def throttle_disk(self, operations_per_second, index=0):
+        """Limits disk `index` to this many operations a second (0: none), so
+        that a short step of the guest's work takes long enough to be met."""
+        limits = dict.fromkeys(("bps", "bps_rd", "bps_wr", "iops_rd", "iops_wr"), 0)
+        self._command("block_set_io_throttle", device=self.config.disk_id(index),
+                      iops=operations_per_second, **limits)
+
     # -- internals -----------------------------------------------------------
 
     def _directory(self):

@@ -116,8 +116,16 @@ class MachineConfig:
         kernel = self.kernel or locations.kernel_path()
         return ["-kernel", kernel, "-initrd", initramfs, "-append", self.kernel_command_line()]
 
+    def _disk_slots(self):
+        return [slot for slot in range(_IDE_SLOTS) if not (self.cdrom and slot == _CDROM_SLOT)]
+
+    def disk_id(self, index):
+        """QEMU's name of disk `index` (its IDE bus and unit)."""
+        slot = self._disk_slots()[index]
+        return f"ide{slot // 2}-hd{slot % 2}"
+
     def _drive_arguments(self):
-        free = [slot for slot in range(_IDE_SLOTS) if not (self.cdrom and slot == _CDROM_SLOT)]
+        free = self._disk_slots()
         if len(self.disks) > len(free):
             raise ValueError(f"at most {len(free)} IDE disks fit beside the CD drive")
         arguments = []

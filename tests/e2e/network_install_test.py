@@ -224,6 +224,46 @@ class NetworkInstallation(MachineTestCase):
             self.check_installed(disk, trees, size)
         self.assertEqual(self.network.log().count(" done\n"), 4, self.network.log())
 
+    def test_server_killed_mid_file_and_restarted(self):
+        """The server dies while a package is on its way: the installer says
+        so in one line and restarts after ENTER; the server is started again,
+        and an installation onto the same disk succeeds."""
+        root, trees = serve_tree(self.workdir)
+        # Several MiB that do not compress: still travelling when the server dies.
+        trees["bulk"] = os.path.join(self.workdir, "packages", "bulk")
+        os.makedirs(os.path.join(trees["bulk"], "var"))
+        with open(os.path.join(trees["bulk"], "var", "bulk"), "wb") as bulk:
+            bulk.write(os.urandom(8 << 20))
+        pack(trees["bulk"], os.path.join(root, "packages", "bulk.bdl"), "bulk", depends=("admin",))
+        server = self.network.start_server(root).upper()
+        disk = disk_image(os.path.join(self.workdir, "disk.img"), 16)
+        mac = "52:54:00:12:34:58"
+        machine = self.boot_installer(disk, mac)
+        deadline = time.monotonic() + INSTALL_TIMEOUT
+        while f"{mac} sending bulk.bdl" not in self.network.log():
+            self.assertLess(time.monotonic(), deadline, self.network.log())
+            machine.hold(0.2)
+        machine.hold(1)  # some blocks of it have arrived
+        self.network.kill_server()
+        machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
+        shown = installer_lines(machine.transcript())
+        after = shown[shown.index(f"Found server at {server}"):]
+        self.assertEqual([line for line in after if line.startswith(("FATAL", "ERROR"))],
+                         ["FATAL ERROR: bad network connection"], "\n".join(after))
+        self.assertNotIn(texts.INSTALLED, after)
+        self.assertEqual(after[-1], texts.PRESS_ENTER)
+        print(f"\nfault: server killed mid-file: {after[-3:]}", file=sys.stderr)
+
+        # The bridge may have taken another address meanwhile: the new
+        # server's own word counts.
+        server = self.network.start_server(root).upper()
+        machine.send("\r")
+        machine.wait_for_restart(timeout=120)
+        machine = self.boot_installer(disk, mac)
+        self.finish(machine, texts.network_installation(mac, "korvanel", server, scripts=2))
+        self.check_installed(disk, trees, 16)
+        self.report_time("server killed mid-file, then an installation from the restarted server")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -2,7 +2,8 @@
 // The package repository of the current root: it orders packages for
 // installation and installs package streams into the current root directory
 // ("/"), recording each installed package in the package database /var/pdb.
-// Callers that install into another tree change their root first.
+// Callers that install into another tree change their root first, or name
+// the tree with initAt.
 
 #include <iosfwd>
 #include <list>
@@ -28,6 +29,13 @@ class Repo {
   // returns false. Forgets the outcome of any earlier package.
   bool init(bool runningSystem);
 
+  // As init, for the tree at `rootPath` instead of "/": installFrom then
+  // installs into that tree, with the same walks, guards and record as in a
+  // changed root (for tools that install into a directory, such as
+  // `bdl extract`). False with the reason in *error when the tree cannot be
+  // opened as a directory or (for a new system) its database prepared.
+  bool initAt(const std::string& rootPath, bool runningSystem, std::string* error);
+
   // Reads one package from `in` to the end of the stream and installs it into
   // the current root. True when every member was installed, the stream was
   // intact to its end and the package is recorded; then installed[name] is
@@ -52,4 +60,5 @@ class Repo {
 
   bool initialised_ = false;
   bool recording_ = false;
+  std::string rootPath_ = "/";
 };
