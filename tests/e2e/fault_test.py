@@ -22,8 +22,8 @@ from install_media import Entry, Package, SAMPLE_PACKAGES
 import install_media
 from installation_test import INSTALL_TIMEOUT, SINGLE_LAYOUT_CYLINDERS, InstallationCase
 from installed_disk import CYLINDER_BYTES
-from installer_initramfs import installation_initramfs
-from media_modules import partitioning_tool_path
+from bootimage.installer_initramfs import installation_initramfs
+from bootimage.media_modules import partitioning_tool_path
 
 ABORTED = "Installation aborted"
 CTRL_C = "\x03"
