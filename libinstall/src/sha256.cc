@@ -6,6 +6,7 @@
 #include <cstring>
 
 #if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define KORVANEL_SHA_EXTENSIONS 1
 #endif
@@ -100,9 +101,12 @@ Digest sha256WithExtensions(const unsigned char* data, size_t size) {
 }  // namespace
 
 bool sha256Accelerated() {
+  // Asked of the processor itself: not every compiler's
+  // __builtin_cpu_supports knows "sha".
   static const bool supported = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_SSE4_1)) return false;
+    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_SHA) != 0;
   }();
   return supported;
 }
