@@ -11,6 +11,7 @@
 
 #include "disk/command_runner.h"
 #include "packages/package_installer.h"
+#include "packages/package_key_file.h"
 
 double benchNow() {
   timespec ts;
@@ -19,7 +20,7 @@ double benchNow() {
 }
 
 ChildRun installThroughChild(const std::string& package, const std::string& root,
-                             size_t feedBlock) {
+                             size_t feedBlock, const std::string& keyFile) {
   int report[2];
   if (pipe(report) != 0) return {};
   double start = benchNow();
@@ -27,6 +28,7 @@ ChildRun installThroughChild(const std::string& package, const std::string& root
   if (feeder == 0) {
     close(report[0]);
     long result[2] = {-1, 0};
+    if (!keyFile.empty()) (void)loadPackageKey(keyFile.c_str());  // a bad key shows as status 1
     int fd = open(package.c_str(), O_RDONLY);
     FILE* stream = fd < 0 ? nullptr : startPackageInstaller(root.c_str(), false);
     if (stream != nullptr) {

@@ -15,6 +15,8 @@ double benchNow();
 
 // Feeds the package file `package` to an installer child for `root` in
 // blocks of `feedBlock` bytes, from a process of its own, so that the only
-// child whose peak memory that process sees is the installer child.
+// child whose peak memory that process sees is the installer child. With a
+// `keyFile`, that process loads it as the installer does: the child takes
+// only packages signed with the key.
 ChildRun installThroughChild(const std::string& package, const std::string& root,
-                             size_t feedBlock = 4096);
+                             size_t feedBlock = 4096, const std::string& keyFile = "");

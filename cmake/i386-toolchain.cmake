@@ -9,6 +9,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32 -static -s")
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(CMAKE_LIBRARY_PATH /usr/lib/i386-linux-gnu)
 set(ZLIB_USE_STATIC_LIBS ON)
+set(SODIUM_USE_STATIC_LIBS ON)
 # Only the i386 system libraries are usable for linking.
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu)

@@ -171,6 +171,15 @@ def packages(build, corpus, scratch):
         for target in ("package_head", "package_install"):
             corpus.write(target, package.name, b"\1" + whole)
             corpus.write(target, package.name + ".tar", b"\0" + gzip.decompress(whole))
+    # A signed package: its signature text and chunk digests are outside
+    # bytes too, read before anything of the package proper.
+    key = os.path.join(scratch, "seed-key")
+    run(command + ["keygen", key])
+    run(command + ["sign", "--key", key, path])
+    with open(path, "rb") as signed:
+        whole = signed.read()
+    for target in ("package_head", "package_install"):
+        corpus.write(target, "signed", b"\1" + whole)
     long_name = "usr/share/" + "deep/" * 30 + "file"
     made = {
         "pax_long_name": tar_stream([("usr", tarfile.DIRTYPE, None),

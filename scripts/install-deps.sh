@@ -14,7 +14,7 @@ standard_options "$@"
 
 packages="
 build-essential cmake g++-multilib libgtest-dev googletest clang-14 libclang-rt-14-dev
-zlib1g-dev zlib1g-dev:i386
+zlib1g-dev zlib1g-dev:i386 libsodium-dev libsodium-dev:i386
 nasm python3 util-linux fdisk e2fsprogs cpio kmod
 qemu-system-x86 qemu-utils extlinux syslinux syslinux-common isolinux pxelinux
 mtools dosfstools xorriso

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <libinstall/package_info.h>
+
 #include "server/package_order.h"
 
 namespace {
@@ -101,6 +103,22 @@ bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,
   files = std::move(packages);
   files.insert(files.end(), scripts.begin(), scripts.end());
   return true;
+}
+
+std::vector<std::string> listUnsignedPackages(const std::string& root) {
+  std::vector<std::string> found;
+  for (const char* directory : {"drivers", "packages"}) {
+    std::vector<ServedFile> files;
+    std::string ignored;  // the tree was checked before; a gap just lists less
+    (void)listDirectory(root + "/" + directory, ".bdl", /*optional=*/true, files, ignored);
+    for (const ServedFile& file : files) {
+      PackageFile package;
+      if (package.readFrom(file.path) && !package.isSigned) {
+        found.push_back(std::string(directory) + "/" + file.name);
+      }
+    }
+  }
+  return found;
 }
 
 bool findDriverFile(const std::string& root, const std::string& release, ServedFile& file) {

@@ -46,6 +46,11 @@ bool isServableName(const std::string& name);
 [[nodiscard]] bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,
                                     std::string& error);
 
+// The packages and driver packages of DIR that are not signed, as paths
+// below DIR ("packages/zbase.bdl"), by name: installers given a package key
+// refuse them.
+std::vector<std::string> listUnsignedPackages(const std::string& root);
+
 // The driver package for the kernel `release` a client named. False when the
 // release is not a plain name or there is no such regular file.
 [[nodiscard]] bool findDriverFile(const std::string& root, const std::string& release,

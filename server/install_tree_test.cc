@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "package_builder.h"
 #include "server/server_test_tree.h"
 
 namespace {
@@ -45,6 +46,19 @@ TEST(InstallTreeTest, ScriptsAreOptional) {
   std::string error;
   ASSERT_TRUE(listInstallFiles(tree.root(), files, error)) << error;
   EXPECT_EQ(namesAndMarks(files), std::vector<std::string>{"base.bdl:0"});
+}
+
+TEST(InstallTreeTest, UnsignedPackagesAndDriversAreListed) {
+  TestTree tree;
+  tree.writePackages({package("base"), package("zz")});
+  libinstall::SecretKey key;
+  ASSERT_TRUE(key.generate());
+  tree.write("packages/signed.bdl",
+             package_testing::signedPackage(
+                 package_testing::buildPackage(package_testing::metadataNamed("signed"), {}), key));
+  tree.write("drivers/6.1.bdl", package_testing::readFile(tree.root() + "/packages/zz.bdl"));
+  EXPECT_EQ(listUnsignedPackages(tree.root()),
+            (std::vector<std::string>{"drivers/6.1.bdl", "packages/base.bdl", "packages/zz.bdl"}));
 }
 
 // Every installer would fail on it: the server says so before it serves.

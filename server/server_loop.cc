@@ -101,6 +101,16 @@ int runServer(const ServerOptions& options) {
   if (stat((options.root + "/drivers").c_str(), &drivers) != 0 || !S_ISDIR(drivers.st_mode)) {
     logEvent(nullptr, "note: " + options.root + "/drivers does not exist: no driver packages");
   }
+  std::vector<std::string> unsignedFiles = listUnsignedPackages(options.root);
+  if (!unsignedFiles.empty()) {
+    std::string names;
+    for (size_t i = 0; i < unsignedFiles.size() && i < 5; ++i) {
+      names += (i ? ", " : "") + unsignedFiles[i];
+    }
+    if (unsignedFiles.size() > 5) names += ", ...";
+    logEvent(nullptr, "warning: " + std::to_string(unsignedFiles.size()) +
+                          " unsigned packages (installers with a package key refuse them): " + names);
+  }
   char mac[kMacTextSize];
   formatMacAddressInto(socket.address(), mac);
   logEvent(nullptr, "serving " + options.root + " on " + options.interfaceName + " (" + mac + ")" +

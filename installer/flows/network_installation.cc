@@ -20,6 +20,7 @@
 #include "hardware/module_loader.h"
 #include "netinstall/file_transfer.h"
 #include "netinstall/install_client.h"
+#include "packages/package_key_file.h"
 #include "startup/process_state.h"
 
 namespace {
@@ -67,6 +68,17 @@ bool receiveFiles(InstallClient& client) {
     }
     bool received;
     if (isConfigurationScript(name)) {
+      if (mark != 0 && packageTrust() != PackageTrust::Unverified &&
+          packageTrust() != PackageTrust::NotLoaded) {
+        // A script carries no signature, and any server that answers first
+        // can send one: where only signed packages go in, no script goes
+        // into the new system (a signed package can carry it instead).
+        char shown[kFileNameSize];
+        printableName(name, shown);
+        printf("\nFATAL ERROR: the server sent the script %s, but only signed packages are "
+               "installed\n", shown);
+        return false;
+      }
       char path[kScriptPathSize];
       if (!scriptPath(name, mark, path, sizeof path)) {
         return fail("\nFATAL ERROR: couldn't make a file");  // cannot happen with 31 characters

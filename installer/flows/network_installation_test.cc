@@ -104,9 +104,10 @@ class NetworkInstallation : public ::testing::Test {
   }
   // The lines up to the start of the transfer, the dots of the progress
   // lines folded (their number depends on the machine's speed).
-  std::string linesToTheStart() {
-    return linesToTheDrivers() +
-           "Retrieving drivers...\nLoading drivers\n"
+  std::string linesToTheStart(bool verified = false) {
+    return linesToTheDrivers() + "Retrieving drivers...\n" +
+           (verified ? "" : "Packages are not verified: the boot medium carries no package key.\n") +
+           "Loading drivers\n"
            "\nLooking for harddrives...\n\nFound harddrive as IDE Primary master (disk C)\n"
            "disk label: korvanel\n\n\nWaiting for installation server...\n"
            "Found server at " + upper(server->macAddress("srv0")) + "\n\n"
@@ -152,6 +153,33 @@ TEST_F(NetworkInstallation, WholeRunFromTheWelcomeToTheRestart) {
   EXPECT_EQ(installed(image, "cat /aside.scr"), "");
   EXPECT_EQ(readFile(sandbox.rootPath("/empty")), kHeldScript) << "the mark-0 script went aside";
   EXPECT_NE(installed(image, "stat /CDINSTALL").find("Mode:  0600"), std::string::npos);
+}
+
+// The operator's key on the medium, everything served signed with it: the
+// drivers and the packages go in, but the server's script, which no
+// signature covers, stops the run before it reaches the new system.
+TEST_F(NetworkInstallation, WithAPackageKeySignedPackagesGoInButNoScript) {
+  std::string key = scratch / "operator";
+  int status = -1;
+  shell(bdlTool() + " keygen '" + key + "' >/dev/null", &status);
+  ASSERT_EQ(status, 0);
+  for (const char* package : {"packages/apps", "packages/base", "packages/tools"}) {
+    shell(bdlTool() + " sign --key '" + key + "' '" + root + "/" + package + ".bdl'", &status);
+    ASSERT_EQ(status, 0) << package;
+  }
+  shell(bdlTool() + " sign --key '" + key + "' '" + root + "/drivers/" + kernelRelease() + ".bdl'",
+        &status);
+  ASSERT_EQ(status, 0);
+  sandbox.options.files.push_back({key + ".pub", "/package-key.pub"});
+  start();
+  EXPECT_EQ(failedRun(), linesToTheStart(/*verified=*/true) +
+                             "\nFATAL ERROR: the server sent the script autorun.scr, but only "
+                             "signed packages are installed\n" + kPrompt);
+  for (const char* name : {"base", "apps", "tools"}) {
+    EXPECT_EQ(installed(image, std::string("cat /usr/share/") + name), std::string(name) + "\n");
+  }
+  EXPECT_EQ(installed(image, "cat /autorun.scr"), "");
+  EXPECT_EQ(installed(image, "stat /CDINSTALL"), "");
 }
 
 TEST_F(NetworkInstallation, NoDriversForThisKernelEndTheRunBeforeTheDisk) {

@@ -13,17 +13,6 @@ namespace {
 constexpr size_t kCopyBlock = 4096;
 constexpr const char* kBadConnection = "\nFATAL ERROR: bad network connection";
 
-// The name as it may be shown on the console: a server's bytes must not
-// reach the terminal as control sequences.
-void printableName(const char* name, char (&shown)[kFileNameSize]) {
-  size_t i = 0;
-  for (; name[i] != '\0' && i < sizeof shown - 1; ++i) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    shown[i] = (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-  }
-  shown[i] = '\0';
-}
-
 void refuseFileName(const char* name, const char* why) {
   char shown[kFileNameSize];
   printableName(name, shown);
@@ -49,6 +38,15 @@ bool notInstalled(const InstallClient& client) {
 }
 
 }  // namespace
+
+void printableName(const char* name, char (&shown)[kFileNameSize]) {
+  size_t i = 0;
+  for (; name[i] != '\0' && i < sizeof shown - 1; ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    shown[i] = (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  }
+  shown[i] = '\0';
+}
 
 HeaderReply InstallClient::openNextFile() {
   receiver.reset();

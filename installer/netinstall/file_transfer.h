@@ -18,3 +18,8 @@
 // naming the file as the server sent it.
 [[nodiscard]] bool receiveToInstaller(InstallClient& client, const char* installRoot,
                                       bool intoTarget);
+
+// `name` as it may be shown on the console: bytes outside printable ASCII
+// become '?', so a server's bytes never reach the terminal as control
+// sequences.
+void printableName(const char* name, char (&shown)[kFileNameSize]);

@@ -14,6 +14,7 @@
 #include "common/fork_child.h"
 #include "common/retry_io.h"
 #include "disk/command_runner.h"
+#include "packages/package_key_file.h"
 
 namespace {
 // Package streams are installed with this flag: a package replaces files an
@@ -36,6 +37,11 @@ constexpr unsigned int kInstallFlags = Repo::kReplaceFiles;
 
 FILE* startPackageInstaller(const char* root, bool runningSystem) {
   if (activeChildPid != -1) return nullptr;
+  static bool noted = false;
+  if (packageTrust() == PackageTrust::Unverified && !noted) {
+    puts("Packages are not verified: the boot medium carries no package key.");
+    noted = true;
+  }
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
   // The child flushes its buffers on exit; they must not hold our output.
@@ -77,6 +83,11 @@ int runPackageInstaller(const char* root, bool runningSystem) {
     std::cerr << "install: cannot prepare the package database /var/pdb" << std::endl;
     return kPackageNoRoot;
   }
+  if (packageTrust() == PackageTrust::BrokenKey) {
+    std::cerr << "install: no usable package key: " << packageKeyProblem() << std::endl;
+    return kPackageRefused;
+  }
+  if (packageTrust() == PackageTrust::Verified) repo->requireSigner(packageKey());
   // Whatever the installer's own reading left in the stream state belongs to
   // the console, not to this package.
   std::cin.clear();

@@ -7,7 +7,9 @@
 //   0                        the package was installed and recorded
 //   kPackageRefused (1)      the library refused or could not install the
 //                            package (damaged, truncated, unsafe, empty, disk
-//                            full); it printed one line saying why
+//                            full; unsigned, signed with another key or
+//                            altered where a package key was loaded, or the
+//                            key file was unusable); one line says why
 //   kPackageNoRoot (2)       the child could not enter `root` or prepare its
 //                            package database; nothing was installed
 // A child killed by a signal reports the signal as usual. Callers must treat
@@ -20,7 +22,10 @@ constexpr int kPackageRefused = 1;
 constexpr int kPackageNoRoot = 2;
 
 // Starts the child and returns the stream that feeds it, or null (another
-// piped child is active, or no pipe or fork); nothing is printed. The caller
+// piped child is active, or no pipe or fork). The child follows the package
+// key loaded before (packages/package_key_file.h). Nothing is printed, but
+// for one line the first time a child starts without a key file:
+// "Packages are not verified: the boot medium carries no package key." The caller
 // writes the package's bytes and ends the child with finishCommand(), which
 // closes the stream and yields the child's status.
 FILE* startPackageInstaller(const char* root, bool runningSystem);

@@ -22,7 +22,9 @@
 
 #include "disk/command_runner.h"
 #include "package_builder.h"
+#include "output_capture.h"
 #include "packages/package_fixtures.h"
+#include "packages/package_key_file.h"
 #include "tree_compare.h"
 
 // Children of this binary end inside a changed root without /proc, where the
@@ -337,6 +339,45 @@ TEST_F(InstallerChild, ARootThatCannotBeEnteredInstallsNothingAnywhere) {
   std::string bytes = buildPackage(metadataNamed("lost"), {TestMember::file("mnt/lost-file", "x")});
   EXPECT_EQ(install("/nonexistent/root", bytes), kPackageNoRoot << 8);
   EXPECT_EQ(access("/mnt/lost-file", F_OK), -1) << "not installed into the installer's root";
+}
+
+// The key is read as the installation process reads it; the child takes only
+// packages signed with it. The test leaves the process without a key file,
+// so the children of later tests take unsigned packages again.
+TEST_F(InstallerChild, WithAPackageKeyOnlyPackagesSignedWithItAreInstalled) {
+  libinstall::SecretKey key, other;
+  ASSERT_TRUE(key.generate() && other.generate());
+  std::string keyFile = base_ + "/package-key.pub";
+  writeFile(keyFile, key.publicKey().text());
+  ASSERT_EQ(loadPackageKey(keyFile.c_str()), PackageTrust::Verified);
+  std::string plain = buildPackage(metadataNamed("good"), {TestMember::file("good", "1")});
+  std::string root = dir("root");
+  std::string said = captureStderr([&] {
+    EXPECT_EQ(install(root.c_str(), package_testing::signedPackage(plain, other)), kRefused);
+    EXPECT_EQ(install(root.c_str(), plain), kRefused);
+  });
+  EXPECT_EQ(said, "install: package: signed with key " + other.publicKey().id() +
+                      ", not with the required key " + key.publicKey().id() +
+                      "\ninstall: package: package not signed (only packages signed with key " +
+                      key.publicKey().id() + " are accepted)\n");
+  EXPECT_EQ(snapshotTree(root).count("good"), 0u);
+  EXPECT_EQ(install(root.c_str(), package_testing::signedPackage(plain, key)), 0);
+  EXPECT_EQ(readFile(root + "/good"), "1");
+
+  writeFile(keyFile, "format: bdl-public-key 1\nkey: 00\n");
+  ASSERT_EQ(loadPackageKey(keyFile.c_str()), PackageTrust::BrokenKey);
+  said = captureStderr([&] {
+    EXPECT_EQ(install(dir("other").c_str(), package_testing::signedPackage(plain, key)), kRefused);
+  });
+  EXPECT_EQ(said, "install: no usable package key: " + keyFile +
+                      ": not a public key file (bdl keygen writes them)\n");
+
+  ASSERT_EQ(loadPackageKey((base_ + "/none.pub").c_str()), PackageTrust::Unverified);
+  std::string note = captureStdout([&] {
+    EXPECT_EQ(install(dir("third").c_str(), plain), 0);
+    EXPECT_EQ(install(dir("fourth").c_str(), plain), 0);
+  });
+  EXPECT_EQ(note, "Packages are not verified: the boot medium carries no package key.\n");
 }
 
 TEST_F(InstallerChild, NullRootInstallsIntoTheRunningSystem) {

@@ -13,6 +13,7 @@
 #include "flows/network_installation.h"
 #include "hardware/drive_detection.h"
 #include "hardware/module_loader.h"
+#include "packages/package_key_file.h"
 #include "startup/process_state.h"
 
 namespace {
@@ -47,6 +48,9 @@ void runInstallation(DriveInfo& target, int argc, char** argv) {
   bool hardDisk = hasHardDiskSwitch(argc, argv);
   char type[kTypeTextSize];
   readTypeText(kTypeFile, type);  // read whether or not the switch was given
+  // Once, for every package of the run; a broken key file shows as refused
+  // packages, so that no package is installed unchecked against its will.
+  (void)loadPackageKey(kPackageKeyPath);
 
   bool prompt = true;
   switch (selectMode(hardDisk, type)) {

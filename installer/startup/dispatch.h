@@ -3,8 +3,9 @@
 
 #include "hardware/drive_info.h"
 
-// Runs the flow that the command line ("-hdd-install") or the first line of
-// "/TYPE" ("cdrom", "net") selects, then closes the run: the license marker,
+// Reads the package key (packages/package_key_file.h), runs the flow that
+// the command line ("-hdd-install") or the first line of "/TYPE" ("cdrom",
+// "net") selects, then closes the run: the license marker,
 // the unmounts, the end of the abort window and, unless the flow succeeded
 // (and always in CD-ROM mode), "Press ENTER to reboot".
 void runInstallation(DriveInfo& target, int argc, char** argv);

@@ -62,7 +62,8 @@ TEST(Bdl, PackInfoListAndVerifyDescribeThePackage) {
   ToolRun info = run(kBdl + " info " + quote(pkg));
   EXPECT_EQ(info.exitCode, 0);
   EXPECT_EQ(info.output,
-            "name: ppp\nversion: 2.4\ndescription: PPP daemon\ndepends: system, dhcp\n");
+            "name: ppp\nversion: 2.4\ndescription: PPP daemon\ndepends: system, dhcp\n"
+            "signed-by: nobody (unsigned package)\n");
 
   ToolRun list = run(kBdl + " list " + quote(pkg));
   EXPECT_EQ(list.exitCode, 0);
@@ -77,8 +78,56 @@ TEST(Bdl, PackInfoListAndVerifyDescribeThePackage) {
 
   ToolRun verify = run(kBdl + " verify " + quote(pkg));
   EXPECT_EQ(verify.exitCode, 0) << verify.output;
-  EXPECT_NE(verify.output.find(": ok: ppp-2.4, 5 members, 20 bytes"), std::string::npos)
+  EXPECT_NE(verify.output.find(": ok: ppp-2.4, 5 members, 20 bytes, signed by nobody"),
+            std::string::npos)
       << verify.output;
+}
+
+// keygen, sign in place (and again with another key), verify against a key,
+// info naming the signer; tar still reads a signed package.
+TEST(Bdl, SignedPackagesFromKeygenToVerify) {
+  TempDir tmp;
+  makeSampleTree(tmp / "tree");
+  std::string pkg = quote(tmp / "p.bdl");
+  ASSERT_EQ(run(kBdl + " pack --name p " + quote(tmp / "tree") + " " + pkg).exitCode, 0);
+  std::string unsignedBytes = readFile(tmp / "p.bdl");
+  ToolRun keygen = run(kBdl + " keygen " + quote(tmp / "key"));
+  ASSERT_EQ(keygen.exitCode, 0) << keygen.output;
+  ASSERT_EQ(run(kBdl + " keygen " + quote(tmp / "other")).exitCode, 0);
+  EXPECT_EQ(run(kBdl + " keygen " + quote(tmp / "key")).exitCode, 1) << "keys are never replaced";
+  struct stat st;
+  ASSERT_EQ(stat((tmp / "key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::string id = keygen.output.substr(4, 16);  // "key <id>: ..."
+
+  EXPECT_EQ(run(kBdl + " verify --pubkey " + quote(tmp / "key.pub") + " " + pkg).output,
+            "bdl: " + tmp / "p.bdl" + ": package not signed (only packages signed with key " + id +
+                " are accepted)\n");
+  ToolRun sign = run(kBdl + " sign --key " + quote(tmp / "other") + " " + pkg);
+  ASSERT_EQ(sign.exitCode, 0) << sign.output;
+  ASSERT_EQ(run(kBdl + " sign --key " + quote(tmp / "key") + " " + pkg).exitCode, 0);
+  EXPECT_EQ(readFile(tmp / "p.bdl").substr(readFile(tmp / "p.bdl").size() - unsignedBytes.size()),
+            unsignedBytes)
+      << "the package proper stays as it was; the new signature replaced the old";
+  EXPECT_NE(run(kBdl + " info " + pkg).output.find("\nsigned-by: key " + id + "\n"),
+            std::string::npos);
+  ToolRun verify = run(kBdl + " verify --pubkey " + quote(tmp / "key.pub") + " " + pkg);
+  EXPECT_EQ(verify.exitCode, 0) << verify.output;
+  EXPECT_NE(verify.output.find(", signed by key " + id + "\n"), std::string::npos);
+  ToolRun wrong = run(kBdl + " verify --pubkey " + quote(tmp / "other.pub") + " " + pkg);
+  EXPECT_EQ(wrong.exitCode, 1);
+  EXPECT_NE(wrong.output.find(": signed with key " + id + ", not with the required key "),
+            std::string::npos)
+      << wrong.output;
+  EXPECT_EQ(run("tar -tzf " + pkg + " | head -2").output, ".bdlsig\n.bdlinfo\n");
+
+  // A damaged package is not signed, and stays as it was.
+  std::string damaged = readFile(tmp / "p.bdl");
+  damaged[damaged.size() - 30] ^= 1;
+  package_testing::writeFile(tmp / "p.bdl", damaged);
+  EXPECT_EQ(run(kBdl + " sign --key " + quote(tmp / "key") + " " + pkg).exitCode, 1);
+  EXPECT_EQ(readFile(tmp / "p.bdl"), damaged);
+  EXPECT_EQ(run(kBdl + " sign " + pkg).exitCode, 2) << "no key";
 }
 
 TEST(Bdl, TarReadsWhatBdlWritesWithNanosecondsAndLongNames) {

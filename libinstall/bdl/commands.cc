@@ -14,6 +14,7 @@
 #include "message_text.h"
 #include "pack.h"
 #include "package_metadata.h"
+#include "sign.h"
 
 namespace bdl {
 
@@ -22,7 +23,9 @@ const cli::Program kProgram = {
     "usage: bdl pack --name N [--version V] [--description D] [--depends a,b] DIR OUT.bdl\n"
     "       bdl info FILE\n"
     "       bdl list FILE\n"
-    "       bdl verify FILE\n"
+    "       bdl verify [--pubkey PUBFILE] FILE\n"
+    "       bdl keygen KEYFILE\n"
+    "       bdl sign --key KEYFILE FILE\n"
     "       bdl extract FILE DIR\n"};
 
 namespace {
@@ -78,6 +81,57 @@ int runPack(const std::vector<std::string>& args, std::ostream& err) {
   return kExitOk;
 }
 
+// Splits `args` into the value of `option` (which must come with one) and
+// the rest. Returns 0, or the usage error's exit code after reporting it.
+int takeOption(std::vector<std::string>* args, const std::string& option, std::string* value,
+               std::ostream& err) {
+  for (size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != option) continue;
+    if (i + 1 == args->size()) return usage(err, option + " needs a file");
+    if (!value->empty()) return usage(err, option + " given twice");
+    *value = (*args)[i + 1];
+    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    --i;
+  }
+  for (const std::string& arg : *args) {
+    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) return usage(err, "unknown option " + arg);
+  }
+  return 0;
+}
+
+int failed(std::ostream& err, const std::string& error) {
+  err << "bdl: " << libinstall::printableLine(error) << "\n";
+  return kExitFailed;
+}
+
+int runKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.size() != 1) return usage(err, "keygen needs one key file");
+  std::string error;
+  return generateKeys(args[0], out, &error) ? kExitOk : failed(err, error);
+}
+
+int runSign(std::vector<std::string> args, std::ostream& err) {
+  std::string keyFile;
+  if (int rc = takeOption(&args, "--key", &keyFile, err)) return rc;
+  if (keyFile.empty()) return usage(err, "sign needs --key");
+  if (args.size() != 1) return usage(err, "sign needs one package file");
+  std::string error;
+  return signPackage(keyFile, args[0], &error) ? kExitOk : failed(err, error);
+}
+
+int runVerify(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+  std::string keyFile;
+  if (int rc = takeOption(&args, "--pubkey", &keyFile, err)) return rc;
+  if (args.size() != 1) return usage(err, "verify needs one package file");
+  PackageKey key;
+  std::string error;
+  if (!keyFile.empty() && !readPublicKey(keyFile, &key, &error)) return failed(err, error);
+  if (!verifyPackage(args[0], keyFile.empty() ? nullptr : &key, out, &error)) {
+    return failed(err, args[0] + ": " + error);
+  }
+  return kExitOk;
+}
+
 // Installs FILE into DIR as the installer's package child installs into the
 // new system: the library's own walks, refusals and record, its one line
 // when it refuses, and the child's exit codes.
@@ -105,21 +159,16 @@ int runBdl(int argc, char** argv, std::ostream& out, std::ostream& err) {
   std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "pack") return runPack(args, err);
+  if (command == "keygen") return runKeygen(args, out, err);
+  if (command == "sign") return runSign(args, err);
+  if (command == "verify") return runVerify(args, out, err);
   if (command == "extract") return runExtract(args, err);
-  if (command != "info" && command != "list" && command != "verify") {
-    return usage(err, "unknown command " + command);
-  }
+  if (command != "info" && command != "list") return usage(err, "unknown command " + command);
   if (args.size() != 1) return usage(err, command + " needs one package file");
   std::string error;
-  bool ok = command == "info"   ? showInfo(args[0], out, &error)
-            : command == "list" ? listMembers(args[0], out, &error)
-                                : verifyPackage(args[0], out, &error);
-  if (!ok) {
-    // Errors name members: their bytes must not reach the terminal raw.
-    err << "bdl: " << libinstall::printableLine(args[0] + ": " + error) << "\n";
-    return kExitFailed;
-  }
-  return kExitOk;
+  bool ok = command == "info" ? showInfo(args[0], out, &error) : listMembers(args[0], out, &error);
+  // Errors name members: their bytes must not reach the terminal raw.
+  return ok ? kExitOk : failed(err, args[0] + ": " + error);
 }
 
 }  // namespace bdl

@@ -1,7 +1,8 @@
 #pragma once
 // The bdl command line:
 //   bdl pack --name N [--version V] [--description D] [--depends a,b] DIR OUT.bdl
-//   bdl info FILE | bdl list FILE | bdl verify FILE
+//   bdl info FILE | bdl list FILE | bdl verify [--pubkey PUBFILE] FILE
+//   bdl keygen KEYFILE | bdl sign --key KEYFILE FILE
 //   bdl extract FILE DIR
 // Results go to `out`, messages ("bdl: ...") to `err`. --help and --version
 // are answered before (cli/command_line.h).

@@ -7,10 +7,9 @@
 #include <vector>
 
 #include "archive_reader.h"
-#include "gzip_stream.h"
-#include "libinstall/package_info.h"
 #include "member_path.h"
 #include "message_text.h"
+#include "package_input.h"
 #include "package_metadata.h"
 #include "package_stream.h"
 
@@ -41,18 +40,26 @@ std::string utcTime(int64_t seconds) {
   return text;
 }
 
+std::string signerText(const libinstall::PackageInput& input) {
+  return input.isSigned() ? "key " + input.signer().id() : "nobody (unsigned package)";
+}
+
 // Walks the whole package, calling `visit` for every member after the
-// metadata and reading each member's data to its end.
+// metadata and reading each member's data to its end. A signed package is
+// checked against its signature (and `key`, when given) on the way.
 template <typename Visit>
-bool walkPackage(const std::string& path, libinstall::PackageMetadata* metadata,
-                 unsigned long long* dataBytes, Visit visit, std::string* error) {
+bool walkPackage(const std::string& path, const PackageKey* key,
+                 libinstall::PackageMetadata* metadata, unsigned long long* dataBytes,
+                 std::string* signer, Visit visit, std::string* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = "cannot open";
     return false;
   }
-  libinstall::GzipReader gzip(in);
-  libinstall::ArchiveReader reader(gzip);
+  libinstall::PackageInput input(in);
+  if (!input.open(key, /*checkChunks=*/true, error)) return false;
+  *signer = signerText(input);
+  libinstall::ArchiveReader& reader = input.archive();
   if (!libinstall::readMetadataMember(reader, metadata, error)) return false;
   std::vector<char> buffer(64 * 1024);
   Member member;
@@ -74,41 +81,41 @@ bool walkPackage(const std::string& path, libinstall::PackageMetadata* metadata,
       *dataBytes += static_cast<unsigned long long>(n);
     }
   }
-  if (!reader.drain()) {
-    *error = reader.error();
-    return false;
-  }
-  if (!gzip.finish()) {
-    *error = gzip.error();
-    return false;
-  }
-  return true;
+  return input.finish(error);
 }
 
 }  // namespace
 
 bool showInfo(const std::string& path, std::ostream& out, std::string* error) {
-  PackageFile package;
-  if (!package.readFrom(path)) {
-    *error = "not a readable package";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot open";
     return false;
   }
-  out << "name: " << package.name << "\n"
-      << "version: " << package.version << "\n"
-      << "description: " << package.description << "\n"
-      << "depends: ";
-  for (size_t i = 0; i < package.dependencies.size(); ++i) {
-    out << (i ? ", " : "") << package.dependencies[i].name;
+  // The head only, as the installer's package menu reads it.
+  libinstall::PackageInput input(in);
+  libinstall::PackageMetadata metadata;
+  if (!input.open(/*requiredKey=*/nullptr, /*checkChunks=*/false, error) ||
+      !libinstall::readMetadataMember(input.archive(), &metadata, error)) {
+    return false;
   }
-  out << "\n";
+  out << "name: " << metadata.name << "\n"
+      << "version: " << metadata.version << "\n"
+      << "description: " << metadata.description << "\n"
+      << "depends: ";
+  for (size_t i = 0; i < metadata.depends.size(); ++i) {
+    out << (i ? ", " : "") << metadata.depends[i];
+  }
+  out << "\nsigned-by: " << signerText(input) << "\n";
   return true;
 }
 
 bool listMembers(const std::string& path, std::ostream& out, std::string* error) {
   libinstall::PackageMetadata metadata;
   unsigned long long bytes = 0;
+  std::string signer;
   return walkPackage(
-      path, &metadata, &bytes,
+      path, /*key=*/nullptr, &metadata, &bytes, &signer,
       [&out](const Member& m, std::string*) {
         out << permissions(m) << " " << m.uid << "/" << m.gid << " " << m.size << " "
             << utcTime(m.mtimeSeconds) << " " << m.path;
@@ -120,13 +127,15 @@ bool listMembers(const std::string& path, std::ostream& out, std::string* error)
       error);
 }
 
-bool verifyPackage(const std::string& path, std::ostream& out, std::string* error) {
+bool verifyPackage(const std::string& path, const PackageKey* key, std::ostream& out,
+                   std::string* error) {
   libinstall::PackageMetadata metadata;
   unsigned long long bytes = 0;
   unsigned long members = 0;
+  std::string signer;
   std::set<std::string> regularFiles;
   bool ok = walkPackage(
-      path, &metadata, &bytes,
+      path, key, &metadata, &bytes, &signer,
       [&](const Member& m, std::string* why) {
         ++members;
         std::vector<std::string> parts;
@@ -155,7 +164,10 @@ bool verifyPackage(const std::string& path, std::ostream& out, std::string* erro
       error);
   if (!ok) return false;
   out << path << ": ok: " << metadata.name << (metadata.version.empty() ? "" : "-")
-      << metadata.version << ", " << members << " members, " << bytes << " bytes\n";
+      << metadata.version << ", " << members << " members, " << bytes << " bytes, signed by "
+      << signer;
+  if (key == nullptr && signer.compare(0, 4, "key ") == 0) out << " (no --pubkey to trust it)";
+  out << "\n";
   return true;
 }
 

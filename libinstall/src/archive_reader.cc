@@ -49,7 +49,17 @@ bool ArchiveReader::readExtended(uint64_t size, std::string* text) {
   return skipRemainingData();
 }
 
+void ArchiveReader::putBack(const Member& member) {
+  returned_ = member;
+  haveReturned_ = true;
+}
+
 int ArchiveReader::next(Member* member) {
+  if (haveReturned_) {
+    haveReturned_ = false;
+    *member = returned_;
+    return 1;
+  }
   if (!skipRemainingData()) return -1;
   // Extended records gathered from headers that describe the next member.
   std::string paxRecords, longName, longLink;

@@ -29,6 +29,14 @@ class ArchiveReader {
   // been read, -1 on an error (a stream that ends inside the data included).
   long readData(char* buffer, size_t size);
 
+  // Makes the next call to next() give `member` (the current one) again, its
+  // data unread: whoever looked at a member's header hands it on whole.
+  void putBack(const Member& member);
+
+  // Reads what is left of the current member's data and its padding: the
+  // source then stands at the next header. False on an error.
+  bool skipMember() { return skipRemainingData(); }
+
   // Reads the source to its end after the end marker. Tar pads archives with
   // zero bytes; anything else there fails (false with error()).
   bool drain();
@@ -44,6 +52,8 @@ class ArchiveReader {
   ByteSource& source_;
   uint64_t remaining_ = 0;  // data bytes of the current member not yet read
   uint64_t padding_ = 0;    // bytes after them up to the next block
+  bool haveReturned_ = false;
+  Member returned_;  // what putBack handed back
   std::string error_;
 };
 

@@ -3,7 +3,9 @@
 // the tar code runs the same over a gzip stream, a file or a test's memory.
 
 #include <cstddef>
+#include <iosfwd>
 #include <string>
+#include <utility>
 
 namespace libinstall {
 
@@ -22,6 +24,32 @@ class ByteSink {
   // Writes all `size` bytes; false on an error that error() describes.
   virtual bool write(const char* data, size_t size) = 0;
   virtual const std::string& error() const = 0;
+};
+
+// The bytes of a standard stream, as they come.
+class IstreamSource : public ByteSource {
+ public:
+  explicit IstreamSource(std::istream& in) : in_(in) {}
+  long read(char* buffer, size_t size) override;
+  const std::string& error() const override { return error_; }
+
+ private:
+  std::istream& in_;
+  std::string error_;
+};
+
+// `prefix` first, then whatever `rest` holds: bytes one reader took ahead of
+// what it used, handed to the next reader of the same stream.
+class PrefixedSource : public ByteSource {
+ public:
+  PrefixedSource(std::string prefix, ByteSource& rest) : prefix_(std::move(prefix)), rest_(rest) {}
+  long read(char* buffer, size_t size) override;
+  const std::string& error() const override { return rest_.error(); }
+
+ private:
+  std::string prefix_;
+  size_t used_ = 0;
+  ByteSource& rest_;
 };
 
 // What readExactly reports when the data ends early.

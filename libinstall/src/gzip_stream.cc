@@ -18,7 +18,14 @@ uInt clampToUInt(size_t size) {
 }
 }  // namespace
 
-GzipReader::GzipReader(std::istream& in) : in_(in), input_(new char[kInputBlock]) {
+GzipReader::GzipReader(std::istream& in) : GzipReader(std::make_unique<IstreamSource>(in)) {}
+
+GzipReader::GzipReader(std::unique_ptr<ByteSource> ownSource)
+    : GzipReader(*ownSource) {
+  ownSource_ = std::move(ownSource);
+}
+
+GzipReader::GzipReader(ByteSource& source) : source_(source), input_(new char[kInputBlock]) {
   if (inflateInit2(&zs_, kGzipWindowBits) != Z_OK) {
     failed_ = true;
     error_ = "cannot start decompression";
@@ -35,9 +42,12 @@ long GzipReader::fail(const std::string& message) {
 
 bool GzipReader::refill() {
   if (inputEnded_) return false;
-  in_.read(input_.get(), static_cast<std::streamsize>(kInputBlock));
-  std::streamsize got = in_.gcount();
-  if (got <= 0) {
+  long got = source_.read(input_.get(), kInputBlock);
+  if (got < 0) {
+    fail(source_.error());
+    return false;
+  }
+  if (got == 0) {
     inputEnded_ = true;
     return false;
   }
@@ -55,6 +65,7 @@ long GzipReader::read(char* buffer, size_t size) {
   const uInt wanted = zs_.avail_out;
   while (zs_.avail_out == wanted) {
     if (zs_.avail_in == 0 && !refill()) {
+      if (failed_) return -1;
       if (inputBytes_ == 0) return fail("empty stream (no package data)");
       return fail("compressed data ends early (truncated package)");
     }
@@ -89,8 +100,13 @@ bool GzipReader::finish() {
       }
     }
     zs_.avail_in = 0;
-    if (!refill()) return true;
+    if (!refill()) return !failed_;
   }
+}
+
+std::string GzipReader::unusedInput() const {
+  if (zs_.avail_in == 0) return std::string();
+  return std::string(reinterpret_cast<const char*>(zs_.next_in), zs_.avail_in);
 }
 
 GzipWriter::GzipWriter(std::ostream& out, int level) : out_(out), output_(new char[kOutputBlock]) {

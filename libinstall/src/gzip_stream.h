@@ -13,13 +13,14 @@
 
 namespace libinstall {
 
-// Decompresses one gzip member read from `in`. The stream object must outlive
-// the reader; the reader takes input in blocks of kInputBlock bytes.
+// Decompresses one gzip member read from `in` (or `source`), which must
+// outlive the reader; the reader takes input in blocks of kInputBlock bytes.
 class GzipReader : public ByteSource {
  public:
   static constexpr size_t kInputBlock = 64 * 1024;
 
   explicit GzipReader(std::istream& in);
+  explicit GzipReader(ByteSource& source);
   ~GzipReader() override;
   GzipReader(const GzipReader&) = delete;
   GzipReader& operator=(const GzipReader&) = delete;
@@ -35,11 +36,17 @@ class GzipReader : public ByteSource {
   // Compressed bytes taken from the input so far.
   unsigned long long inputBytes() const { return inputBytes_; }
 
+  // Once the member has ended (read() gave 0): the input taken beyond its
+  // end, which belongs to whatever follows the member.
+  std::string unusedInput() const;
+
  private:
+  explicit GzipReader(std::unique_ptr<ByteSource> ownSource);
   bool refill();
   long fail(const std::string& message);
 
-  std::istream& in_;
+  std::unique_ptr<ByteSource> ownSource_;
+  ByteSource& source_;
   z_stream zs_{};
   std::unique_ptr<char[]> input_;
   bool inputEnded_ = false;

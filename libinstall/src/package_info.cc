@@ -2,8 +2,7 @@
 
 #include <fstream>
 
-#include "archive_reader.h"
-#include "gzip_stream.h"
+#include "package_input.h"
 #include "package_metadata.h"
 #include "package_stream.h"
 
@@ -27,22 +26,28 @@ bool PackageFile::readFrom(const std::string& filePath) {
   description.clear();
   dependencies.clear();
   path.clear();
+  isSigned = false;
+  signer = PackageKey();
   fallbackName = filePath.substr(filePath.find_last_of('/') + 1);
 
   std::ifstream in(filePath, std::ios::binary);
   if (!in) return false;
-  // Only the head of the file is decompressed: the metadata member comes
-  // first, and the rest is checked when the package is installed.
-  libinstall::GzipReader gzip(in);
-  libinstall::ArchiveReader reader(gzip);
+  // Only the head of the file is decompressed: the signature, if any, and
+  // the metadata member; the rest is checked when the package is installed.
+  libinstall::PackageInput input(in);
   libinstall::PackageMetadata metadata;
   std::string error;
-  if (!libinstall::readMetadataMember(reader, &metadata, &error)) return false;
+  if (!input.open(/*requiredKey=*/nullptr, /*checkChunks=*/false, &error) ||
+      !libinstall::readMetadataMember(input.archive(), &metadata, &error)) {
+    return false;
+  }
 
   name = metadata.name;
   version = metadata.version;
   description = metadata.description;
   for (const std::string& dep : metadata.depends) dependencies.emplace_back(dep);
   path = filePath;
+  isSigned = input.isSigned();
+  signer = input.signer();
   return true;
 }

@@ -39,4 +39,14 @@ constexpr uint64_t kMaxMemberSize = (uint64_t{1} << 63) - 512;
 // system, and larger ids would be cut to other ids (2^32 to root).
 constexpr uint64_t kMaxOwnerId = 4294967294u;
 
+// Signed packages are checked in chunks of a power of two bytes between
+// these sizes, at most kMaxChunks of them: their digests are held in memory
+// while the package installs (32 bytes each, 2 MiB at most), and one chunk
+// is read ahead of what is inflated.
+constexpr uint32_t kMinChunkSize = 4096;
+constexpr uint32_t kMaxChunkSize = 1024 * 1024;
+constexpr uint64_t kMaxChunks = 65536;
+// The signature member: its few head lines, a line per chunk, the signature.
+constexpr uint64_t kMaxSignatureSize = 1024 + kMaxChunks * 72;
+
 }  // namespace libinstall

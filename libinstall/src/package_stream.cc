@@ -1,10 +1,10 @@
 #include "package_stream.h"
 
 #include "extractor.h"
-#include "gzip_stream.h"
 #include "member_path.h"
 #include "message_text.h"
 #include "package_database.h"
+#include "package_input.h"
 
 namespace libinstall {
 
@@ -73,8 +73,9 @@ bool installMembers(ArchiveReader& reader, Extractor& extractor, PackageRecord* 
 
 bool installPackage(std::istream& in, RootDir& root, const StreamInstallOptions& options,
                     PackageMetadata* metadata, std::string* error) {
-  GzipReader gzip(in);
-  ArchiveReader reader(gzip);
+  PackageInput input(in);
+  if (!input.open(options.requiredKey, /*checkChunks=*/true, error)) return false;
+  ArchiveReader& reader = input.archive();
   if (!readMetadataMember(reader, metadata, error)) return false;
 
   PackageRecord record;
@@ -94,14 +95,7 @@ bool installPackage(std::istream& in, RootDir& root, const StreamInstallOptions&
     return false;
   }
   if (!extractor.finish(error)) return false;
-  if (!reader.drain()) {
-    *error = reader.error();
-    return false;
-  }
-  if (!gzip.finish()) {
-    *error = gzip.error();
-    return false;
-  }
+  if (!input.finish(error)) return false;
   return !options.record || record.commit(error);
 }
 

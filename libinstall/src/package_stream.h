@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive_reader.h"
+#include "libinstall/package_key.h"
 #include "package_metadata.h"
 #include "root_dir.h"
 
@@ -26,6 +27,9 @@ struct StreamInstallOptions {
   bool replaceFiles = true;
   bool applyOwners = true;
   bool record = true;  // write the package database record
+  // Packages must be signed with this key; null: unsigned ones are taken too.
+  // Signed packages are checked either way.
+  const PackageKey* requiredKey = nullptr;
 };
 
 // Installs the package read from `in` into `root`, reading `in` to its end.

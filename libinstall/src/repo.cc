@@ -36,6 +36,11 @@ bool Repo::initAt(const std::string& rootPath, bool runningSystem, std::string* 
   return true;
 }
 
+void Repo::requireSigner(const PackageKey& key) {
+  requiredKey_ = key;
+  keyRequired_ = true;
+}
+
 bool Repo::installFrom(std::istream& in, unsigned int flags,
                        std::map<std::string, bool>& installed) {
   libinstall::PackageMetadata metadata;
@@ -49,6 +54,7 @@ bool Repo::installFrom(std::istream& in, unsigned int flags,
     options.replaceFiles = (flags & kReplaceFiles) != 0;
     options.applyOwners = geteuid() == 0;
     options.record = recording_;
+    options.requiredKey = keyRequired_ ? &requiredKey_ : nullptr;
     ok = libinstall::installPackageStream(in, root, options, &metadata, &error);
   }
   if (!metadata.name.empty()) installed[metadata.name] = ok;

@@ -14,6 +14,7 @@
 
 #include "archive_writer.h"
 #include "gzip_stream.h"
+#include "package_signing.h"
 
 namespace package_testing {
 namespace {
@@ -104,9 +105,9 @@ std::string buildArchive(const std::string& metadataText, const std::vector<Test
   return sink.text;
 }
 
-std::string gzipBytes(const std::string& raw) {
+std::string gzipBytes(const std::string& raw, int level) {
   std::ostringstream out;
-  libinstall::GzipWriter gzip(out);
+  libinstall::GzipWriter gzip(out, level);
   if (!gzip.write(raw.data(), raw.size()) || !gzip.finish()) {
     throw std::runtime_error("compressing a test archive");
   }
@@ -116,6 +117,33 @@ std::string gzipBytes(const std::string& raw) {
 std::string buildPackage(const libinstall::PackageMetadata& metadata,
                          const std::vector<TestMember>& members) {
   return gzipBytes(buildArchive(libinstall::formatMetadata(metadata), members));
+}
+
+std::string signatureTextFor(const std::string& package, const libinstall::SecretKey& key,
+                             uint32_t chunkSize) {
+  MemorySource source(package);
+  libinstall::SignatureHead head;
+  head.signer = key.publicKey();
+  head.chunkSize = chunkSize;
+  std::vector<libinstall::Digest> chunks;
+  std::string error;
+  if (!libinstall::hashChunks(source, chunkSize, &head.length, &chunks, &error)) {
+    throw std::runtime_error("hashing a test package: " + error);
+  }
+  return libinstall::signatureText(head, chunks, key);
+}
+
+std::string withSignature(const std::string& text, const std::string& package) {
+  std::string member, error;
+  if (!libinstall::signatureMember(text, &member, &error)) {
+    throw std::runtime_error("making a signature member: " + error);
+  }
+  return member + package;
+}
+
+std::string signedPackage(const std::string& package, const libinstall::SecretKey& key,
+                          uint32_t chunkSize) {
+  return withSignature(signatureTextFor(package, key, chunkSize), package);
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

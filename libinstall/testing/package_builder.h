@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "byte_stream.h"
+#include "package_limits.h"
 #include "package_metadata.h"
+#include "package_signature.h"
+#include "signing_keys.h"
 #include "tar_format.h"
 
 namespace package_testing {
@@ -43,10 +46,21 @@ libinstall::PackageMetadata metadataNamed(const std::string& name,
 // The uncompressed tar stream: a metadata member holding `metadataText` (none
 // when it is empty), then `members`, then the end marker.
 std::string buildArchive(const std::string& metadataText, const std::vector<TestMember>& members);
-std::string gzipBytes(const std::string& raw);
+// `level` 0 stores the data as it is, so its bytes can be found in the result.
+std::string gzipBytes(const std::string& raw, int level = -1);
 // gzip(buildArchive(formatMetadata(metadata), members)).
 std::string buildPackage(const libinstall::PackageMetadata& metadata,
                          const std::vector<TestMember>& members);
+
+// The signature text for `package` (a package proper), made with `key` over
+// chunks of `chunkSize` bytes.
+std::string signatureTextFor(const std::string& package, const libinstall::SecretKey& key,
+                             uint32_t chunkSize = libinstall::kMinChunkSize);
+// `package` behind a signature member that holds `text`.
+std::string withSignature(const std::string& text, const std::string& package);
+// `package` signed with `key`.
+std::string signedPackage(const std::string& package, const libinstall::SecretKey& key,
+                          uint32_t chunkSize = libinstall::kMinChunkSize);
 
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);

@@ -35,13 +35,18 @@ NETBOOT_MODULES = [
 ]
 
 
-def network_initramfs(netboot_modules=NETBOOT_MODULES):
-    """The medium: netboot-init as /init, the installer as /bin/installer."""
+def network_initramfs(netboot_modules=NETBOOT_MODULES, package_key=None):
+    """The medium: netboot-init as /init, the installer as /bin/installer,
+    and the text of the operator's public key as /package-key.pub when
+    `package_key` is given (the installer then takes only packages signed
+    with it)."""
     image = Initramfs()
     add_base_layout(image)
     image.copy("/init", locations.i386_program("netboot-init"), 0o755)
     image.copy("/bin/installer", locations.installer_path(), 0o755)
     image.file("/TYPE", "net\n")
+    if package_key is not None:
+        image.file("/package-key.pub", package_key)
     image.file("/etc/netboot-modules", "".join(entry + "\n" for entry in netboot_modules))
     release_dir = f"/lib/modules/{locations.kernel_release()}"
     for entry in netboot_modules:

@@ -17,12 +17,13 @@ ISO_NAME = "korvanel-cdrom.iso"
 VOLUME_ID = "KORVANEL"
 
 
-def medium_packages(sources, outdir, packages_dir, report):
-    """The packages a medium carries: DIR's, or the sample packages made in
-    OUTDIR/packages. Returns (package files, defpacks or None)."""
+def medium_packages(sources, outdir, packages_dir, report, signing):
+    """The packages a medium carries: DIR's (signed by whoever made them),
+    or the sample packages made in OUTDIR/packages (signed with the key of
+    `signing`, if any). Returns (package files, defpacks or None)."""
     if packages_dir is None:
         packages_dir = os.path.join(outdir, "packages")
-        build_packages(sources, packages_dir, report)
+        build_packages(sources, packages_dir, report, signing)
     if not os.path.isdir(packages_dir):
         raise MediaError(f"{packages_dir}: no such folder of packages")
     files = package_files(packages_dir)
@@ -39,24 +40,27 @@ def installer_inputs(sources):
             os.path.join(sources.cache_dir, "i386-debs"), *builder_code()]
 
 
-def build_cdrom(sources, outdir, packages_dir, report):
+def build_cdrom(sources, outdir, packages_dir, report, signing):
     os.makedirs(outdir, exist_ok=True)
-    files, defaults = medium_packages(sources, outdir, packages_dir, report)
+    files, defaults = medium_packages(sources, outdir, packages_dir, report, signing)
     iso = os.path.join(outdir, ISO_NAME)
     product = Product(outdir, "cdrom", [iso])
     carried = files + ([defaults] if defaults else [])
-    print_of_inputs = fingerprint(carried + installer_inputs(sources)
-                                  + [sources.syslinux_file("isolinux.bin")])
+    print_of_inputs = fingerprint(carried + installer_inputs(sources) + signing.inputs()
+                                  + [sources.syslinux_file("isolinux.bin")],
+                                  settings=signing.settings())
     if product.up_to_date(print_of_inputs):
         report.unchanged("cdrom", outdir, [iso])
         return iso
     product.invalidate()
+    signing.check(sources.program("bdl"), files)
     with tempfile.TemporaryDirectory(prefix=".cdrom-", dir=outdir) as stage:
         os.makedirs(os.path.join(stage, "isolinux"))
         os.makedirs(os.path.join(stage, "boot"))
         with open(os.path.join(stage, "isolinux", "isolinux.cfg"), "w") as config:
             config.write(syslinux_config("/boot/vmlinuz", "/boot/initrd.gz"))
-        image = images.installer_image(sources.program("installer"), "cdrom\n")
+        image = images.installer_image(sources.program("installer"), "cdrom\n",
+                                       signing.public_key_text())
         image.write(os.path.join(stage, "boot", "initrd.gz"), compress=True)
         # Large files go in by reference, not copied into the stage.
         grafts = [f"/isolinux/isolinux.bin={sources.syslinux_file('isolinux.bin')}",

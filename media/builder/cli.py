@@ -7,19 +7,25 @@ import sys
 
 from . import version
 from .report import Report
+from .signing import Signing
 from .sources import SOURCE_DIR, MediaError, Sources
 
 DESCRIPTION = """\
 Makes the sample packages and the boot media of the Korvanel installer.
 
 commands:
-  packages OUTDIR                          the sample packages and "defpacks"
+  packages OUTDIR [--key KEYFILE]          the sample packages and "defpacks"
   cdrom OUTDIR [--packages DIR]            a bootable installation CD (ISO image)
   hdd OUTDIR [--packages DIR] [--choose]   a self-installing disk image
   net OUTDIR                               network boot files and a server root
 
 Without --packages, a medium carries the sample packages (made in
-OUTDIR/packages). A second run with nothing changed does nothing."""
+OUTDIR/packages). The media commands also take --pubkey PUBFILE (the
+medium carries the key; its installer installs only packages signed with
+it, and every package the medium carries or serves is checked for that)
+and --key KEYFILE (the packages the builder makes are signed with it); bdl
+keygen makes the key files. A second run with nothing changed does
+nothing."""
 
 
 def _parser():
@@ -37,12 +43,19 @@ def _parser():
     parser.add_argument("--version", action="version", version=f"build-media {version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
-    packages = commands.add_parser("packages", parents=[common],
+    key = argparse.ArgumentParser(add_help=False)
+    key.add_argument("--key", metavar="KEYFILE",
+                     help="sign the packages made here with this secret key")
+    pubkey = argparse.ArgumentParser(add_help=False)
+    pubkey.add_argument("--pubkey", metavar="PUBFILE",
+                        help="the medium carries this public key: its installer takes only "
+                             "packages signed with it")
+    packages = commands.add_parser("packages", parents=[common, key],
                                    help="the sample packages and defpacks")
     packages.add_argument("outdir", metavar="OUTDIR")
     for name, what in (("cdrom", "a bootable installation CD"),
                        ("hdd", "a self-installing disk image")):
-        medium = commands.add_parser(name, parents=[common], help=what)
+        medium = commands.add_parser(name, parents=[common, key, pubkey], help=what)
         medium.add_argument("outdir", metavar="OUTDIR")
         medium.add_argument("--packages", metavar="DIR",
                             help="the packages (*.bdl, defpacks) to carry instead of the "
@@ -50,7 +63,7 @@ def _parser():
     commands.choices["hdd"].add_argument(
         "--choose", action="store_true",
         help="the installer shows the package menu (the CHOOSE marker)")
-    net = commands.add_parser("net", parents=[common],
+    net = commands.add_parser("net", parents=[common, key, pubkey],
                               help="network boot files and a server root")
     net.add_argument("outdir", metavar="OUTDIR")
     return parser
@@ -62,6 +75,7 @@ def main(argv):
     report = Report(sys.stdout)
     outdir = os.path.abspath(arguments.outdir)
     try:
+        signing = Signing(arguments.key, getattr(arguments, "pubkey", None))
         os.makedirs(outdir, exist_ok=True)
         # Two builds into one folder (tests running side by side) take turns.
         lock = open(os.path.join(outdir, ".build-media.lock"), "w")
@@ -70,16 +84,16 @@ def main(argv):
         images.use(sources)
         if arguments.command == "packages":
             from .packages import build_packages
-            build_packages(sources, outdir, report)
+            build_packages(sources, outdir, report, signing)
         elif arguments.command == "cdrom":
             from .cdrom import build_cdrom
-            build_cdrom(sources, outdir, arguments.packages, report)
+            build_cdrom(sources, outdir, arguments.packages, report, signing)
         elif arguments.command == "hdd":
             from .hdd import build_hdd
-            build_hdd(sources, outdir, arguments.packages, arguments.choose, report)
+            build_hdd(sources, outdir, arguments.packages, arguments.choose, report, signing)
         else:
             from .net import build_net
-            build_net(sources, outdir, report)
+            build_net(sources, outdir, report, signing)
     except OSError as error:
         print(f"build-media: {error}", file=sys.stderr)
         return 1

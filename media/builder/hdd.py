@@ -35,20 +35,21 @@ def first_sector(boot_code_path):
     return code + bytes(SECTOR_BYTES - 2 - len(code)) + b"\x55\xaa"
 
 
-def build_hdd(sources, outdir, packages_dir, choose, report):
+def build_hdd(sources, outdir, packages_dir, choose, report, signing):
     os.makedirs(outdir, exist_ok=True)
-    files, defaults = medium_packages(sources, outdir, packages_dir, report)
+    files, defaults = medium_packages(sources, outdir, packages_dir, report, signing)
     image = os.path.join(outdir, IMAGE_NAME)
     product = Product(outdir, "hdd", [image])
     carried = files + ([defaults] if defaults else [])
     print_of_inputs = fingerprint(
-        carried + installer_inputs(sources) + [sources.boot_code(),
-                                               sources.media_file("autorun.scr")],
-        settings=[f"choose={choose}", f"bytes={IMAGE_BYTES}"])
+        carried + installer_inputs(sources) + signing.inputs()
+        + [sources.boot_code(), sources.media_file("autorun.scr")],
+        settings=[f"choose={choose}", f"bytes={IMAGE_BYTES}", *signing.settings()])
     if product.up_to_date(print_of_inputs):
         report.unchanged("hdd", outdir, [image])
         return image
     product.invalidate()
+    signing.check(sources.program("bdl"), files)
     with tempfile.TemporaryDirectory(prefix=".hdd-", dir=outdir) as stage:
         def staged(name, data):
             path = os.path.join(stage, name)
@@ -62,8 +63,8 @@ def build_hdd(sources, outdir, packages_dir, choose, report):
             staged("mbr", first_sector(sources.boot_code())),
         ]
         initrd = os.path.join(stage, "initrd.gz")
-        images.installer_image(sources.program("installer"), None).write(initrd,
-                                                                          compress=True)
+        images.installer_image(sources.program("installer"), None,
+                               signing.public_key_text()).write(initrd, compress=True)
         generated.append(initrd)
         if choose:
             generated.append(staged("CHOOSE", ""))

@@ -7,6 +7,8 @@ import os
 from bootimage import i386_programs, installer_initramfs, media_modules, network_medium
 from bootimage.initramfs import Initramfs  # noqa: F401
 
+from .signing import PACKAGE_KEY_PATH
+
 
 def use(sources):
     """Points the helpers at the builder's build and cache."""
@@ -22,16 +24,21 @@ def program_closure(path, root):
     return i386_programs.program_closure(path, root)
 
 
-def installer_image(installer, type_text):
+def installer_image(installer, type_text, package_key=None):
     """The installer's medium root: /init, /TYPE, the device nodes with the
-    classic drive names, the mapped modules, sfdisk and mke2fs."""
-    return installer_initramfs.installation_initramfs(installer, type_text)
+    classic drive names, the mapped modules, sfdisk and mke2fs, and the
+    public key text `package_key` as /package-key.pub when given."""
+    image = installer_initramfs.installation_initramfs(installer, type_text)
+    if package_key is not None:
+        image.file(PACKAGE_KEY_PATH, package_key)
+    return image
 
 
-def network_image():
+def network_image(package_key=None):
     """The network medium: netboot-init, the network card's driver, the
-    installer; everything else comes from the server."""
-    return network_medium.network_initramfs()
+    installer, and the package key when given; everything else comes from
+    the server."""
+    return network_medium.network_initramfs(package_key=package_key)
 
 
 DRIVER_PACKAGE = network_medium.DRIVER_PACKAGE

@@ -8,6 +8,11 @@
   package drivers/<release>.bdl (the disk drivers at the installer's list
   entries, sfdisk and mke2fs), the sample packages in packages/ (made in
   OUTDIR/packages) and scripts/autorun.scr.
+
+With --key every package served is signed, and autorun.scr travels as the
+signed package "autorun" (it installs /autorun.scr), since an installer
+that checks packages takes no script from a server; with --pubkey the
+network medium carries the key.
 """
 
 import os
@@ -41,9 +46,13 @@ def _link_or_copy(source, destination):
     _replace(destination, write)
 
 
-def build_net(sources, outdir, report):
+# The package that carries autorun.scr where scripts must be signed.
+AUTORUN_PACKAGE = "autorun"
+
+
+def build_net(sources, outdir, report, signing):
     os.makedirs(outdir, exist_ok=True)
-    packages = build_packages(sources, os.path.join(outdir, "packages"), report)
+    packages = build_packages(sources, os.path.join(outdir, "packages"), report, signing)
     boot = os.path.join(outdir, "boot")
     server = os.path.join(outdir, "server")
     release = sources.kernel_release()
@@ -52,18 +61,22 @@ def build_net(sources, outdir, report):
     driver_package = os.path.join(server, "drivers", f"{release}.bdl")
     served = [os.path.join(server, "packages", os.path.basename(path)) for path in packages]
     script = os.path.join(server, "scripts", "autorun.scr")
-    product = Product(outdir, "net", boot_files + [driver_package, script] + served)
+    autorun_package = os.path.join(server, "packages", f"{AUTORUN_PACKAGE}.bdl")
+    configuration = autorun_package if signing.key else script
+    product = Product(outdir, "net", boot_files + [driver_package, configuration] + served)
     print_of_inputs = fingerprint(
-        packages + installer_inputs(sources)
+        packages + installer_inputs(sources) + signing.inputs()
         + [sources.program("netboot-init"), sources.program("bdl"),
-           sources.media_file("autorun.scr"), sources.syslinux_file("pxelinux.0")])
+           sources.media_file("autorun.scr"), sources.syslinux_file("pxelinux.0")],
+        settings=signing.settings())
     if product.up_to_date(print_of_inputs):
         report.unchanged("net", outdir, [boot, server])
         return outdir
     product.invalidate()
 
     _link_or_copy(sources.kernel_image(), boot_files[0])
-    _replace(boot_files[1], lambda partial: images.network_image().write(partial, compress=True))
+    _replace(boot_files[1], lambda partial: images.network_image(
+        signing.public_key_text()).write(partial, compress=True))
     _link_or_copy(sources.syslinux_file("pxelinux.0"), boot_files[2])
     _link_or_copy(sources.syslinux_file("ldlinux.c32"), boot_files[3])
 
@@ -76,19 +89,31 @@ def build_net(sources, outdir, report):
         images.driver_tree(tree)
         os.makedirs(os.path.dirname(driver_package), exist_ok=True)
         packing.pack(sources.program("bdl"), images.DRIVER_PACKAGE, {"version": release},
-                     tree, driver_package)
+                     tree, driver_package, signing)
     packages_dir = os.path.join(server, "packages")
     os.makedirs(packages_dir, exist_ok=True)
     for name in os.listdir(packages_dir):
         # The server installs every package it finds: none may stay behind.
-        if os.path.join(packages_dir, name) not in served:
+        if os.path.join(packages_dir, name) not in served + [configuration]:
             path = os.path.join(packages_dir, name)
             if os.path.isdir(path):
                 raise MediaError(f"{path}: a folder where only packages belong")
             os.unlink(path)
     for source, destination in zip(packages, served):
         _link_or_copy(source, destination)
-    _link_or_copy(sources.media_file("autorun.scr"), script)
+    if signing.key:
+        if os.path.lexists(script):
+            os.unlink(script)  # the installer would stop at it
+        with tempfile.TemporaryDirectory(prefix=".autorun-", dir=outdir) as tree:
+            shutil.copyfile(sources.media_file("autorun.scr"), os.path.join(tree, "autorun.scr"))
+            packing.pack(sources.program("bdl"), AUTORUN_PACKAGE,
+                         {"version": "1.0",
+                          "description": "the configuration script /autorun.scr"}, tree,
+                         autorun_package, signing)
+    else:
+        _link_or_copy(sources.media_file("autorun.scr"), script)
+    signing.check(sources.program("bdl"), [driver_package] + served
+                  + ([autorun_package] if signing.key else []))
     product.record(print_of_inputs)
     report.made("net", outdir, [boot, server])
     return outdir

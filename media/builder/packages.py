@@ -25,9 +25,9 @@ def package_files(directory):
                   if name.endswith(".bdl") and os.path.isfile(os.path.join(directory, name)))
 
 
-def build_packages(sources, outdir, report):
-    """Makes OUTDIR/NAME.bdl for every sample package and OUTDIR/defpacks;
-    returns the package paths."""
+def build_packages(sources, outdir, report, signing=None):
+    """Makes OUTDIR/NAME.bdl for every sample package and OUTDIR/defpacks,
+    signed when `signing` has a key; returns the package paths."""
     os.makedirs(outdir, exist_ok=True)
     names = package_names()
     outputs = [os.path.join(outdir, f"{name}.bdl") for name in names]
@@ -36,7 +36,8 @@ def build_packages(sources, outdir, report):
     bdl = sources.program("bdl")
     inputs = [PACKAGES_DIR, bdl, sources.kernel_image(), sources.kernel_modules_dir(),
               os.path.join(i386_root, "..", "i386-debs"), *builder_code()]
-    print_of_inputs = fingerprint(inputs)
+    key = signing.key if signing is not None else None
+    print_of_inputs = fingerprint(inputs + ([key] if key else []), settings=[f"key={key}"])
     if product.up_to_date(print_of_inputs):
         report.unchanged("packages", outdir, outputs)
         return outputs
@@ -48,7 +49,7 @@ def build_packages(sources, outdir, report):
             if name == "system":
                 system.add_generated_parts(stage, sources, i386_root)
             metadata = packing.read_metadata(os.path.join(PACKAGES_DIR, name, "package"))
-            packing.pack(bdl, name, metadata, stage, output)
+            packing.pack(bdl, name, metadata, stage, output, signing)
     shutil.copyfile(os.path.join(PACKAGES_DIR, DEFAULTS), os.path.join(outdir, DEFAULTS))
     product.record(print_of_inputs)
     report.made("packages", outdir, outputs + [os.path.join(outdir, DEFAULTS)])

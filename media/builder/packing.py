@@ -27,9 +27,10 @@ def read_metadata(path):
     return metadata
 
 
-def pack(bdl, name, metadata, tree, output):
+def pack(bdl, name, metadata, tree, output, signing=None):
     """Packs `tree` as package `name` into `output` (written under a
-    temporary name first, so a failed run leaves no half package)."""
+    temporary name first, so a failed run leaves no half package), signed
+    when `signing` has a key."""
     command = [bdl, "pack", "--name", name]
     if metadata.get("version"):
         command += ["--version", metadata["version"]]
@@ -44,5 +45,11 @@ def pack(bdl, name, metadata, tree, output):
         if os.path.exists(partial):
             os.unlink(partial)
         raise MediaError(f"bdl could not pack {name}: {result.stdout.strip()}")
+    if signing is not None:
+        try:
+            signing.sign(bdl, partial)
+        except MediaError:
+            os.unlink(partial)
+            raise
     os.replace(partial, output)
     return output

@@ -47,8 +47,7 @@ class InstallNetwork:
     def __init__(self, workdir):
         self._workdir = workdir
         self._taps = []
-        self._server = None
-        self.server_log = os.path.join(workdir, "server.log")
+        self._servers = {}  # name: the server process
         _enter_fresh_network_namespace()
         _ip("link", "add", BRIDGE, "address", BRIDGE_ADDRESS, "type", "bridge")
         _ip("link", "set", BRIDGE, "up")
@@ -61,44 +60,58 @@ class InstallNetwork:
         self._taps.append(name)
         return f"tap,ifname={name},script=no,downscript=no"
 
-    def start_server(self, root, keep=False, timeout=30):
-        """The host build's netinstall-server serving `root` on the bridge;
-        returns its hardware address from its first log line."""
-        command = [locations.host_program("netinstall-server"), "--interface", BRIDGE,
+    def start_server(self, root, keep=False, timeout=30, name="server"):
+        """The host build's netinstall-server serving `root`: the first on the
+        bridge itself, any further one on a port of its own (a veth pair), so
+        that each has a hardware address of its own. Returns the server's
+        hardware address from its first log line; log(name) reads its log. A
+        server started again under the same name goes on in the same log."""
+        interface = BRIDGE
+        if self._servers and name not in self._servers:
+            interface = f"{name}0"
+            _ip("link", "add", interface, "type", "veth", "peer", "name", f"{name}1")
+            _ip("link", "set", f"{name}1", "master", BRIDGE, "up")
+            _ip("link", "set", interface, "up")
+            self._taps.append(interface)
+        command = [locations.host_program("netinstall-server"), "--interface", interface,
                    "--root", root] + (["--keep"] if keep else [])
-        before = len(self.log())
-        # A server started again goes on in the same log.
-        with open(self.server_log, "ab") as log:
-            self._server = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
-                                            stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        before = len(self.log(name))
+        with open(self._log_path(name), "ab") as log:
+            server = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
+                                      stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        self._servers[name] = server
         deadline = time.monotonic() + timeout
         while (serving := re.search(r" serving .* \(([0-9A-Fa-f:]{17})\)",
-                                    self.log()[before:])) is None:
-            if self._server.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"netinstall-server did not start:\n{self.log()}")
+                                    self.log(name)[before:])) is None:
+            if server.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"netinstall-server did not start:\n{self.log(name)}")
             time.sleep(0.1)
         return serving.group(1)
 
-    def kill_server(self):
+    def kill_server(self, name="server"):
         """Ends the server at once (SIGKILL), as a crash or a power cut does."""
-        self._server.kill()
-        self._server.wait()
+        self._servers[name].kill()
+        self._servers[name].wait()
 
-    def log(self):
+    def _log_path(self, name):
+        return os.path.join(self._workdir, f"{name}.log")
+
+    def log(self, name="server"):
         try:
-            with open(self.server_log, errors="replace") as log:
+            with open(self._log_path(name), errors="replace") as log:
                 return log.read()
         except FileNotFoundError:
             return ""
 
     def close(self):
-        if self._server is not None and self._server.poll() is None:
-            self._server.terminate()
-            try:
-                self._server.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._server.kill()
-                self._server.wait()
+        for server in self._servers.values():
+            if server.poll() is None:
+                server.terminate()
+                try:
+                    server.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    server.kill()
+                    server.wait()
         for name in self._taps + [BRIDGE]:
             subprocess.run(["ip", "link", "del", name], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)

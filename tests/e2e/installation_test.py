@@ -98,7 +98,7 @@ class InstallationCase(MachineTestCase):
         machine.expect(texts.ERASE_QUESTION)
         machine.send("y")
         machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
-        expected = ["", "Creating partition...", "Formatting disk...", ""]
+        expected = ["", "Creating partition...", "Formatting disk...", "", texts.UNVERIFIED]
         if cylinders <= 1023:
             expected.append("Checking disk integrity...")
         expected += ["", texts.INSTALLED, texts.PRESS_ENTER]
@@ -230,7 +230,7 @@ class DiskInstallation(InstallationCase):
         self.assertEqual([line for line in lines if line.startswith(("ERROR", "FATAL"))], [])
         full_names = {p.name: p.full_name for p in SAMPLE_PACKAGES}
         expected = [texts.reading(full_names[name]) for name in chosen]
-        expected += ["", "Creating partition...", "Formatting disk...", ""]
+        expected += ["", "Creating partition...", "Formatting disk...", "", texts.UNVERIFIED]
         if cylinders <= 1023:
             expected.append("Checking disk integrity...")
         expected += ["", texts.INSTALLED, "", texts.REBOOTING]

@@ -95,6 +95,9 @@ HARD_DISK_MODE_CLOSING = [PRESS_ENTER, "", REBOOTING]
 KEEP_QUESTION = "Do you want to keep old configuration?  [y/n]:"
 ERASE_QUESTION = "Continue? [y/n]:"
 INSTALLED = "Software installed."
+# Said once, when the first package goes in, by an installer whose boot
+# medium carries no package key.
+UNVERIFIED = "Packages are not verified: the boot medium carries no package key."
 
 
 def menu_details(name, needs="nothing"):
@@ -113,7 +116,7 @@ def network_installation(mac, label, server, keep=False, scripts=1, checked=True
     root is checked (the one-partition layout)."""
     return (["Welcome to Korvanel Router Software remote installation",
              "Press Ctrl-Alt-Delete to abort", "", f"mac-address: {mac}", "",
-             "Waiting for drivers...", "Retrieving drivers...", LOADING_DRIVERS, "", SEARCHING, "",
+             "Waiting for drivers...", "Retrieving drivers...", UNVERIFIED, LOADING_DRIVERS, "", SEARCHING, "",
              found_drive("SATA 1"), f"disk label: {label}", "", "",
              "Waiting for installation server...", f"Found server at {server}", ""]
             + ["Reading old configuration..."] * keep

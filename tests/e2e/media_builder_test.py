@@ -106,6 +106,31 @@ class WhatGoesWhere(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(os.path.join(outdir, "server", "packages"))),
                          ["dhcp.bdl", "firewall.bdl", "ppp.bdl", "pppoe.bdl", "system.bdl"])
 
+    def test_signed_packages_and_a_medium_that_checks_them(self):
+        key = os.path.join(self.scratch, "operator")
+        run(locations.host_program("bdl"), "keygen", key)
+        signed = os.path.join(self.scratch, "signed")
+        self.assertEqual(run(runs.BUILD_MEDIA, "packages", signed, "--key", key).returncode, 0)
+        with open(key + ".pub") as public:
+            key_text = public.read()
+        key_id = key_text.split("key: ")[1][:16]
+        self.assertIn(f"signed-by: key {key_id}\n",
+                      run(locations.host_program("bdl"), "info", signed + "/system.bdl").stdout)
+        outdir = os.path.join(self.scratch, "hdd-signed")
+        made = run(runs.BUILD_MEDIA, "hdd", outdir, "--packages", signed, "--pubkey", key + ".pub")
+        self.assertEqual(made.returncode, 0, made.stderr)
+        initrd = subprocess.run(
+            f"mtype -i {outdir}/korvanel-hdd.img ::/initrd.gz | gunzip | cpio -i --to-stdout "
+            "package-key.pub", shell=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, MTOOLS_SKIP_CHECK="1"), text=True).stdout
+        self.assertEqual(initrd, key_text)
+        # Unsigned packages on a medium whose installer would refuse them.
+        refused = run(runs.BUILD_MEDIA, "cdrom", os.path.join(self.scratch, "refused"),
+                      "--packages", self.packages, "--pubkey", key + ".pub")
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("the installer of this medium would refuse", refused.stderr)
+        self.assertIn(": package not signed", refused.stderr)
+
     def test_a_folder_without_packages_is_refused(self):
         refused = run(runs.BUILD_MEDIA, "cdrom", os.path.join(self.scratch, "x"),
                       "--packages", self.scratch)

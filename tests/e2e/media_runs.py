@@ -8,6 +8,7 @@ with itself, so tests running side by side share them.
 """
 
 import contextlib
+import fcntl
 import os
 import re
 import shutil
@@ -62,6 +63,24 @@ def build_media(command, *options, outdir=None):
     if result.returncode != 0:
         raise AssertionError(f"build-media {command} failed:\n{result.stdout}")
     return outdir
+
+
+def signing_options():
+    """build-media options for signed media: the sample packages signed with
+    an operator key made once in the media folder, and the key on the
+    medium."""
+    key = os.path.join(media_dir(), "operator-key")
+    os.makedirs(media_dir(), exist_ok=True)
+    # Tests running side by side make the pair once.
+    with open(key + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(key + ".pub"):
+            for path in (key, key + ".pub"):
+                if os.path.exists(path):
+                    os.unlink(path)  # half a pair from a run that was cut short
+            subprocess.run([locations.host_program("bdl"), "keygen", key], check=True,
+                           stdout=subprocess.DEVNULL)
+    return ["--key", key, "--pubkey", key + ".pub"]
 
 
 def scratch_disk(test, size, template=None):

@@ -23,14 +23,20 @@ PPPOE_AND_FIREWALL = "nnnn p i"
 
 
 class CdromInstallation(MachineTestCase):
+    """The CD is signed: its packages with the operator's key, which its
+    installer carries and checks every package against."""
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.iso = runs.build_media("cdrom") + "/korvanel-cdrom.iso"
+        outdir = runs.build_media("cdrom", *runs.signing_options(),
+                                  outdir=runs.media_dir() + "/cdrom-signed")
+        cls.iso = outdir + "/korvanel-cdrom.iso"
 
     def test_single_layout_boots_with_the_chosen_packages(self):
         disk = runs.scratch_disk(self, runs.SMALL_DISK_BYTES)
-        runs.install_from_cdrom(self, self.iso, disk, PPPOE_AND_FIREWALL)
+        machine = runs.install_from_cdrom(self, self.iso, disk, PPPOE_AND_FIREWALL)
+        self.assertNotIn("Packages are not verified", machine.transcript())
         packages, starts = runs.boot_installed_system(self, disk)
         self.assertEqual(packages, ["firewall-1.0", "ppp-1.0", "pppoe-1.0", "system-1.0"])
         self.assertEqual(starts, 1)
@@ -80,8 +86,11 @@ class HardDiskInstallation(MachineTestCase):
 
 
 class NetworkInstallation(MachineTestCase):
-    def test_network_boot_files_and_server_root(self):
-        outdir = runs.build_media("net")
+    def test_signed_network_boot_files_and_server_root(self):
+        """Everything served is signed, autorun.scr travels in the package
+        "autorun", and the boot files carry the key."""
+        outdir = runs.build_media("net", *runs.signing_options(),
+                                  outdir=runs.media_dir() + "/net-signed")
         workdir = tempfile.mkdtemp(prefix="korvanel-media-net-")
         self.addCleanup(shutil.rmtree, workdir, True)
         network = InstallNetwork(workdir)  # this test's own network namespace
@@ -95,7 +104,8 @@ class NetworkInstallation(MachineTestCase):
         # The server ends the run: the installer restarts without a key.
         machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
         machine.close()
-        self.assertEqual(runs.boot_installed_system(self, disk), (SAMPLE_PACKAGES, 1))
+        self.assertEqual(runs.boot_installed_system(self, disk),
+                         (["autorun-1.0"] + SAMPLE_PACKAGES, 1))
 
 
 if __name__ == "__main__":

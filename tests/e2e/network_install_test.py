@@ -117,9 +117,10 @@ class NetworkInstallation(MachineTestCase):
         self.addCleanup(self.network.close)
         self.started = time.monotonic()
 
-    def boot_installer(self, disk, mac, floppy=None):
-        return self.boot(network_initramfs(), disks=[disk], floppy=floppy, macs=[mac],
-                         nics=[self.network.add_machine()], memory_mb=128)
+    def boot_installer(self, disk, mac, floppy=None, package_key=None):
+        return self.boot(network_initramfs(package_key=package_key), disks=[disk],
+                         floppy=floppy, macs=[mac], nics=[self.network.add_machine()],
+                         memory_mb=128)
 
     def finish(self, machine, expected_lines):
         """Waits for the restart; every line the installer showed."""
@@ -223,6 +224,76 @@ class NetworkInstallation(MachineTestCase):
         for _, disk, _, size in machines:
             self.check_installed(disk, trees, size)
         self.assertEqual(self.network.log().count(" done\n"), 4, self.network.log())
+
+    def test_a_rogue_server_answering_first_installs_nothing(self):
+        """The medium carries the operator's key, and everything the
+        operator serves is signed with it. A rogue server answers first: it
+        replays the operator's signed drivers (anyone can copy them) and
+        hands out a package of its own, signed with its own key."""
+        bdl = locations.host_program("bdl")
+        keys = {who: os.path.join(self.workdir, who) for who in ("operator", "rogue")}
+        for key in keys.values():
+            subprocess.run([bdl, "keygen", key], check=True, stdout=subprocess.DEVNULL)
+        root, _ = serve_tree(self.workdir)
+        drivers = os.path.join(root, "drivers", f"{locations.kernel_release()}.bdl")
+        for package in [drivers] + [os.path.join(root, "packages", f"{name}.bdl")
+                                    for name in PACKAGES]:
+            subprocess.run([bdl, "sign", "--key", keys["operator"], package], check=True)
+        rogue = os.path.join(self.workdir, "rogue-served")
+        os.makedirs(os.path.join(rogue, "drivers"))
+        os.makedirs(os.path.join(rogue, "packages"))
+        shutil.copy(drivers, os.path.join(rogue, "drivers"))
+        payload = "ROGUE-PAYLOAD-5e2b\n"
+        rogue_tree = os.path.join(self.workdir, "rogue-tree")
+        write_file(os.path.join(rogue_tree, "etc/rc.d/rc.rogue"), payload, 0o755)
+        write_file(os.path.join(rogue_tree, "srv/filler"), payload * 200000)  # several chunks
+        package = pack(rogue_tree, os.path.join(rogue, "packages", "zbase.bdl"), "zbase", "9.9")
+        subprocess.run([bdl, "sign", "--key", keys["rogue"], package], check=True)
+        with open(keys["operator"] + ".pub") as public:
+            operator_key = public.read()
+
+        rogue_mac = self.network.start_server(rogue).upper()
+        disk = disk_image(os.path.join(self.workdir, "disk.img"), 16)
+        self.started = time.monotonic()
+        machine = self.boot_installer(disk, "52:54:00:12:34:58", package_key=operator_key)
+        machine.expect(f"Found server at {rogue_mac}", timeout=INSTALL_TIMEOUT)
+        # The operator's server joins the segment: too late for this machine.
+        self.network.start_server(root, name="operator")
+        machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
+        machine.send("\r")
+        machine.wait_for_restart(timeout=120)
+        self.report_time("rogue server answering first, boot to restart")
+        shown = texts.fold_progress(texts.fold_dots(installer_lines(machine.transcript())))
+        print("\n".join(["console:"] + shown[shown.index("Retrieving drivers..."):]),
+              file=sys.stderr)
+
+        def key_id(path):
+            with open(path) as public:
+                return public.read().split("key: ")[1][:16]
+        refusal = (f"install: package: signed with key {key_id(keys['rogue'] + '.pub')}, "
+                   f"not with the required key {key_id(keys['operator'] + '.pub')}")
+        expected = texts.network_installation("52:54:00:12:34:58", "korvanel", rogue_mac)
+        expected.remove(texts.UNVERIFIED)
+        expected = expected[:expected.index("Writing configuration...") - 1] + [
+            "", refusal, "", "FATAL ERROR: could not install zbase.bdl", texts.PRESS_ENTER, "",
+            texts.REBOOTING]
+        self.assertEqual(shown, expected, "\n".join(shown))
+        self.assertNotIn(texts.INSTALLED, shown)
+        self.assertIn("sending zbase.bdl", self.network.log())
+        self.assertNotIn("took the offer", self.network.log("operator"))
+
+        # The disk was prepared; nothing of the rogue package is on it.
+        dump = subprocess.run(["sfdisk", "--json", disk], capture_output=True, check=True)
+        start = json.loads(dump.stdout)["partitiontable"]["partitions"][0]["start"]
+        installed = os.path.join(self.workdir, "read-back")
+        os.makedirs(installed)
+        subprocess.run(["debugfs", "-R", f"rdump / {installed}", f"{disk}?offset={start * SECTOR}"],
+                       check=True, capture_output=True)
+        files = tree_files(installed)
+        self.assertIn("etc/fstab", files)
+        self.assertEqual([path for path, (_, data) in files.items() if b"ROGUE-PAYLOAD" in data], [])
+        self.assertEqual([path for path in files if path.startswith(("srv/", "var/pdb/"))
+                          or path in ("etc/rc.d/rc.rogue", "CDINSTALL")], [])
 
     def test_server_killed_mid_file_and_restarted(self):
         """The server dies while a package is on its way: the installer says

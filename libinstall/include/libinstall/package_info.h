@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "libinstall/package_key.h"
+
 // One dependency: the short name of a package that must be installed first.
 class PackageDep {
  public:
@@ -51,4 +53,9 @@ class PackageFile : public PackageInfo {
   bool readFrom(const std::string& filePath);
 
   std::string path;  // the file last read successfully
+  // Whether the file is signed, and with which key: its signature matched
+  // its text; whether the key is one an installation takes, and the data,
+  // are checked when the package is installed.
+  bool isSigned = false;
+  PackageKey signer;
 };

@@ -10,6 +10,8 @@
 #include <map>
 #include <string>
 
+#include "libinstall/package_key.h"
+
 class PackageInfo;
 
 class Repo {
@@ -28,6 +30,12 @@ class Repo {
   // installed without a record; for a new system (false) it is, and init
   // returns false. Forgets the outcome of any earlier package.
   bool init(bool runningSystem);
+
+  // From now on installFrom takes only packages signed with `key`; until
+  // then it takes unsigned packages too. Signed packages are checked either
+  // way: the signature, and each chunk of the package before anything of it
+  // is unpacked.
+  void requireSigner(const PackageKey& key);
 
   // As init, for the tree at `rootPath` instead of "/": installFrom then
   // installs into that tree, with the same walks, guards and record as in a
@@ -60,5 +68,7 @@ class Repo {
 
   bool initialised_ = false;
   bool recording_ = false;
+  bool keyRequired_ = false;
+  PackageKey requiredKey_;
   std::string rootPath_ = "/";
 };
