@@ -215,7 +215,9 @@ class Abort(FaultCase):
         # What the installer showed last: the step it was in.
         shown_last = {
             "drivers": [texts.LOADING_DRIVERS, ""],
-            "menu": [texts.menu_details("system"), "the system package ", ""],
+            # The menu may be painted again while the key arrives: its last
+            # rows, not the line above them, are what is sure.
+            "menu": ["the system package ", ""],
             "keep question": [texts.KEEP_QUESTION],
             "erase question": [texts.ERASE_QUESTION],
             "partitioning": ["Creating partition..."],
