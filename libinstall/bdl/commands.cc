@@ -125,7 +125,7 @@ int runVerify(std::vector<std::string> args, std::ostream& out, std::ostream& er
   if (args.size() != 1) return usage(err, "verify needs one package file");
   PackageKey key;
   std::string error;
-  if (!keyFile.empty() && !readPublicKey(keyFile, &key, &error)) return failed(err, error);
+  if (!keyFile.empty() && !key.load(keyFile, &error)) return failed(err, error);
   if (!verifyPackage(args[0], keyFile.empty() ? nullptr : &key, out, &error)) {
     return failed(err, args[0] + ": " + error);
   }

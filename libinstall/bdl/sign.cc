@@ -12,6 +12,7 @@
 #include <sstream>
 #include <vector>
 
+#include "file_io.h"
 #include "inspect.h"
 #include "libinstall/package_key.h"
 #include "package_input.h"
@@ -21,27 +22,11 @@
 namespace bdl {
 namespace {
 
-// Key files are a few lines; anything much larger is no key file.
-constexpr size_t kMaxKeyFile = 4096;
-
 std::string systemError(const std::string& what) { return what + ": " + strerror(errno); }
 
 bool fail(std::string* error, const std::string& message) {
   *error = message;
   return false;
-}
-
-bool readSmallFile(const std::string& path, std::string* text, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return fail(error, systemError(path));
-  text->assign(kMaxKeyFile + 1, '\0');
-  in.read(&(*text)[0], static_cast<std::streamsize>(text->size()));
-  text->resize(static_cast<size_t>(in.gcount()));
-  if (in.bad() || text->size() > kMaxKeyFile) {
-    *error = path + ": not a key file";
-    return false;
-  }
-  return true;
 }
 
 bool writeNewFile(const std::string& path, const std::string& text, mode_t mode,
@@ -58,27 +43,16 @@ bool writeNewFile(const std::string& path, const std::string& text, mode_t mode,
   return ok;
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Writes `member` and then the bytes of `path` from `offset` on into `fd`.
 bool writeSignedCopy(int fd, const std::string& member, const std::string& path,
                      unsigned long long offset, std::string* error) {
-  if (!writeAll(fd, member.data(), member.size())) return fail(error, systemError("write"));
+  if (!libinstall::writeAllTo(fd, member.data(), member.size())) return fail(error, systemError("write"));
   std::ifstream in(path, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(offset));
   std::vector<char> block(128 * 1024);
   while (in) {
     in.read(block.data(), static_cast<std::streamsize>(block.size()));
-    if (in.gcount() > 0 && !writeAll(fd, block.data(), static_cast<size_t>(in.gcount()))) {
+    if (in.gcount() > 0 && !libinstall::writeAllTo(fd, block.data(), static_cast<size_t>(in.gcount()))) {
       *error = systemError("write");
       return false;
     }
@@ -89,16 +63,6 @@ bool writeSignedCopy(int fd, const std::string& member, const std::string& path,
 }
 
 }  // namespace
-
-bool readPublicKey(const std::string& path, PackageKey* key, std::string* error) {
-  std::string text;
-  if (!readSmallFile(path, &text, error)) return false;
-  if (!key->parse(text, error)) {
-    *error = path + ": " + *error;
-    return false;
-  }
-  return true;
-}
 
 bool generateKeys(const std::string& keyFile, std::ostream& out, std::string* error) {
   libinstall::SecretKey key;
@@ -120,7 +84,9 @@ bool generateKeys(const std::string& keyFile, std::ostream& out, std::string* er
 bool signPackage(const std::string& keyFile, const std::string& path, std::string* error) {
   std::string keyText;
   libinstall::SecretKey key;
-  if (!readSmallFile(keyFile, &keyText, error)) return false;
+  if (!libinstall::readSmallFile(keyFile, libinstall::kMaxKeyFileSize, &keyText)) {
+    return fail(error, keyFile + ": " + (errno == EFBIG ? "not a key file (too large)" : strerror(errno)));
+  }
   if (!key.parse(keyText, error)) {
     *error = keyFile + ": " + *error;
     return false;

@@ -4,7 +4,6 @@
 #include <iosfwd>
 #include <string>
 
-#include "libinstall/package_key.h"
 
 namespace bdl {
 
@@ -18,8 +17,5 @@ bool generateKeys(const std::string& keyFile, std::ostream& out, std::string* er
 // verify checks it; the file is replaced only by a complete signed copy.
 // False with *error, the file unchanged.
 bool signPackage(const std::string& keyFile, const std::string& path, std::string* error);
-
-// Reads the public key file `path`. False with *error.
-bool readPublicKey(const std::string& path, PackageKey* key, std::string* error);
 
 }  // namespace bdl

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "file_io.h"
 #include "member_path.h"
 #include "message_text.h"
 #include "package_limits.h"
@@ -22,20 +23,6 @@ timespec toTimespec(const Member& member) {
   t.tv_sec = static_cast<time_t>(member.mtimeSeconds);
   t.tv_nsec = static_cast<long>(member.mtimeNanoseconds);
   return t;
-}
-
-bool writeAllTo(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace

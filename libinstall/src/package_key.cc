@@ -1,5 +1,9 @@
 #include "libinstall/package_key.h"
 
+#include <cerrno>
+#include <cstring>
+
+#include "file_io.h"
 #include "hex_text.h"
 #include "signing_keys.h"
 
@@ -32,6 +36,22 @@ bool PackageKey::parse(const std::string& text, std::string* error) {
     return false;
   }
   bytes = key;
+  return true;
+}
+
+bool PackageKey::load(const std::string& path, std::string* error) {
+  std::string text;
+  if (!libinstall::readSmallFile(path, libinstall::kMaxKeyFileSize, &text)) {
+    int readError = errno;
+    *error = path + ": " + (readError == EFBIG ? "not a key file (too large)" : strerror(readError));
+    errno = readError;
+    return false;
+  }
+  if (!parse(text, error)) {
+    *error = path + ": " + *error;
+    errno = 0;
+    return false;
+  }
   return true;
 }
 

@@ -15,6 +15,8 @@
 namespace libinstall {
 
 constexpr const char* kPublicKeyFormat = "bdl-public-key 1";
+// Key files are a few lines; anything much larger is no key file.
+constexpr size_t kMaxKeyFileSize = 4096;
 
 // libsodium must be started before keys are made (its random source); false
 // when it cannot be. Checking signatures and digests needs no start: the

@@ -15,6 +15,11 @@ class PackageKey {
   // anything else; the key is then unchanged.
   bool parse(const std::string& text, std::string* error);
 
+  // Reads and parses the public key file at `path`. False with *error
+  // naming the path; errno is then ENOENT when there is no such file, 0 when
+  // the file holds no public key.
+  bool load(const std::string& path, std::string* error);
+
   // The text of a public key file for this key.
   std::string text() const;
 
