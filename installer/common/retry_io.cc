@@ -13,6 +13,17 @@ ssize_t readRetrying(int fd, void* buffer, size_t size) {
   return n;
 }
 
+bool readAll(int fd, void* buffer, size_t size) {
+  char* p = static_cast<char*>(buffer);
+  while (size > 0) {
+    ssize_t n = readRetrying(fd, p, size);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 bool writeAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {

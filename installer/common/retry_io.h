@@ -11,6 +11,10 @@
 // read(2), repeated while interrupted. Returns what read returned otherwise.
 [[nodiscard]] ssize_t readRetrying(int fd, void* buffer, size_t size);
 
+// Reads exactly `size` bytes, repeating interrupted and partial reads.
+// Returns false on an error or when the data ends first.
+[[nodiscard]] bool readAll(int fd, void* buffer, size_t size);
+
 // Writes all `size` bytes, repeating interrupted and partial writes.
 // Returns true when every byte was written.
 [[nodiscard]] bool writeAll(int fd, const void* data, size_t size);

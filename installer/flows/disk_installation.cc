@@ -86,14 +86,9 @@ bool readPackages(const std::list<PackageFile*>& order, std::vector<FileImage>& 
 bool readMbrFile(uint8_t (&sector)[kSectorSize]) {
   int fd = open(kMbrFile, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail("\nFATAL ERROR: Couldn't open mbr file");
-  size_t filled = 0;
-  while (filled < kSectorSize) {
-    ssize_t count = readRetrying(fd, sector + filled, kSectorSize - filled);
-    if (count <= 0) break;
-    filled += static_cast<size_t>(count);
-  }
+  bool complete = readAll(fd, sector, kSectorSize);
   close(fd);
-  if (filled < kSectorSize) return fail("\nFATAL ERROR: Couldn't read mbr file");
+  if (!complete) return fail("\nFATAL ERROR: Couldn't read mbr file");
   return true;
 }
 

@@ -28,12 +28,7 @@ bool FileImage::loadDescriptor(int fd, uint32_t size) {
   if (size == 0) return true;
   std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
   if (!data) return false;
-  uint32_t filled = 0;
-  while (filled < size) {
-    ssize_t count = readRetrying(fd, data.get() + filled, size - filled);
-    if (count <= 0) return false;  // an error, or a file cut since it was sized
-    filled += static_cast<uint32_t>(count);
-  }
+  if (!readAll(fd, data.get(), size)) return false;  // an error, or a file cut since it was sized
   // A file that grew since it was sized is not the file that was chosen.
   uint8_t probe;
   if (readRetrying(fd, &probe, 1) != 0) return false;
