@@ -180,6 +180,15 @@ def packages(build, corpus, scratch):
         whole = signed.read()
     for target in ("package_head", "package_install"):
         corpus.write(target, "signed", b"\1" + whole)
+    # The release list of the sample packages, as it is and without its
+    # signature line (the target signs that itself).
+    release = os.path.join(scratch, "release.lst")
+    run(command + ["release", "--key", key, "--number", "3", release]
+        + [os.path.join(folder, name) for name in sorted(os.listdir(folder))])
+    with open(release, "rb") as listed:
+        text = listed.read()
+    corpus.write("release_list", "signed", b"\0" + text)
+    corpus.write("release_list", "body", b"\1" + text[:text.rindex(b"signature: ")])
     long_name = "usr/share/" + "deep/" * 30 + "file"
     made = {
         "pax_long_name": tar_stream([("usr", tarfile.DIRTYPE, None),

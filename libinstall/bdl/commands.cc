@@ -2,6 +2,9 @@
 
 #include <libinstall/repo.h>
 
+#include <libinstall/release_list.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -14,6 +17,7 @@
 #include "message_text.h"
 #include "pack.h"
 #include "package_metadata.h"
+#include "release.h"
 #include "sign.h"
 
 namespace bdl {
@@ -24,8 +28,11 @@ const cli::Program kProgram = {
     "       bdl info FILE\n"
     "       bdl list FILE\n"
     "       bdl verify [--pubkey PUBFILE] FILE\n"
+    "       bdl verify --pubkey PUBFILE --release LIST [FILE...]\n"
     "       bdl keygen KEYFILE\n"
     "       bdl sign --key KEYFILE FILE\n"
+    "       bdl release --key KEYFILE --number N [--expires DAYS] [--product P] [--driver FILE]...\n"
+    "                   OUT FILE...\n"
     "       bdl extract FILE DIR\n"};
 
 namespace {
@@ -83,8 +90,9 @@ int runPack(const std::vector<std::string>& args, std::ostream& err) {
 
 // Splits `args` into the value of `option` (which must come with one) and
 // the rest. Returns 0, or the usage error's exit code after reporting it.
+// With `otherOptionsFollow` the rest may still hold options taken later.
 int takeOption(std::vector<std::string>* args, const std::string& option, std::string* value,
-               std::ostream& err) {
+               std::ostream& err, bool otherOptionsFollow = false) {
   for (size_t i = 0; i < args->size(); ++i) {
     if ((*args)[i] != option) continue;
     if (i + 1 == args->size()) return usage(err, option + " needs a file");
@@ -93,6 +101,7 @@ int takeOption(std::vector<std::string>* args, const std::string& option, std::s
     args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
     --i;
   }
+  if (otherOptionsFollow) return 0;
   for (const std::string& arg : *args) {
     if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) return usage(err, "unknown option " + arg);
   }
@@ -121,7 +130,14 @@ int runSign(std::vector<std::string> args, std::ostream& err) {
 
 int runVerify(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
   std::string keyFile;
+  std::string listFile;
+  if (int rc = takeOption(&args, "--release", &listFile, err, /*otherOptionsFollow=*/true)) return rc;
   if (int rc = takeOption(&args, "--pubkey", &keyFile, err)) return rc;
+  if (!listFile.empty()) {
+    if (keyFile.empty()) return usage(err, "verify --release needs --pubkey");
+    std::string error;
+    return verifyAgainstRelease(keyFile, listFile, args, out, &error) ? kExitOk : failed(err, error);
+  }
   if (args.size() != 1) return usage(err, "verify needs one package file");
   PackageKey key;
   std::string error;
@@ -130,6 +146,65 @@ int runVerify(std::vector<std::string> args, std::ostream& out, std::ostream& er
     return failed(err, args[0] + ": " + error);
   }
   return kExitOk;
+}
+
+// A decimal count of at most 19 digits: what the list and the clock hold.
+bool parseCount(const std::string& text, uint64_t* value) {
+  if (text.empty() || text.size() > 19) return false;
+  uint64_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    result = result * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *value = result;
+  return true;
+}
+
+int runRelease(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+  ReleaseRequest request;
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    bool option = arg == "--key" || arg == "--number" || arg == "--expires" ||
+                  arg == "--product" || arg == "--driver";
+    if (!option) {
+      if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) return usage(err, "unknown option " + arg);
+      rest.push_back(arg);
+      continue;
+    }
+    if (i + 1 == args.size()) return usage(err, arg + " needs a value");
+    const std::string& value = args[++i];
+    if (arg == "--key") {
+      request.keyFile = value;
+    } else if (arg == "--number") {
+      if (!parseCount(value, &request.number)) return usage(err, "--number needs a whole number");
+    } else if (arg == "--expires") {
+      // Days past about 10^8 would leave the years a time can be written in.
+      if (!parseCount(value, &request.expiresDays) || request.expiresDays > 100000000) {
+        return usage(err, "--expires needs a number of days");
+      }
+    } else if (arg == "--product") {
+      request.product = value;
+    } else {
+      request.drivers.push_back(value);
+    }
+  }
+  if (request.keyFile.empty()) return usage(err, "release needs --key");
+  if (std::find(args.begin(), args.end(), "--number") == args.end()) {
+    return usage(err, "release needs --number");
+  }
+  if (request.product.empty() || request.product.size() > kMaxReleaseProduct ||
+      std::any_of(request.product.begin(), request.product.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
+                                      static_cast<unsigned char>(c) > 0x7F; })) {
+    return usage(err, "--product needs 1 to 64 printable characters");
+  }
+  if (rest.empty()) return usage(err, "release needs an output file");
+  request.output = rest[0];
+  request.files.assign(rest.begin() + 1, rest.end());
+  if (request.files.empty() && request.drivers.empty()) return usage(err, "release needs files to list");
+  std::string error;
+  return makeReleaseList(request, out, &error) ? kExitOk : failed(err, error);
 }
 
 // Installs FILE into DIR as the installer's package child installs into the
@@ -161,6 +236,7 @@ int runBdl(int argc, char** argv, std::ostream& out, std::ostream& err) {
   if (command == "pack") return runPack(args, err);
   if (command == "keygen") return runKeygen(args, out, err);
   if (command == "sign") return runSign(args, err);
+  if (command == "release") return runRelease(args, out, err);
   if (command == "verify") return runVerify(args, out, err);
   if (command == "extract") return runExtract(args, err);
   if (command != "info" && command != "list") return usage(err, "unknown command " + command);

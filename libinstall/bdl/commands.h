@@ -2,7 +2,9 @@
 // The bdl command line:
 //   bdl pack --name N [--version V] [--description D] [--depends a,b] DIR OUT.bdl
 //   bdl info FILE | bdl list FILE | bdl verify [--pubkey PUBFILE] FILE
+//   bdl verify --pubkey PUBFILE --release LIST [FILE...]
 //   bdl keygen KEYFILE | bdl sign --key KEYFILE FILE
+//   bdl release --key KEYFILE --number N [--expires DAYS] [--product P] [--driver FILE]... OUT FILE...
 //   bdl extract FILE DIR
 // Results go to `out`, messages ("bdl: ...") to `err`. --help and --version
 // are answered before (cli/command_line.h).

@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 
 #if defined(__i386__) || defined(__x86_64__)
@@ -78,24 +79,33 @@ __attribute__((target("sha,sse4.1"))) void compressBlocks(uint32_t state[8],
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
 
-Digest sha256WithExtensions(const unsigned char* data, size_t size) {
-  uint32_t state[8];
-  memcpy(state, kInitialState, sizeof state);
-  compressBlocks(state, data, size / 64);
-  // The last bytes, the 0x80 marker, zeros, and the length in bits, big-endian.
+// Pads the last `rest` (< 64) bytes of a message of `size` bytes (the 0x80
+// marker, zeros, the length in bits, big-endian) and runs the last blocks.
+void finishBlocks(uint32_t state[8], const unsigned char* last, size_t rest, uint64_t size) {
   unsigned char tail[128] = {};
-  size_t rest = size % 64;
-  memcpy(tail, data + size - rest, rest);
+  memcpy(tail, last, rest);
   tail[rest] = 0x80;
   size_t tailSize = rest + 1 + 8 <= 64 ? 64 : 128;
-  uint64_t bits = static_cast<uint64_t>(size) * 8;
+  uint64_t bits = size * 8;
   for (int i = 0; i < 8; ++i) tail[tailSize - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
   compressBlocks(state, tail, tailSize / 64);
+}
+
+Digest digestOf(const uint32_t state[8]) {
   Digest digest;
   for (int i = 0; i < 8; ++i) {
     for (int j = 0; j < 4; ++j) digest[4 * i + j] = static_cast<unsigned char>(state[i] >> (24 - 8 * j));
   }
   return digest;
+}
+
+Digest sha256WithExtensions(const unsigned char* data, size_t size) {
+  uint32_t state[8];
+  memcpy(state, kInitialState, sizeof state);
+  compressBlocks(state, data, size / 64);
+  size_t rest = size % 64;
+  finishBlocks(state, data + size - rest, rest, size);
+  return digestOf(state);
 }
 
 }  // namespace
@@ -124,6 +134,50 @@ Digest sha256(const char* data, size_t size) {
 #endif
   Digest digest;
   crypto_hash_sha256(digest.data(), bytes, size);
+  return digest;
+}
+
+Sha256Stream::Sha256Stream() {
+#ifdef KORVANEL_SHA_EXTENSIONS
+  accelerated_ = sha256Accelerated();
+  memcpy(state_, kInitialState, sizeof state_);
+#endif
+  if (!accelerated_) crypto_hash_sha256_init(&portable_);
+}
+
+void Sha256Stream::update(const char* data, size_t size) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
+  total_ += size;
+#ifdef KORVANEL_SHA_EXTENSIONS
+  if (accelerated_) {
+    if (pendingSize_ > 0) {
+      size_t take = std::min(size, sizeof pending_ - pendingSize_);
+      memcpy(pending_ + pendingSize_, bytes, take);
+      pendingSize_ += take;
+      bytes += take;
+      size -= take;
+      if (pendingSize_ < sizeof pending_) return;
+      compressBlocks(state_, pending_, 1);
+      pendingSize_ = 0;
+    }
+    compressBlocks(state_, bytes, size / 64);
+    pendingSize_ = size % 64;
+    memcpy(pending_, bytes + size - pendingSize_, pendingSize_);
+    return;
+  }
+#endif
+  crypto_hash_sha256_update(&portable_, bytes, size);
+}
+
+Digest Sha256Stream::finish() {
+  Digest digest;
+#ifdef KORVANEL_SHA_EXTENSIONS
+  if (accelerated_) {
+    finishBlocks(state_, pending_, pendingSize_, total_);
+    return digestOf(state_);
+  }
+#endif
+  crypto_hash_sha256_final(&portable_, digest.data());
   return digest;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -27,6 +28,21 @@ TEST(Sha256, AgreesWithLibsodiumAtEveryTailLength) {
   }
   EXPECT_EQ(sha256(data.data() + 1, data.size() - 1), reference(1, data.size() - 1)) << "unaligned";
   RecordProperty("accelerated", sha256Accelerated() ? "yes" : "no");
+}
+
+// A file streaming past in pieces of every size gives the digest of the
+// whole, whichever way the pieces cut the blocks.
+TEST(Sha256, StreamInPiecesAgreesWithWholeBuffer) {
+  std::mt19937 random(11);
+  std::string data(70000, '\0');
+  for (char& c : data) c = static_cast<char>(random());
+  for (size_t piece : {1, 3, 63, 64, 65, 4096, 4076, 70000}) {
+    for (size_t size : {0, 55, 64, 119, 4095, 70000}) {
+      Sha256Stream stream;
+      for (size_t at = 0; at < size; at += piece) stream.update(data.data() + at, std::min(piece, size - at));
+      EXPECT_EQ(stream.finish(), sha256(data.data(), size)) << piece << " " << size;
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+#pragma once
+// The release list: the operator's signed account of one release, every file
+// an installation of it may take (packages, driver packages, scripts, the
+// first sector of a self-installing disk) with its size and SHA-256, a
+// release number that only grows, and when it was made and expires. A
+// package signature proves who made a package; the list proves that it
+// belongs to the release served today, whole and unmixed.
+//
+//   format: bdl-release 1
+//   key: <64 hex digits>             the signer's public key
+//   product: Korvanel
+//   release: 2
+//   created: 1796791200              seconds since 1970 (UTC)
+//   expires: 1799383200
+//   file: package 4194304 <64 hex digits> system.bdl
+//   file: script 120 <64 hex digits> autorun.scr
+//   signature: <128 hex digits>      Ed25519 over every byte before this line
+//
+// docs/package-format.md describes the format and its limits.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "libinstall/package_key.h"
+
+namespace libinstall {
+class Sha256Stream;
+}  // namespace libinstall
+
+// The whole list is held in memory: these bound it.
+constexpr size_t kMaxReleaseListSize = 1024 * 1024;
+constexpr size_t kMaxReleaseLine = 256;
+constexpr size_t kMaxReleaseFiles = 4096;
+constexpr size_t kMaxReleaseFileName = 64;
+constexpr size_t kMaxReleaseProduct = 64;
+
+enum class ReleaseFileKind {
+  package,  // installed into the new system: every one of a mode must arrive
+  driver,   // a driver package for one kernel, installed into the running installer
+  script,   // a configuration script
+  file,     // anything else the installer reads (a disk's first sector)
+};
+
+// "package", "driver", "script" or "file".
+const char* releaseFileKindName(ReleaseFileKind kind);
+
+struct ReleaseFile {
+  ReleaseFileKind kind = ReleaseFileKind::package;
+  uint64_t size = 0;
+  std::array<unsigned char, 32> sha256{};
+  std::string name;
+};
+
+struct ReleaseList {
+  PackageKey signer;
+  std::string product;
+  uint64_t number = 0;
+  int64_t created = 0;
+  int64_t expires = 0;
+  std::vector<ReleaseFile> files;
+
+  // Reads the text of a list and checks its signature. With `requiredKey`
+  // the list must be signed by that key. False with *error (one line) for a
+  // text past the limits, out of order, with a bad number, name or digest, a
+  // name listed twice, or a signature that does not hold; the list is then
+  // left empty.
+  bool parse(const std::string& text, const PackageKey* requiredKey, std::string* error);
+
+  // The entry named `name`, or null.
+  const ReleaseFile* find(const std::string& name) const;
+
+  // Whether `data` is the file `name` of the list: listed, of its size and
+  // SHA-256. False with *error naming the file and what differs.
+  bool check(const std::string& name, const char* data, size_t size, std::string* error) const;
+};
+
+// `name` may stand in a list: 1 to 64 of A-Z a-z 0-9 . _ + - ~, beginning
+// with a letter or digit (a package or script file's own name, never a path).
+bool isReleaseFileName(const std::string& name);
+
+// Checks one file as its bytes pass, against its entry: the size as soon as
+// it is exceeded, the digest at the end.
+class ReleaseFileCheck {
+ public:
+  // REQUIRES: `entry` outlives the check.
+  explicit ReleaseFileCheck(const ReleaseFile& entry);
+  ~ReleaseFileCheck();
+  ReleaseFileCheck(const ReleaseFileCheck&) = delete;
+  ReleaseFileCheck& operator=(const ReleaseFileCheck&) = delete;
+
+  // False once more bytes have passed than the entry's size.
+  bool update(const char* data, size_t size);
+  // After the last byte: true when exactly the entry's size passed and the
+  // digest matches. False with *error saying what differs.
+  bool finish(std::string* error);
+
+  uint64_t received() const { return received_; }
+  const ReleaseFile& entry() const { return entry_; }
+
+ private:
+  const ReleaseFile& entry_;
+  uint64_t received_ = 0;
+  std::unique_ptr<libinstall::Sha256Stream> digest_;
+};

@@ -1,0 +1,254 @@
+#include "libinstall/release_list.h"
+
+#include <sodium.h>
+
+#include <unordered_set>
+
+#include "hex_text.h"
+#include "release_text.h"
+#include "sha256.h"
+
+namespace {
+
+using libinstall::fromHex;
+using libinstall::toHex;
+
+bool parseDecimal(const std::string& text, uint64_t* value) {
+  if (text.empty() || text.size() > 20 || (text[0] == '0' && text.size() > 1)) return false;
+  uint64_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (result > (UINT64_MAX - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  *value = result;
+  return true;
+}
+
+// A time as seconds since 1970: within what a signed 64-bit time holds.
+bool parseTime(const std::string& text, int64_t* value) {
+  uint64_t number = 0;
+  if (!parseDecimal(text, &number) || number > static_cast<uint64_t>(INT64_MAX)) return false;
+  *value = static_cast<int64_t>(number);
+  return true;
+}
+
+bool valueAfter(const std::string& line, const char* name, std::string* value) {
+  std::string prefix = std::string(name) + ": ";
+  if (line.compare(0, prefix.size(), prefix) != 0) return false;
+  *value = line.substr(prefix.size());
+  return true;
+}
+
+bool isAsciiAlnum(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isProduct(const std::string& text) {
+  if (text.empty() || text.size() > kMaxReleaseProduct) return false;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c >= 0x7F) return false;
+  }
+  return true;
+}
+
+bool parseKind(const std::string& text, ReleaseFileKind* kind) {
+  for (ReleaseFileKind candidate : {ReleaseFileKind::package, ReleaseFileKind::driver,
+                                    ReleaseFileKind::script, ReleaseFileKind::file}) {
+    if (text == releaseFileKindName(candidate)) {
+      *kind = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+// "KIND SIZE SHA256 NAME", each separated by one space.
+bool parseFileLine(const std::string& value, ReleaseFile* file) {
+  size_t first = value.find(' ');
+  size_t second = first == std::string::npos ? first : value.find(' ', first + 1);
+  size_t third = second == std::string::npos ? second : value.find(' ', second + 1);
+  if (third == std::string::npos) return false;
+  file->name = value.substr(third + 1);
+  return parseKind(value.substr(0, first), &file->kind) &&
+         parseDecimal(value.substr(first + 1, second - first - 1), &file->size) &&
+         fromHex(value.substr(second + 1, third - second - 1), file->sha256.data(),
+                 file->sha256.size()) &&
+         isReleaseFileName(file->name);
+}
+
+std::string digestText(const std::array<unsigned char, 32>& digest) {
+  return toHex(digest.data(), 8);
+}
+
+}  // namespace
+
+const char* releaseFileKindName(ReleaseFileKind kind) {
+  switch (kind) {
+    case ReleaseFileKind::package:
+      return "package";
+    case ReleaseFileKind::driver:
+      return "driver";
+    case ReleaseFileKind::script:
+      return "script";
+    case ReleaseFileKind::file:
+      return "file";
+  }
+  return "file";
+}
+
+bool isReleaseFileName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxReleaseFileName) return false;
+  if (!isAsciiAlnum(static_cast<unsigned char>(name[0]))) return false;
+  for (unsigned char c : name) {
+    if (!isAsciiAlnum(c) && c != '.' && c != '_' && c != '+' && c != '-' && c != '~') return false;
+  }
+  return true;
+}
+
+bool ReleaseList::parse(const std::string& text, const PackageKey* requiredKey,
+                        std::string* error) {
+  *this = ReleaseList();
+  auto refuse = [&](size_t line, const std::string& why) {
+    *error = "release list line " + std::to_string(line) + ": " + why;
+    *this = ReleaseList();
+    return false;
+  };
+  if (text.size() > kMaxReleaseListSize) {
+    *error = "release list larger than " + std::to_string(kMaxReleaseListSize) + " bytes";
+    return false;
+  }
+  ReleaseList list;
+  std::unordered_set<std::string> names;
+  std::array<unsigned char, crypto_sign_BYTES> signature{};
+  size_t signedLength = 0;
+  bool signatureSeen = false;
+  size_t pos = 0;
+  size_t number = 0;
+  while (pos < text.size()) {
+    ++number;
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) return refuse(number, "no newline at the end");
+    if (end - pos > kMaxReleaseLine) return refuse(number, "line too long");
+    if (signatureSeen) return refuse(number, "text after the signature");
+    std::string line = text.substr(pos, end - pos);
+    std::string value;
+    bool ok = true;
+    switch (number) {
+      case 1:
+        ok = line == libinstall::kReleaseFormatLine;
+        if (!ok) return refuse(number, "not a release list (no \"format: bdl-release 1\")");
+        break;
+      case 2:
+        ok = valueAfter(line, "key", &value) &&
+             fromHex(value, list.signer.bytes.data(), list.signer.bytes.size());
+        break;
+      case 3:
+        ok = valueAfter(line, "product", &value) && isProduct(value);
+        list.product = value;
+        break;
+      case 4:
+        ok = valueAfter(line, "release", &value) && parseDecimal(value, &list.number);
+        if (!ok) return refuse(number, "bad release number");
+        break;
+      case 5:
+        ok = valueAfter(line, "created", &value) && parseTime(value, &list.created);
+        break;
+      case 6:
+        ok = valueAfter(line, "expires", &value) && parseTime(value, &list.expires) &&
+             list.expires >= list.created;
+        break;
+      default:
+        if (valueAfter(line, "signature", &value)) {
+          ok = fromHex(value, signature.data(), signature.size());
+          signedLength = pos;
+          signatureSeen = true;
+        } else {
+          ReleaseFile file;
+          ok = valueAfter(line, "file", &value) && parseFileLine(value, &file);
+          if (!ok) return refuse(number, "bad file entry");
+          if (list.files.size() == kMaxReleaseFiles) {
+            return refuse(number, "more than " + std::to_string(kMaxReleaseFiles) + " files");
+          }
+          if (!names.insert(file.name).second) {
+            return refuse(number, "\"" + file.name + "\" listed twice");
+          }
+          list.files.push_back(std::move(file));
+        }
+    }
+    if (!ok) return refuse(number, "bad line \"" + line.substr(0, 40) + "\"");
+    pos = end + 1;
+  }
+  if (!signatureSeen) return refuse(number + 1, "no signature (cut short?)");
+  if (requiredKey != nullptr && list.signer != *requiredKey) {
+    *error = "release list signed with key " + list.signer.id() + ", not with the required key " +
+             requiredKey->id();
+    return false;
+  }
+  if (crypto_sign_verify_detached(signature.data(),
+                                  reinterpret_cast<const unsigned char*>(text.data()),
+                                  signedLength, list.signer.bytes.data()) != 0) {
+    *error = "release list signature does not match (damaged or altered list)";
+    return false;
+  }
+  *this = std::move(list);
+  return true;
+}
+
+const ReleaseFile* ReleaseList::find(const std::string& name) const {
+  for (const ReleaseFile& file : files) {
+    if (file.name == name) return &file;
+  }
+  return nullptr;
+}
+
+bool ReleaseList::check(const std::string& name, const char* data, size_t size,
+                        std::string* error) const {
+  const ReleaseFile* entry = find(name);
+  if (entry == nullptr) {
+    *error = name + " is not in release " + std::to_string(number);
+    return false;
+  }
+  ReleaseFileCheck check(*entry);
+  if (!check.update(data, size)) {
+    *error = name + ": " + std::to_string(size) + " bytes, release " + std::to_string(number) +
+             " lists " + std::to_string(entry->size);
+    return false;
+  }
+  if (!check.finish(error)) {
+    *error = name + ": " + *error + " (release " + std::to_string(number) + ")";
+    return false;
+  }
+  return true;
+}
+
+ReleaseFileCheck::ReleaseFileCheck(const ReleaseFile& entry)
+    : entry_(entry), digest_(new libinstall::Sha256Stream) {}
+
+ReleaseFileCheck::~ReleaseFileCheck() = default;
+
+bool ReleaseFileCheck::update(const char* data, size_t size) {
+  if (size > entry_.size - received_) {
+    received_ += size;
+    return false;
+  }
+  received_ += size;
+  digest_->update(data, size);
+  return true;
+}
+
+bool ReleaseFileCheck::finish(std::string* error) {
+  if (received_ != entry_.size) {
+    *error = std::to_string(received_) + " bytes where the list says " +
+             std::to_string(entry_.size);
+    return false;
+  }
+  libinstall::Digest digest = digest_->finish();
+  if (digest != entry_.sha256) {
+    *error = "SHA-256 " + digestText(digest) + "... where the list says " +
+             digestText(entry_.sha256) + "...";
+    return false;
+  }
+  return true;
+}
