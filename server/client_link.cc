@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "netinstall/file_header.h"
+#include "server/served_release.h"
 
 namespace {
 
@@ -56,7 +57,13 @@ std::unique_ptr<ClientLink> ClientLink::offerDrivers(const LinkConfig& config,
   std::unique_ptr<ClientLink> link(new ClientLink(config, server, client));
   link->phase_ = Phase::driversOffered;
   ServedFile driver;
-  if (findDriverFile(config.root, release, driver)) link->files_.push_back(driver);
+  ServedFile releaseList;
+  // The release list goes first, so that the installer can check the driver
+  // package against it too.
+  if (findDriverFile(config.root, release, driver)) {
+    if (findServedRelease(config.root, releaseList)) link->files_.push_back(releaseList);
+    link->files_.push_back(driver);
+  }
   link->lastReplyLength_ = composeOpening(config, true, server, client, link->lastReply_);
   link->serverSequence_ = 1;
   return link;
@@ -113,6 +120,8 @@ bool ClientLink::respond(const NetMessage& request, NetMessage& reply, const Lin
     for (const ServedFile& file : files) scripts += file.script ? 1 : 0;
     log("started: " + std::to_string(files.size() - scripts) + " packages, " +
         std::to_string(scripts) + " scripts");
+    ServedFile releaseList;
+    if (findServedRelease(config_.root, releaseList)) files.insert(files.begin(), releaseList);
     files_ = std::move(files);
     nextFile_ = 0;
     endAnnounced_ = false;

@@ -105,6 +105,11 @@ bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,
   return true;
 }
 
+bool listDriverFiles(const std::string& root, std::vector<ServedFile>& files,
+                     std::string& error) {
+  return listDirectory(root + "/drivers", ".bdl", /*optional=*/true, files, error);
+}
+
 std::vector<std::string> listUnsignedPackages(const std::string& root) {
   std::vector<std::string> found;
   for (const char* directory : {"drivers", "packages"}) {

@@ -46,6 +46,11 @@ bool isServableName(const std::string& name);
 [[nodiscard]] bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,
                                     std::string& error);
 
+// The driver packages of DIR (drivers/*.bdl, none when it is missing), by
+// name. False with the reason in `error`.
+[[nodiscard]] bool listDriverFiles(const std::string& root, std::vector<ServedFile>& files,
+                                   std::string& error);
+
 // The packages and driver packages of DIR that are not signed, as paths
 // below DIR ("packages/zbase.bdl"), by name: installers given a package key
 // refuse them.

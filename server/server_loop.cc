@@ -11,6 +11,7 @@
 #include "netinstall/mac_address.h"
 #include "server/event_log.h"
 #include "server/install_tree.h"
+#include "server/served_release.h"
 #include "server/server_protocol.h"
 #include "server/server_socket.h"
 
@@ -87,6 +88,13 @@ int runServer(const ServerOptions& options) {
     fprintf(stderr, "netinstall-server: %s\n", error.c_str());
     return 1;
   }
+  // A list that does not match the root is an operator's mistake, caught
+  // here rather than by every installer that boots.
+  std::string release;
+  if (!checkServedRelease(options.root, release, error)) {
+    fprintf(stderr, "netinstall-server: %s\n", error.c_str());
+    return 1;
+  }
   ServerSocket socket;
   if (!socket.open(options.interfaceName, error)) {
     fprintf(stderr, "netinstall-server: %s\n", error.c_str());
@@ -111,6 +119,7 @@ int runServer(const ServerOptions& options) {
     logEvent(nullptr, "warning: " + std::to_string(unsignedFiles.size()) +
                           " unsigned packages (installers with a package key refuse them): " + names);
   }
+  logEvent(nullptr, release);
   char mac[kMacTextSize];
   formatMacAddressInto(socket.address(), mac);
   logEvent(nullptr, "serving " + options.root + " on " + options.interfaceName + " (" + mac + ")" +

@@ -14,6 +14,8 @@
 #include "disk/install_driver.h"
 #include "flows/new_system.h"
 #include "flows/package_feed.h"
+#include "flows/release_steps.h"
+#include "packages/installation_release.h"
 #include "packages/package_installer.h"
 #include "packages/package_set.h"
 
@@ -31,8 +33,16 @@ bool mountCdrom(SourceMedium& medium) {
   return false;
 }
 
-// Streams the package file from the CD into its own installer child.
+const char* fileName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Streams the package file from the CD into its own installer child,
+// checked against the followed release as it passes (when there is one).
 bool installPackage(const PackageFile& package) {
+  ReleasedFileCheck release;
+  if (!release.begin(fileName(package.path), ReleaseFileKind::package)) return false;
   FILE* installer = startPackageInstaller(kNewSystemRoot, /*runningSystem=*/false);
   if (installer == nullptr) {
     puts("\nFATAL ERROR: couldn't start install");
@@ -50,7 +60,16 @@ bool installPackage(const PackageFile& package) {
     }
     if (count == 0) {
       close(file);
+      if (!release.finish()) {
+        cancelPackageInstaller(installer);
+        return false;
+      }
       return finishPackage(installer, package);
+    }
+    if (!release.update(block, static_cast<size_t>(count))) {
+      close(file);
+      cancelPackageInstaller(installer);
+      return false;
     }
     if (!feedPackage(installer, block, static_cast<size_t>(count))) {
       close(file);
@@ -69,12 +88,14 @@ bool runCdromInstallationWith(DriveInfo& drive, SourceMedium& medium) {
   }
   PackageSet packages;
   if (!packages.scanDirectory(kSourceMountPoint)) return false;  // it said why
+  if (!takeReleaseFromMedium("CD")) return false;                // it said why
   if (!runMenu(packages)) {
     puts("Installation canceled");
     return false;
   }
   bool keepConfig = askKeepConfiguration();
   if (!confirmErase()) return false;
+  if (!checkKeptRelease(drive, keepConfig)) return false;  // it said why
 
   // A disk whose first sector cannot be read keeps it; the partitioning
   // that follows decides whether the disk can be used at all.
@@ -88,6 +109,7 @@ bool runCdromInstallationWith(DriveInfo& drive, SourceMedium& medium) {
     if (!installPackage(*package)) return false;
   }
 
+  if (!recordNewSystemRelease()) return false;  // it said why
   int marker = open(kCdInstallMarker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kMarkerMode);
   if (marker >= 0) close(marker);  // a missing marker does not spoil the installation
   if (!completeNewSystem(drive)) return false;  // it said why

@@ -10,17 +10,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "console/screens.h"
 #include "disk/boot_sector.h"
 #include "disk/install_driver.h"
 #include "flows/disk_label.h"
 #include "flows/new_system.h"
+#include "flows/release_steps.h"
 #include "hardware/drive_detection.h"
 #include "hardware/module_loader.h"
 #include "netinstall/file_transfer.h"
 #include "netinstall/install_client.h"
-#include "packages/package_key_file.h"
+#include "packages/installation_release.h"
 #include "startup/process_state.h"
 
 namespace {
@@ -39,54 +41,106 @@ bool fail(const char* message) {
   return false;
 }
 
+// The first file of an exchange, the current one, when it is the release
+// list: with a package key it must be, and it is taken (the same list each
+// time); without a key it is received and set aside, as an installer
+// without a key follows no release. `*taken` says whether it was the list.
+bool takeServerRelease(InstallClient& client, bool* taken) {
+  *taken = strcmp(client.receiver->name(), kReleaseListName) == 0;
+  if (!*taken) {
+    if (!releaseListRequired()) return true;
+    char shown[kFileNameSize];
+    printableName(client.receiver->name(), shown);
+    printf("\nFATAL ERROR: the server sent %s first, not its release list (%s): the package key "
+           "of this medium asks for one\n", shown, kReleaseListName);
+    return false;
+  }
+  std::string text;
+  if (!receiveToMemory(client, kMaxReleaseListSize, &text)) return false;
+  return !releaseListRequired() || adoptReleaseList(text);
+}
+
 // The disk drivers for the running kernel come from the server and go into
-// the running system before the module lists load.
+// the running system before the module lists load. The server sends its
+// release list first.
 bool loadDriversFromServer(InstallClient& client) {
   puts("");
   puts("Waiting for drivers...");
   if (!client.retrieveDrivers()) return fail("\nFATAL ERROR: could not retrieve disk drivers");
+  bool listTaken = false;
+  if (!takeServerRelease(client, &listTaken)) return false;
+  if (listTaken) {
+    switch (client.nextFile(nullptr, 0, nullptr)) {
+      case NextFile::end:
+        return fail("\nFATAL ERROR: could not retrieve disk drivers");
+      case NextFile::failed:
+        return false;  // the line has been printed
+      case NextFile::file:
+        break;
+    }
+  }
   puts("Retrieving drivers...");
-  if (!receiveToInstaller(client, /*installRoot=*/nullptr, /*intoTarget=*/false)) return false;
+  ReleasedFileCheck release;
+  if (!release.begin(client.receiver->name(), ReleaseFileKind::driver)) return false;
+  if (!receiveToInstaller(client, /*installRoot=*/nullptr, /*intoTarget=*/false, &release)) {
+    return false;
+  }
   puts("Loading drivers");
   loadModules(storageModules);
   loadModules(usbModules);
   return true;
 }
 
-// Every file the server has, until it says there is none left.
+// Every package of the followed release must have come: a server that
+// leaves one out would install a partial release.
+bool everyReleasePackageArrived() {
+  const char* missing = firstMissingReleasePackage();
+  if (missing == nullptr) return true;
+  printf("\nFATAL ERROR: the server left out package %s of release %llu\n", missing,
+         static_cast<unsigned long long>(adoptedRelease()->number));
+  return false;
+}
+
+// Every file the server has, until it says there is none left; its release
+// list comes first.
 bool receiveFiles(InstallClient& client) {
   char name[kNetworkFileNameSize];
   int mark = 0;
-  for (;;) {
+  for (bool first = true;; first = false) {
     switch (client.nextFile(name, sizeof name, &mark)) {
       case NextFile::end:
-        return true;
+        if (first && releaseListRequired()) {
+          return fail("\nFATAL ERROR: the server sent no release list, and the package key of "
+                      "this medium asks for one");
+        }
+        return everyReleasePackageArrived();
       case NextFile::failed:
         return false;  // the line has been printed
       case NextFile::file:
         break;
     }
+    if (first) {
+      bool listTaken = false;
+      if (!takeServerRelease(client, &listTaken)) return false;
+      if (listTaken) continue;
+    }
+    // A script carries no signature of its own: with a package key it goes
+    // in only as the release list has it, like every package.
+    ReleasedFileCheck release;
+    bool script = isConfigurationScript(name);
+    if (!release.begin(name, script ? ReleaseFileKind::script : ReleaseFileKind::package)) {
+      return false;
+    }
     bool received;
-    if (isConfigurationScript(name)) {
-      if (mark != 0 && packageTrust() != PackageTrust::Unverified &&
-          packageTrust() != PackageTrust::NotLoaded) {
-        // A script carries no signature, and any server that answers first
-        // can send one: where only signed packages go in, no script goes
-        // into the new system (a signed package can carry it instead).
-        char shown[kFileNameSize];
-        printableName(name, shown);
-        printf("\nFATAL ERROR: the server sent the script %s, but only signed packages are "
-               "installed\n", shown);
-        return false;
-      }
+    if (script) {
       char path[kScriptPathSize];
       if (!scriptPath(name, mark, path, sizeof path)) {
         return fail("\nFATAL ERROR: couldn't make a file");  // cannot happen with 31 characters
       }
       puts("Writing configuration...");
-      received = receiveToFile(client, path);
+      received = receiveToFile(client, path, &release);
     } else {
-      received = receiveToInstaller(client, kTargetRoot, /*intoTarget=*/true);
+      received = receiveToInstaller(client, kTargetRoot, /*intoTarget=*/true, &release);
     }
     if (!received) return false;
   }
@@ -126,6 +180,8 @@ bool installOverNetwork(InstallClient& client, DriveInfo& target) {
     puts("");
     puts("Couldn't find any installation server on network");
   }
+  // The old system's release is read before anything of the disk changes.
+  if (!checkKeptRelease(target, keep)) return false;  // it said why
   // A failed write leaves the old first sector; the run goes on regardless.
   if (haveSector) (void)writeBootSector(target.device, sector);
   printf("Found server at %s\n", client.serverAddressText());
@@ -135,6 +191,7 @@ bool installOverNetwork(InstallClient& client, DriveInfo& target) {
   puts("");
   if (!client.startInstallation()) return fail("\nFATAL ERROR: server refused to install");
   if (!receiveFiles(client)) return false;
+  if (!recordNewSystemRelease()) return false;  // it said why
 
   int marker = open(kInstalledMarker, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (marker >= 0) close(marker);  // a missing marker is not worth a failure

@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "common/bounded_text.h"
 #include "disk/command_runner.h"
+#include "packages/installation_release.h"
 #include "packages/package_installer.h"
 
 namespace {
@@ -102,7 +105,27 @@ bool InstallClient::retrieveDrivers() {
   return openNextFile() == HeaderReply::file;
 }
 
-bool receiveToFile(InstallClient& client, const char* path) {
+bool receiveToMemory(InstallClient& client, size_t limit, std::string* text) {
+  text->clear();
+  char buffer[kCopyBlock];
+  for (;;) {
+    int count = client.readFileData(buffer, sizeof buffer);
+    if (count < 0) {
+      puts(kBadConnection);
+      return false;
+    }
+    if (count == 0) return true;
+    if (text->size() + static_cast<size_t>(count) > limit) {
+      char shown[kFileNameSize];
+      printableName(client.receiver->name(), shown);
+      printf("\nFATAL ERROR: the server sent %s larger than %zu bytes\n", shown, limit);
+      return false;
+    }
+    text->append(buffer, static_cast<size_t>(count));
+  }
+}
+
+bool receiveToFile(InstallClient& client, const char* path, ReleasedFileCheck* release) {
   FILE* file = fopen(path, "w");
   if (file == nullptr) {
     puts("\nFATAL ERROR: couldn't make a file");
@@ -125,11 +148,19 @@ bool receiveToFile(InstallClient& client, const char* path) {
       if (count != 0) fclose(file);
       return false;
     }
+    bool matches = release == nullptr ||
+                   (count == 0 ? release->finish() : release->update(buffer, static_cast<size_t>(count)));
+    if (!matches) {
+      if (count != 0) fclose(file);
+      (void)unlink(path);  // a script the release does not hold must not stay
+      return false;
+    }
     if (count == 0) return true;
   }
 }
 
-bool receiveToInstaller(InstallClient& client, const char* installRoot, bool intoTarget) {
+bool receiveToInstaller(InstallClient& client, const char* installRoot, bool intoTarget,
+                        ReleasedFileCheck* release) {
   FILE* stream = startPackageInstaller(installRoot, /*runningSystem=*/!intoTarget);
   if (stream == nullptr) {
     puts("\nFATAL ERROR: couldn't start install");
@@ -142,6 +173,12 @@ bool receiveToInstaller(InstallClient& client, const char* installRoot, bool int
       puts(kBadConnection);
       fflush(stdout);  // on the console before what the child says about the cut package
       (void)finishCommand(stream);  // the package is incomplete whatever the child says
+      return false;
+    }
+    bool matches = release == nullptr ||
+                   (count == 0 ? release->finish() : release->update(buffer, static_cast<size_t>(count)));
+    if (!matches) {
+      cancelPackageInstaller(stream);
       return false;
     }
     if (count == 0) {

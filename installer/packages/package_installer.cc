@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -65,6 +66,11 @@ FILE* startPackageInstaller(const char* root, bool runningSystem) {
   }
   activeChildPid = pid;
   return stream;
+}
+
+void cancelPackageInstaller(FILE* stream) {
+  if (activeChildPid > 0) (void)kill(activeChildPid, SIGKILL);
+  (void)finishCommand(stream);  // killed: its status says only that
 }
 
 int runPackageInstaller(const char* root, bool runningSystem) {

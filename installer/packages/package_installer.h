@@ -30,6 +30,12 @@ constexpr int kPackageNoRoot = 2;
 // closes the stream and yields the child's status.
 FILE* startPackageInstaller(const char* root, bool runningSystem);
 
+// Ends the child started above before it has seen the end of its package
+// (SIGKILL, then finishCommand()): a package whose bytes turned out wrong
+// after the child took them must not be completed and recorded, which
+// closing the stream would allow.
+void cancelPackageInstaller(FILE* stream);
+
 // The child's body: enters `root` (when not null) and installs the package
 // read from standard input into it. Returns the exit status above. Called in
 // the child only: with a null root it installs into the process's own "/".
