@@ -35,11 +35,12 @@ NETBOOT_MODULES = [
 ]
 
 
-def network_initramfs(netboot_modules=NETBOOT_MODULES, package_key=None):
+def network_initramfs(netboot_modules=NETBOOT_MODULES, package_key=None, lowest_release=None):
     """The medium: netboot-init as /init, the installer as /bin/installer,
     and the text of the operator's public key as /package-key.pub when
     `package_key` is given (the installer then takes only packages signed
-    with it)."""
+    with it and follows the server's release list), with the text of the
+    lowest release it accepts as /package-key.release."""
     image = Initramfs()
     add_base_layout(image)
     image.copy("/init", locations.i386_program("netboot-init"), 0o755)
@@ -47,6 +48,8 @@ def network_initramfs(netboot_modules=NETBOOT_MODULES, package_key=None):
     image.file("/TYPE", "net\n")
     if package_key is not None:
         image.file("/package-key.pub", package_key)
+    if lowest_release is not None:
+        image.file("/package-key.release", lowest_release)
     image.file("/etc/netboot-modules", "".join(entry + "\n" for entry in netboot_modules))
     release_dir = f"/lib/modules/{locations.kernel_release()}"
     for entry in netboot_modules:

@@ -11,6 +11,7 @@ from . import images
 from .boot_config import syslinux_config
 from .freshness import Product, builder_code, fingerprint
 from .packages import build_packages, package_files
+from .signing import RELEASE_LIST_NAME
 from .sources import MediaError
 
 ISO_NAME = "korvanel-cdrom.iso"
@@ -33,6 +34,11 @@ def medium_packages(sources, outdir, packages_dir, report, signing):
     return files, (defaults if os.path.isfile(defaults) else None)
 
 
+def release_beside(files):
+    """The release list that came with the packages, if any."""
+    return os.path.join(os.path.dirname(files[0]), RELEASE_LIST_NAME)
+
+
 def installer_inputs(sources):
     """What every installer medium is made of, for fingerprints."""
     return [sources.program("installer"), sources.program("sfdisk"), sources.kernel_image(),
@@ -46,8 +52,10 @@ def build_cdrom(sources, outdir, packages_dir, report, signing):
     iso = os.path.join(outdir, ISO_NAME)
     product = Product(outdir, "cdrom", [iso])
     carried = files + ([defaults] if defaults else [])
+    given = release_beside(files)
     print_of_inputs = fingerprint(carried + installer_inputs(sources) + signing.inputs()
-                                  + [sources.syslinux_file("isolinux.bin")],
+                                  + [sources.syslinux_file("isolinux.bin")]
+                                  + ([given] if os.path.isfile(given) else []),
                                   settings=signing.settings())
     if product.up_to_date(print_of_inputs):
         report.unchanged("cdrom", outdir, [iso])
@@ -59,8 +67,14 @@ def build_cdrom(sources, outdir, packages_dir, report, signing):
         os.makedirs(os.path.join(stage, "boot"))
         with open(os.path.join(stage, "isolinux", "isolinux.cfg"), "w") as config:
             config.write(syslinux_config("/boot/vmlinuz", "/boot/initrd.gz"))
+        # The list names what the CD carries; the boot medium the lowest
+        # release it accepts.
+        release_list = os.path.join(stage, RELEASE_LIST_NAME)
+        number = signing.write_release(sources.program("bdl"), release_list, files,
+                                       given=release_beside(files))
         image = images.installer_image(sources.program("installer"), "cdrom\n",
-                                       signing.public_key_text())
+                                       signing.public_key_text(),
+                                       signing.lowest_release_text(number))
         image.write(os.path.join(stage, "boot", "initrd.gz"), compress=True)
         # Large files go in by reference, not copied into the stage.
         grafts = [f"/isolinux/isolinux.bin={sources.syslinux_file('isolinux.bin')}",

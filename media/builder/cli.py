@@ -23,9 +23,11 @@ Without --packages, a medium carries the sample packages (made in
 OUTDIR/packages). The media commands also take --pubkey PUBFILE (the
 medium carries the key; its installer installs only packages signed with
 it, and every package the medium carries or serves is checked for that)
-and --key KEYFILE (the packages the builder makes are signed with it); bdl
-keygen makes the key files. A second run with nothing changed does
-nothing."""
+and --key KEYFILE (the packages the builder makes are signed with it, and
+the medium carries their signed release list, release.lst, numbered
+--release N, default 1); the boot medium accepts no release below
+--lowest-release N (default: the list's own number). bdl keygen makes the
+key files. A second run with nothing changed does nothing."""
 
 
 def _parser():
@@ -50,12 +52,18 @@ def _parser():
     pubkey.add_argument("--pubkey", metavar="PUBFILE",
                         help="the medium carries this public key: its installer takes only "
                              "packages signed with it")
+    release = argparse.ArgumentParser(add_help=False)
+    release.add_argument("--release", metavar="N", type=_release_number, default=1,
+                         help="the number of the release list signed with --key (default 1)")
+    release.add_argument("--lowest-release", metavar="N", type=_release_number,
+                         help="the lowest release the medium's installer accepts (default: "
+                              "the number of the list it carries)")
     packages = commands.add_parser("packages", parents=[common, key],
                                    help="the sample packages and defpacks")
     packages.add_argument("outdir", metavar="OUTDIR")
     for name, what in (("cdrom", "a bootable installation CD"),
                        ("hdd", "a self-installing disk image")):
-        medium = commands.add_parser(name, parents=[common, key, pubkey], help=what)
+        medium = commands.add_parser(name, parents=[common, key, pubkey, release], help=what)
         medium.add_argument("outdir", metavar="OUTDIR")
         medium.add_argument("--packages", metavar="DIR",
                             help="the packages (*.bdl, defpacks) to carry instead of the "
@@ -63,10 +71,16 @@ def _parser():
     commands.choices["hdd"].add_argument(
         "--choose", action="store_true",
         help="the installer shows the package menu (the CHOOSE marker)")
-    net = commands.add_parser("net", parents=[common, key, pubkey],
+    net = commands.add_parser("net", parents=[common, key, pubkey, release],
                               help="network boot files and a server root")
     net.add_argument("outdir", metavar="OUTDIR")
     return parser
+
+
+def _release_number(text):
+    if not text.isdigit() or len(text) > 19:
+        raise argparse.ArgumentTypeError(f"not a release number: {text}")
+    return int(text)
 
 
 def main(argv):
@@ -75,7 +89,9 @@ def main(argv):
     report = Report(sys.stdout)
     outdir = os.path.abspath(arguments.outdir)
     try:
-        signing = Signing(arguments.key, getattr(arguments, "pubkey", None))
+        signing = Signing(arguments.key, getattr(arguments, "pubkey", None),
+                          getattr(arguments, "release", 1),
+                          getattr(arguments, "lowest_release", None))
         os.makedirs(outdir, exist_ok=True)
         # Two builds into one folder (tests running side by side) take turns.
         lock = open(os.path.join(outdir, ".build-media.lock"), "w")

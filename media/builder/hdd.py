@@ -14,7 +14,8 @@ import tempfile
 
 from . import images
 from .boot_config import syslinux_config
-from .cdrom import installer_inputs, medium_packages
+from .cdrom import installer_inputs, medium_packages, release_beside
+from .signing import RELEASE_LIST_NAME
 from .freshness import Product, fingerprint
 from .sources import MediaError
 
@@ -41,9 +42,11 @@ def build_hdd(sources, outdir, packages_dir, choose, report, signing):
     image = os.path.join(outdir, IMAGE_NAME)
     product = Product(outdir, "hdd", [image])
     carried = files + ([defaults] if defaults else [])
+    given = release_beside(files)
     print_of_inputs = fingerprint(
         carried + installer_inputs(sources) + signing.inputs()
-        + [sources.boot_code(), sources.media_file("autorun.scr")],
+        + [sources.boot_code(), sources.media_file("autorun.scr")]
+        + ([given] if os.path.isfile(given) else []),
         settings=[f"choose={choose}", f"bytes={IMAGE_BYTES}", *signing.settings()])
     if product.up_to_date(print_of_inputs):
         report.unchanged("hdd", outdir, [image])
@@ -62,9 +65,17 @@ def build_hdd(sources, outdir, packages_dir, choose, report, signing):
                                                    ["-hdd-install"])),
             staged("mbr", first_sector(sources.boot_code())),
         ]
+        # The list names the packages and what the installer reads beside
+        # them: the script and the first sector.
+        release_list = os.path.join(stage, RELEASE_LIST_NAME)
+        number = signing.write_release(sources.program("bdl"), release_list,
+                                       files + [sources.media_file("autorun.scr"), generated[1]],
+                                       given=given)
+        if number is not None:
+            generated.append(release_list)
         initrd = os.path.join(stage, "initrd.gz")
-        images.installer_image(sources.program("installer"), None,
-                               signing.public_key_text()).write(initrd, compress=True)
+        images.installer_image(sources.program("installer"), None, signing.public_key_text(),
+                               signing.lowest_release_text(number)).write(initrd, compress=True)
         generated.append(initrd)
         if choose:
             generated.append(staged("CHOOSE", ""))

@@ -9,10 +9,11 @@
   entries, sfdisk and mke2fs), the sample packages in packages/ (made in
   OUTDIR/packages) and scripts/autorun.scr.
 
-With --key every package served is signed, and autorun.scr travels as the
-signed package "autorun" (it installs /autorun.scr), since an installer
-that checks packages takes no script from a server; with --pubkey the
-network medium carries the key.
+With --key every package served is signed and the server root carries the
+signed release list of everything it serves (release.lst: the packages,
+scripts/autorun.scr and the driver package), which the server sends first;
+with --pubkey the network medium carries the key and the lowest release it
+accepts.
 """
 
 import os
@@ -24,6 +25,7 @@ from .boot_config import syslinux_config
 from .cdrom import installer_inputs
 from .freshness import Product, fingerprint
 from .packages import build_packages
+from .signing import RELEASE_LIST_NAME
 from .sources import MediaError
 
 
@@ -46,10 +48,6 @@ def _link_or_copy(source, destination):
     _replace(destination, write)
 
 
-# The package that carries autorun.scr where scripts must be signed.
-AUTORUN_PACKAGE = "autorun"
-
-
 def build_net(sources, outdir, report, signing):
     os.makedirs(outdir, exist_ok=True)
     packages = build_packages(sources, os.path.join(outdir, "packages"), report, signing)
@@ -61,9 +59,9 @@ def build_net(sources, outdir, report, signing):
     driver_package = os.path.join(server, "drivers", f"{release}.bdl")
     served = [os.path.join(server, "packages", os.path.basename(path)) for path in packages]
     script = os.path.join(server, "scripts", "autorun.scr")
-    autorun_package = os.path.join(server, "packages", f"{AUTORUN_PACKAGE}.bdl")
-    configuration = autorun_package if signing.key else script
-    product = Product(outdir, "net", boot_files + [driver_package, configuration] + served)
+    release_list = os.path.join(server, RELEASE_LIST_NAME)
+    product = Product(outdir, "net", boot_files + [driver_package, script] + served
+                      + ([release_list] if signing.key or signing.pubkey else []))
     print_of_inputs = fingerprint(
         packages + installer_inputs(sources) + signing.inputs()
         + [sources.program("netboot-init"), sources.program("bdl"),
@@ -75,8 +73,6 @@ def build_net(sources, outdir, report, signing):
     product.invalidate()
 
     _link_or_copy(sources.kernel_image(), boot_files[0])
-    _replace(boot_files[1], lambda partial: images.network_image(
-        signing.public_key_text()).write(partial, compress=True))
     _link_or_copy(sources.syslinux_file("pxelinux.0"), boot_files[2])
     _link_or_copy(sources.syslinux_file("ldlinux.c32"), boot_files[3])
 
@@ -94,26 +90,22 @@ def build_net(sources, outdir, report, signing):
     os.makedirs(packages_dir, exist_ok=True)
     for name in os.listdir(packages_dir):
         # The server installs every package it finds: none may stay behind.
-        if os.path.join(packages_dir, name) not in served + [configuration]:
+        if os.path.join(packages_dir, name) not in served:
             path = os.path.join(packages_dir, name)
             if os.path.isdir(path):
                 raise MediaError(f"{path}: a folder where only packages belong")
             os.unlink(path)
     for source, destination in zip(packages, served):
         _link_or_copy(source, destination)
-    if signing.key:
-        if os.path.lexists(script):
-            os.unlink(script)  # the installer would stop at it
-        with tempfile.TemporaryDirectory(prefix=".autorun-", dir=outdir) as tree:
-            shutil.copyfile(sources.media_file("autorun.scr"), os.path.join(tree, "autorun.scr"))
-            packing.pack(sources.program("bdl"), AUTORUN_PACKAGE,
-                         {"version": "1.0",
-                          "description": "the configuration script /autorun.scr"}, tree,
-                         autorun_package, signing)
-    else:
-        _link_or_copy(sources.media_file("autorun.scr"), script)
-    signing.check(sources.program("bdl"), [driver_package] + served
-                  + ([autorun_package] if signing.key else []))
+    _link_or_copy(sources.media_file("autorun.scr"), script)
+    signing.check(sources.program("bdl"), [driver_package] + served)
+    # The list names everything served; the boot files, the lowest release
+    # the installer accepts.
+    number = signing.write_release(sources.program("bdl"), release_list, served + [script],
+                                   drivers=[driver_package])
+    _replace(boot_files[1], lambda partial: images.network_image(
+        signing.public_key_text(), signing.lowest_release_text(number)).write(
+            partial, compress=True))
     product.record(print_of_inputs)
     report.made("net", outdir, [boot, server])
     return outdir

@@ -4,31 +4,47 @@ secret key; with --pubkey a medium carries the public key as
 /package-key.pub, and its installer installs only packages signed with it
 (docs/package-format.md). A medium given --pubkey is checked before it is
 made: every package it carries or serves must be signed with that key, or
-the installer would refuse it."""
+the installer would refuse it.
+
+Release lists: every medium signed with --key carries the signed list of its
+files (release.lst, `bdl release`), numbered --release N; a medium given
+--pubkey also carries the lowest release its installer accepts (by default
+the list's own number, --lowest-release N otherwise) as
+/package-key.release. A medium with --pubkey but no --key carries the list
+found beside its packages (DIR/release.lst), checked against them."""
 
 import os
+import re
+import shutil
 import subprocess
 
 from .sources import MediaError
 
 # Where the installer reads the key in its running system.
 PACKAGE_KEY_PATH = "/package-key.pub"
+# Beside it: the lowest release number the installer accepts.
+LOWEST_RELEASE_PATH = "/package-key.release"
+# The list's name on every medium and in a server root.
+RELEASE_LIST_NAME = "release.lst"
 
 
 class Signing:
-    def __init__(self, key=None, pubkey=None):
+    def __init__(self, key=None, pubkey=None, release=1, lowest_release=None):
         for path in (key, pubkey):
             if path is not None and not os.path.isfile(path):
                 raise MediaError(f"{path}: no such key file (bdl keygen makes them)")
         self.key = os.path.abspath(key) if key else None
         self.pubkey = os.path.abspath(pubkey) if pubkey else None
+        self.release = release
+        self.lowest_release = lowest_release
 
     def inputs(self):
         """The key files, for fingerprints: a new key makes new products."""
         return [path for path in (self.key, self.pubkey) if path]
 
     def settings(self):
-        return [f"key={self.key}", f"pubkey={self.pubkey}"]
+        return [f"key={self.key}", f"pubkey={self.pubkey}", f"release={self.release}",
+                f"lowest-release={self.lowest_release}"]
 
     def public_key_text(self):
         """What the medium carries as PACKAGE_KEY_PATH, or None."""
@@ -36,6 +52,42 @@ class Signing:
             return None
         with open(self.pubkey) as public:
             return public.read()
+
+    def write_release(self, bdl, output, files, drivers=(), given=None):
+        """Writes the release list of `files` (and driver packages
+        `drivers`) to `output` and returns its number: signed here with
+        --key, or `given` (a list the packages came with) copied and checked
+        when there is only --pubkey. None when the medium gets no list."""
+        if self.key is not None:
+            problem = _bdl(bdl, "release", "--key", self.key, "--number", str(self.release),
+                           output, *files, *[item for d in drivers for item in ("--driver", d)])
+            if problem is not None:
+                raise MediaError(f"cannot write the release list {output}: {problem}")
+            return self.release
+        if self.pubkey is None:
+            if os.path.lexists(output):
+                os.unlink(output)  # a list of an earlier, signed build
+            return None
+        if given is None or not os.path.isfile(given):
+            raise MediaError("a medium with --pubkey carries a release list: give --key to sign "
+                             f"one, or put the signed {RELEASE_LIST_NAME} beside the packages")
+        problem = _bdl(bdl, "verify", "--pubkey", self.pubkey, "--release", given, *files,
+                       *drivers)
+        if problem is not None:
+            raise MediaError(f"{given} does not fit this medium: {problem}")
+        if os.path.abspath(given) != os.path.abspath(output):
+            shutil.copyfile(given, output)
+        with open(given) as text:
+            number = re.search(r"^release: (\d+)$", text.read(), re.MULTILINE)
+        return int(number.group(1))
+
+    def lowest_release_text(self, number):
+        """What the boot medium carries as LOWEST_RELEASE_PATH for a list
+        numbered `number`, or None without a public key."""
+        if self.pubkey is None or number is None:
+            return None
+        lowest = self.lowest_release if self.lowest_release is not None else number
+        return f"lowest-release: {lowest}\n"
 
     def sign(self, bdl, package):
         """Signs the package file in place when there is a key."""

@@ -117,13 +117,29 @@ class WhatGoesWhere(unittest.TestCase):
         self.assertIn(f"signed-by: key {key_id}\n",
                       run(locations.host_program("bdl"), "info", signed + "/system.bdl").stdout)
         outdir = os.path.join(self.scratch, "hdd-signed")
-        made = run(runs.BUILD_MEDIA, "hdd", outdir, "--packages", signed, "--pubkey", key + ".pub")
+        # Without --key there is nothing to sign the medium's release list.
+        unlisted = run(runs.BUILD_MEDIA, "hdd", outdir, "--packages", signed,
+                       "--pubkey", key + ".pub")
+        self.assertEqual(unlisted.returncode, 1)
+        self.assertIn("carries a release list", unlisted.stderr)
+        made = run(runs.BUILD_MEDIA, "hdd", outdir, "--packages", signed, "--pubkey", key + ".pub",
+                   "--key", key, "--release", "5", "--lowest-release", "3")
         self.assertEqual(made.returncode, 0, made.stderr)
-        initrd = subprocess.run(
-            f"mtype -i {outdir}/korvanel-hdd.img ::/initrd.gz | gunzip | cpio -i --to-stdout "
-            "package-key.pub", shell=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            env=dict(os.environ, MTOOLS_SKIP_CHECK="1"), text=True).stdout
-        self.assertEqual(initrd, key_text)
+
+        def medium_file(name):
+            return subprocess.run(
+                f"mtype -i {outdir}/korvanel-hdd.img ::/initrd.gz | gunzip | cpio -i --to-stdout "
+                f"{name}", shell=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                env=dict(os.environ, MTOOLS_SKIP_CHECK="1"), text=True).stdout
+        self.assertEqual(medium_file("package-key.pub"), key_text)
+        self.assertEqual(medium_file("package-key.release"), "lowest-release: 3\n")
+        # The list names every file the installer reads from the disk.
+        listed = os.path.join(self.scratch, "hdd-release.lst")
+        subprocess.run(["mcopy", "-i", f"{outdir}/korvanel-hdd.img", "::/release.lst", listed],
+                       check=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+        with open(listed) as text:
+            names = [line.split()[-1] for line in text if line.startswith("file: ")]
+        self.assertEqual(sorted(names), sorted([n for n in os.listdir(signed) if n.endswith(".bdl")] + ["autorun.scr", "mbr"]))
         # Unsigned packages on a medium whose installer would refuse them.
         refused = run(runs.BUILD_MEDIA, "cdrom", os.path.join(self.scratch, "refused"),
                       "--packages", self.packages, "--pubkey", key + ".pub")
