@@ -113,6 +113,33 @@ class NetworkInstallation : public ::testing::Test {
            "Found server at " + upper(server->macAddress("srv0")) + "\n\n"
            "Creating partition...\nFormatting disk...\n\n";
   }
+  // Signs every package and the drivers with a new operator key, puts the
+  // key on the medium and, unless `releaseNumber` is 0, writes the root's
+  // release list. Returns the key's id.
+  std::string signEverything(int releaseNumber) {
+    std::string key = scratch / "operator";
+    int status = -1;
+    shell(bdlTool() + " keygen '" + key + "' >/dev/null", &status);
+    EXPECT_EQ(status, 0);
+    std::string driver = "--driver '" + root + "/drivers/" + kernelRelease() + ".bdl'";
+    std::string listed = " '" + root + "/scripts/autorun.scr' '" + root + "/held-scripts/aside.scr'";
+    for (const char* package : {"packages/apps", "packages/base", "packages/tools", ""}) {
+      std::string path = *package ? root + "/" + package + ".bdl" : root + "/drivers/" + kernelRelease() + ".bdl";
+      shell(bdlTool() + " sign --key '" + key + "' '" + path + "'", &status);
+      EXPECT_EQ(status, 0) << path;
+      if (*package) listed += " '" + path + "'";
+    }
+    if (releaseNumber != 0) {
+      shell(bdlTool() + " release --key '" + key + "' --number " + std::to_string(releaseNumber) +
+                " '" + root + "/release.lst'" + listed + " " + driver + " >/dev/null",
+            &status);
+      EXPECT_EQ(status, 0);
+    }
+    sandbox.options.files.push_back({key + ".pub", "/package-key.pub"});
+    std::string text = readFile(key + ".pub");
+    return text.substr(text.find("key: ") + 5, 16);
+  }
+
   std::string output() {
     return std::regex_replace(sandbox.console().output(), std::regex("\\.\\.\\.\\.+"), "...");
   }
@@ -155,31 +182,33 @@ TEST_F(NetworkInstallation, WholeRunFromTheWelcomeToTheRestart) {
   EXPECT_NE(installed(image, "stat /CDINSTALL").find("Mode:  0600"), std::string::npos);
 }
 
-// The operator's key on the medium, everything served signed with it: the
-// drivers and the packages go in, but the server's script, which no
-// signature covers, stops the run before it reaches the new system.
-TEST_F(NetworkInstallation, WithAPackageKeySignedPackagesGoInButNoScript) {
-  std::string key = scratch / "operator";
-  int status = -1;
-  shell(bdlTool() + " keygen '" + key + "' >/dev/null", &status);
-  ASSERT_EQ(status, 0);
-  for (const char* package : {"packages/apps", "packages/base", "packages/tools"}) {
-    shell(bdlTool() + " sign --key '" + key + "' '" + root + "/" + package + ".bdl'", &status);
-    ASSERT_EQ(status, 0) << package;
-  }
-  shell(bdlTool() + " sign --key '" + key + "' '" + root + "/drivers/" + kernelRelease() + ".bdl'",
-        &status);
-  ASSERT_EQ(status, 0);
-  sandbox.options.files.push_back({key + ".pub", "/package-key.pub"});
+// The operator's key on the medium, everything served signed with it and
+// listed in the root's release list: the list comes first, the drivers, the
+// packages and the listed scripts go in, and the new system records the
+// release.
+TEST_F(NetworkInstallation, WithAPackageKeyTheListedReleaseGoesInScriptsIncluded) {
+  std::string keyId = signEverything(/*releaseNumber=*/3);
   start();
-  EXPECT_EQ(failedRun(), linesToTheStart(/*verified=*/true) +
-                             "\nFATAL ERROR: the server sent the script autorun.scr, but only "
-                             "signed packages are installed\n" + kPrompt);
-  for (const char* name : {"base", "apps", "tools"}) {
-    EXPECT_EQ(installed(image, std::string("cat /usr/share/") + name), std::string(name) + "\n");
-  }
-  EXPECT_EQ(installed(image, "cat /autorun.scr"), "");
-  EXPECT_EQ(installed(image, "stat /CDINSTALL"), "");
+  ASSERT_EQ(sandbox.waitForEnd(kTimeout), Sandbox::kRestarted) << sandbox.console().output();
+  std::string expected = linesToTheStart(/*verified=*/true);
+  expected.insert(linesToTheDrivers().size(), "Release 3 of Korvanel, signed with key " + keyId + "\n");
+  EXPECT_EQ(output(), expected + "Writing configuration...\nWriting configuration...\n"
+                                 "Checking disk integrity...\n\nSoftware installed.\n" + kPrompt +
+                          kRebooting);
+  EXPECT_NE(run->log().find("release 3 of Korvanel, 6 files"), std::string::npos) << run->log();
+  EXPECT_EQ(installed(image, "cat /autorun.scr"), kAutorun);
+  EXPECT_EQ(installed(image, "cat /var/pdb/.release"), "release: 3\n");
+  EXPECT_EQ(readFile(sandbox.rootPath("/empty")), kHeldScript);
+}
+
+// The same signed root without its release list: refused at the drivers,
+// before anything of the disk changes.
+TEST_F(NetworkInstallation, WithAPackageKeyARootWithoutReleaseListIsRefused) {
+  (void)signEverything(/*releaseNumber=*/0);
+  start();
+  EXPECT_EQ(failedRun(), linesToTheDrivers() + "\nFATAL ERROR: the server sent " + kernelRelease() +
+                             ".bdl first, not its release list (release.lst): the package key of "
+                             "this medium asks for one\n" + kPrompt);
 }
 
 TEST_F(NetworkInstallation, NoDriversForThisKernelEndTheRunBeforeTheDisk) {

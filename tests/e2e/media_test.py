@@ -24,7 +24,8 @@ PPPOE_AND_FIREWALL = "nnnn p i"
 
 class CdromInstallation(MachineTestCase):
     """The CD is signed: its packages with the operator's key, which its
-    installer carries and checks every package against."""
+    installer carries and checks every package against, and the release
+    list of its packages, which its installer follows."""
 
     @classmethod
     def setUpClass(cls):
@@ -37,6 +38,9 @@ class CdromInstallation(MachineTestCase):
         disk = runs.scratch_disk(self, runs.SMALL_DISK_BYTES)
         machine = runs.install_from_cdrom(self, self.iso, disk, PPPOE_AND_FIREWALL)
         self.assertNotIn("Packages are not verified", machine.transcript())
+        # The CD's release list was taken before the menu, every package
+        # checked against it.
+        self.assertIn("Release 1 of Korvanel, signed with key ", machine.transcript())
         packages, starts = runs.boot_installed_system(self, disk)
         self.assertEqual(packages, ["firewall-1.0", "ppp-1.0", "pppoe-1.0", "system-1.0"])
         self.assertEqual(starts, 1)

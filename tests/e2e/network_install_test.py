@@ -227,32 +227,39 @@ class NetworkInstallation(MachineTestCase):
 
     def test_a_rogue_server_answering_first_installs_nothing(self):
         """The medium carries the operator's key, and everything the
-        operator serves is signed with it. A rogue server answers first: it
-        replays the operator's signed drivers (anyone can copy them) and
-        hands out a package of its own, signed with its own key."""
+        operator serves is signed with it and listed in the operator's
+        release list. A rogue server answers first: it replays the
+        operator's list, drivers and packages (anyone can copy them), but
+        hands out a package of its own, signed with its own key, in place of
+        one of them."""
         bdl = locations.host_program("bdl")
         keys = {who: os.path.join(self.workdir, who) for who in ("operator", "rogue")}
         for key in keys.values():
             subprocess.run([bdl, "keygen", key], check=True, stdout=subprocess.DEVNULL)
         root, _ = serve_tree(self.workdir)
         drivers = os.path.join(root, "drivers", f"{locations.kernel_release()}.bdl")
-        for package in [drivers] + [os.path.join(root, "packages", f"{name}.bdl")
-                                    for name in PACKAGES]:
+        packages = [os.path.join(root, "packages", f"{name}.bdl") for name in PACKAGES]
+        for package in [drivers] + packages:
             subprocess.run([bdl, "sign", "--key", keys["operator"], package], check=True)
+        scripts = [os.path.join(root, "scripts", "autorun.scr"),
+                   os.path.join(root, "held-scripts", "held.scr")]
+        subprocess.run([bdl, "release", "--key", keys["operator"], "--number", "1",
+                        os.path.join(root, "release.lst"), *packages, *scripts,
+                        "--driver", drivers], check=True, stdout=subprocess.DEVNULL)
         rogue = os.path.join(self.workdir, "rogue-served")
-        os.makedirs(os.path.join(rogue, "drivers"))
-        os.makedirs(os.path.join(rogue, "packages"))
-        shutil.copy(drivers, os.path.join(rogue, "drivers"))
+        shutil.copytree(root, rogue)
         payload = "ROGUE-PAYLOAD-5e2b\n"
         rogue_tree = os.path.join(self.workdir, "rogue-tree")
         write_file(os.path.join(rogue_tree, "etc/rc.d/rc.rogue"), payload, 0o755)
         write_file(os.path.join(rogue_tree, "srv/filler"), payload * 200000)  # several chunks
-        package = pack(rogue_tree, os.path.join(rogue, "packages", "zbase.bdl"), "zbase", "9.9")
+        package = pack(rogue_tree, os.path.join(self.workdir, "zbase.bdl"), "zbase", "9.9")
         subprocess.run([bdl, "sign", "--key", keys["rogue"], package], check=True)
         with open(keys["operator"] + ".pub") as public:
             operator_key = public.read()
 
         rogue_mac = self.network.start_server(rogue).upper()
+        # Swapped in once the rogue's own server has checked its copy.
+        shutil.copy(package, os.path.join(rogue, "packages", "zbase.bdl"))
         disk = disk_image(os.path.join(self.workdir, "disk.img"), 16)
         self.started = time.monotonic()
         machine = self.boot_installer(disk, "52:54:00:12:34:58", package_key=operator_key)
@@ -270,13 +277,16 @@ class NetworkInstallation(MachineTestCase):
         def key_id(path):
             with open(path) as public:
                 return public.read().split("key: ")[1][:16]
-        refusal = (f"install: package: signed with key {key_id(keys['rogue'] + '.pub')}, "
-                   f"not with the required key {key_id(keys['operator'] + '.pub')}")
+        # The first block of the rogue package is already past the size of the
+        # listed one: it is refused before the package child sees it.
+        refusal = (f"FATAL ERROR: zbase.bdl does not match release 1: longer than the "
+                   f"{os.path.getsize(packages[0])} bytes listed")
         expected = texts.network_installation("52:54:00:12:34:58", "korvanel", rogue_mac)
         expected.remove(texts.UNVERIFIED)
+        expected.insert(expected.index("Retrieving drivers..."),
+                        f"Release 1 of Korvanel, signed with key {key_id(keys['operator'] + '.pub')}")
         expected = expected[:expected.index("Writing configuration...") - 1] + [
-            "", refusal, "", "FATAL ERROR: could not install zbase.bdl", texts.PRESS_ENTER, "",
-            texts.REBOOTING]
+            "", refusal, texts.PRESS_ENTER, "", texts.REBOOTING]
         self.assertEqual(shown, expected, "\n".join(shown))
         self.assertNotIn(texts.INSTALLED, shown)
         self.assertIn("sending zbase.bdl", self.network.log())
