@@ -73,8 +73,14 @@ check-slow: host i386 kernel
 # The installation CD in QEMU on this terminal, then the installed disk.
 # AUTO=1 answers for the operator (for a terminal without a person).
 DEMO    := build/demo
+# Signed like an operator's media: a key made once and kept in the build
+# folder signs the packages and the CD's release list, and the CD's
+# installer checks them.
+DEMO_KEY := build/demo-key
 demo: i386 kernel
-	media/build-media cdrom $(DEMO) --i386 $(I386) --cache $(CACHE)
+	@[ -f $(DEMO_KEY).pub ] || { rm -f $(DEMO_KEY); $(I386)/bin/bdl keygen $(DEMO_KEY); }
+	media/build-media cdrom $(DEMO) --i386 $(I386) --cache $(CACHE) --key $(DEMO_KEY) \
+	    --pubkey $(DEMO_KEY).pub
 	/usr/bin/python3 tests/e2e/demo.py --iso $(DEMO)/korvanel-cdrom.iso $(if $(filter 1,$(AUTO)),--auto)
 
 # Boot media: their sizes, and where the time of a whole CD installation in
