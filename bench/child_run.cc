@@ -6,7 +6,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <libinstall/release_list.h>
+
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "disk/command_runner.h"
@@ -19,8 +23,30 @@ double benchNow() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+namespace {
+
+// The entry of `package` in the list at `listPath`, checked with the key:
+// null when it cannot be had.
+std::unique_ptr<ReleaseFileCheck> releaseCheck(const std::string& listPath,
+                                               const std::string& package, ReleaseList* list) {
+  std::string text;
+  FILE* file = fopen(listPath.c_str(), "r");
+  if (file == nullptr) return nullptr;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  fclose(file);
+  std::string error;
+  if (!list->parse(text, &packageKey(), &error)) return nullptr;
+  const ReleaseFile* entry = list->find(package.substr(package.find_last_of('/') + 1));
+  return entry == nullptr ? nullptr : std::make_unique<ReleaseFileCheck>(*entry);
+}
+
+}  // namespace
+
 ChildRun installThroughChild(const std::string& package, const std::string& root,
-                             size_t feedBlock, const std::string& keyFile) {
+                             size_t feedBlock, const std::string& keyFile,
+                             const std::string& releaseList) {
   int report[2];
   if (pipe(report) != 0) return {};
   double start = benchNow();
@@ -29,15 +55,31 @@ ChildRun installThroughChild(const std::string& package, const std::string& root
     close(report[0]);
     long result[2] = {-1, 0};
     if (!keyFile.empty()) (void)loadPackageKey(keyFile.c_str());  // a bad key shows as status 1
+    ReleaseList list;
+    std::unique_ptr<ReleaseFileCheck> check;
+    if (!releaseList.empty()) check = releaseCheck(releaseList, package, &list);
     int fd = open(package.c_str(), O_RDONLY);
-    FILE* stream = fd < 0 ? nullptr : startPackageInstaller(root.c_str(), false);
+    bool usable = fd >= 0 && (releaseList.empty() || check != nullptr);
+    FILE* stream = usable ? startPackageInstaller(root.c_str(), false) : nullptr;
     if (stream != nullptr) {
       std::vector<char> block(feedBlock);
       ssize_t n;
+      bool matches = true;
       while ((n = read(fd, block.data(), block.size())) > 0) {
+        if (check != nullptr && !check->update(block.data(), static_cast<size_t>(n))) {
+          matches = false;
+          break;
+        }
         if (fwrite(block.data(), static_cast<size_t>(n), 1, stream) != 1) break;
       }
-      result[0] = finishCommand(stream);
+      std::string error;
+      if (check != nullptr && matches) matches = check->finish(&error);
+      if (matches) {
+        result[0] = finishCommand(stream);
+      } else {
+        cancelPackageInstaller(stream);
+        result[0] = -2;
+      }
       rusage usage;
       getrusage(RUSAGE_CHILDREN, &usage);
       result[1] = usage.ru_maxrss;

@@ -2,7 +2,9 @@
 // installer child into a tmpfs root, and extracts the same package file with
 // `tar -xzf` in the same run as the baseline; then the same package signed,
 // into a child that requires the key (every chunk checked before it is
-// unpacked) against `tar -xzf` of the signed file. Prints the throughput
+// unpacked) against `tar -xzf` of the signed file, and once more with the
+// release list's check of its size and SHA-256 as the bytes pass (what an
+// installer with a key adds to every file). Prints the throughput
 // ratios and the child's peak memory for a small and a large package.
 //
 // Runs only inside the test sandbox (it mounts a tmpfs and installs as root):
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "bench_tree.h"
+#include "sha256.h"
 #include "child_run.h"
 #include "package_builder.h"
 #include "tree_compare.h"
@@ -112,14 +115,16 @@ int main(int argc, char** argv) {
   const std::string signedPackage = work + "/large-signed.bdl";
   if (!runProgram({"cp", work + "/large.bdl", signedPackage}) ||
       !runProgram({bdl, "keygen", key}) ||
-      !runProgram({bdl, "sign", "--key", key, signedPackage})) {
+      !runProgram({bdl, "sign", "--key", key, signedPackage}) ||
+      !runProgram({bdl, "release", "--key", key, "--number", "1", work + "/release.lst",
+                   signedPackage})) {
     fprintf(stderr, "package_install_bench: could not sign the package\n");
     return 1;
   }
 
   const std::string tarRoot = work + "/tar-root";
   const std::string childRoot = work + "/child-root";
-  std::vector<double> tarTimes, childTimes, signedTarTimes, signedTimes;
+  std::vector<double> tarTimes, childTimes, signedTarTimes, signedTimes, listedTimes;
   long largePeak = 0, signedPeak = 0;
   bool failed = false;
   // Rounds alternate the runs, so that the load of a shared machine falls on
@@ -133,9 +138,14 @@ int main(int argc, char** argv) {
     freshDirectory(childRoot);
     double signedTarTime = extractWithTar(signedPackage, tarRoot);
     ChildRun signedChild = installThroughChild(signedPackage, childRoot, kFeedBlock, key + ".pub");
-    if (tarTime < 0 || child.status != 0 || signedTarTime < 0 || signedChild.status != 0) {
+    freshDirectory(childRoot);
+    ChildRun listedChild = installThroughChild(signedPackage, childRoot, kFeedBlock, key + ".pub",
+                                               work + "/release.lst");
+    if (tarTime < 0 || child.status != 0 || signedTarTime < 0 || signedChild.status != 0 ||
+        listedChild.status != 0) {
       failed = true;
     }
+    listedTimes.push_back(listedChild.seconds);
     tarTimes.push_back(tarTime);
     childTimes.push_back(child.seconds);
     signedTarTimes.push_back(signedTarTime);
@@ -181,6 +191,14 @@ int main(int argc, char** argv) {
   printf("  throughput ratio child/tar: %.2f, %.2f of the unsigned package's ratio (target: at "
          "least 0.95)\n",
          signedRatio, signedRatio / (tarBest / childBest));
+  double listedRatio = signedTarBest / best(listedTimes);
+  printf("  with the release list's size and SHA-256 check as the bytes pass (SHA extensions: "
+         "%s):\n", libinstall::sha256Accelerated() ? "yes" : "no");
+  printf("  installer child:       %6.2f s  %7.1f MiB/s\n", best(listedTimes),
+         content / best(listedTimes));
+  printf("  throughput ratio child/tar: %.2f, %.2f of the signed ratio without it (target: at "
+         "least 0.95)\n",
+         listedRatio, listedRatio / signedRatio);
   printf("  child peak memory: small package (%.1f MiB) %ld KiB, large package (%.1f MiB) %ld "
          "KiB, signed %ld KiB; ratio large/small %.2f (target: flat)\n",
          mib(small.bytes), smallRun.peakKiB, content, largePeak, signedPeak,

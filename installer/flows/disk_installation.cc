@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <string>
 #include <vector>
 
 #include "common/retry_io.h"
@@ -17,6 +18,7 @@
 #include "flows/file_image.h"
 #include "flows/new_system.h"
 #include "flows/package_feed.h"
+#include "flows/release_steps.h"
 #include "hardware/drive_detection.h"
 #include "hardware/module_loader.h"
 #include "packages/package_installer.h"
@@ -25,6 +27,9 @@
 
 namespace {
 
+// The names of the two files beside the packages, as a release list has them.
+constexpr const char* kMbrName = "mbr";
+constexpr const char* kScriptName = "autorun.scr";
 constexpr const char* kMbrFile = "/floppy/mbr";
 constexpr const char* kScriptFile = "/floppy/autorun.scr";
 constexpr const char* kChooseMarker = "/floppy/CHOOSE";
@@ -139,6 +144,29 @@ bool writeScript(const FileImage& script) {
   return true;
 }
 
+// --- The followed release (a medium with a package key) --------------------
+// Everything read from the medium against the release list: the packages,
+// the script and, without the menu, the first sector. Nothing is checked
+// without a key.
+bool checkMediumAgainstRelease(const std::list<PackageFile*>& order,
+                               const std::vector<FileImage>& images, const FileImage& script,
+                               const uint8_t* sector) {
+  auto image = images.begin();
+  for (const PackageFile* package : order) {
+    const std::string& path = package->path;
+    const char* name = path.c_str() + path.find_last_of('/') + 1;
+    if (!checkReleasedFile(name, ReleaseFileKind::package, image->data(), image->size())) {
+      return false;
+    }
+    ++image;
+  }
+  if (!checkReleasedFile(kScriptName, ReleaseFileKind::script, script.data(), script.size())) {
+    return false;
+  }
+  return sector == nullptr ||
+         checkReleasedFile(kMbrName, ReleaseFileKind::file, sector, kSectorSize);
+}
+
 }  // namespace
 
 bool runDiskInstallationWith(DriveInfo& drive, SourceMedium& medium, Sleeper& sleeper) {
@@ -154,6 +182,7 @@ bool runDiskInstallationWith(DriveInfo& drive, SourceMedium& medium, Sleeper& sl
 
   PackageSet packages;
   if (!packages.scanDirectory(kSourceMountPoint)) return false;  // it said why
+  if (!takeReleaseFromMedium("disk")) return false;              // it said why
   if (choose) {
     if (!runMenu(packages)) return fail("Installation canceled");
   } else {
@@ -174,6 +203,7 @@ bool runDiskInstallationWith(DriveInfo& drive, SourceMedium& medium, Sleeper& sl
   if (!script.loadFile(kScriptFile)) return fail("\nFATAL ERROR: could not read configuration");
   uint8_t sector[kSectorSize];
   if (!choose && !readMbrFile(sector)) return false;
+  if (!checkMediumAgainstRelease(order, images, script, choose ? nullptr : sector)) return false;
   (void)medium.unmount();  // a disk left mounted fails its partitioning below
 
   // Only a disk the drive scan knows can be installed: the source is looked
@@ -195,6 +225,7 @@ bool runDiskInstallationWith(DriveInfo& drive, SourceMedium& medium, Sleeper& sl
     if (!installImage(*image++, *package)) return false;
   }
   if (!writeScript(script)) return false;
+  if (!recordNewSystemRelease()) return false;  // it said why
   if (!completeNewSystem(drive)) return false;  // it said why
   puts("");
   puts("Software installed.");

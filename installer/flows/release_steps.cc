@@ -54,6 +54,11 @@ bool takeReleaseFromMedium(const char* medium) {
   return true;
 }
 
+bool checkReleasedFile(const char* name, ReleaseFileKind kind, const void* data, size_t size) {
+  ReleasedFileCheck check;
+  return check.begin(name, kind) && check.update(data, size) && check.finish();
+}
+
 bool checkKeptRelease(const DriveInfo& drive, bool keepConfig) {
   if (!keepConfig || adoptedRelease() == nullptr) return true;
   uint64_t recorded = 0;
