@@ -286,7 +286,7 @@ class NetworkInstallation(MachineTestCase):
         expected.insert(expected.index("Retrieving drivers..."),
                         f"Release 1 of Korvanel, signed with key {key_id(keys['operator'] + '.pub')}")
         expected = expected[:expected.index("Writing configuration...") - 1] + [
-            "", refusal, texts.PRESS_ENTER, "", texts.REBOOTING]
+            "", "", refusal, texts.PRESS_ENTER, "", texts.REBOOTING]
         self.assertEqual(shown, expected, "\n".join(shown))
         self.assertNotIn(texts.INSTALLED, shown)
         self.assertIn("sending zbase.bdl", self.network.log())
