@@ -1,8 +1,9 @@
 // A release list as an installer takes it from its medium or from any
 // server that answers first. The first byte chooses the input: 0 and the
 // list as it is (the signature holds only by chance), or 1 and a list's text
-// without its signature line, which the target signs with a fixed key, so
-// that mutations reach every line the parser reads. What it accepts must
+// without its signature line, which the target signs with a fixed key (its
+// "key:" line, when it has one where the format puts it, made that key's),
+// so that mutations reach every line the parser reads. What it accepts must
 // keep the format's promises and read back the same from its own writing.
 
 #include <sodium.h>
@@ -20,7 +21,13 @@
 namespace {
 libinstall::SecretKey key;
 
-std::string signBody(const std::string& body) {
+std::string signBody(std::string body) {
+  size_t line = body.find('\n');
+  if (line != std::string::npos && body.compare(line + 1, 5, "key: ") == 0) {
+    size_t end = body.find('\n', line + 1);
+    body.replace(line + 6, (end == std::string::npos ? body.size() : end) - line - 6,
+                 libinstall::toHex(key.publicKey().bytes.data(), PackageKey::kSize));
+  }
   unsigned char signature[crypto_sign_BYTES];
   std::array<unsigned char, 64> secret = key.signingKey();
   crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(body.data()),
