@@ -37,7 +37,7 @@ constexpr size_t kFeedBlock = 4096;  // what the installation flows write at onc
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kLargeBytes = 200 * kMiB;
 constexpr uint64_t kSmallBytes = 1 * kMiB;
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;  // a shared machine's load varies: the best of five
 
 bool inSandbox() {
   return getenv("KORVANEL_SCRATCH") != nullptr &&
