@@ -29,6 +29,17 @@ std::string dateText(int64_t seconds) {
   return text;
 }
 
+// A file name as the console may show it: a server or medium names files,
+// and its bytes must never reach the terminal as control sequences.
+std::string shownName(const char* name) {
+  std::string shown;
+  for (; *name != '\0' && shown.size() < kMaxReleaseLine; ++name) {
+    unsigned char c = static_cast<unsigned char>(*name);
+    shown += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  }
+  return shown;
+}
+
 std::string releaseName(uint64_t number) { return "release " + std::to_string(number); }
 
 // The medium's lowest accepted release: 0 without the file. False when a
@@ -129,9 +140,9 @@ ReleasedFileCheck::~ReleasedFileCheck() = default;
 
 bool ReleasedFileCheck::begin(const char* name, ReleaseFileKind kind) {
   check_.reset();
-  name_ = name;
+  name_ = shownName(name);
   if (!adopted) return true;
-  const ReleaseFile* entry = list.find(name);
+  const ReleaseFile* entry = list.find(name);  // listed names are printable
   if (entry == nullptr) return fatal(name_ + " is not in " + releaseName(list.number));
   if (entry->kind != kind) {
     return fatal(name_ + " is listed in " + releaseName(list.number) + " as a " +
@@ -153,6 +164,6 @@ bool ReleasedFileCheck::finish() {
   if (!check_->finish(&error)) {
     return fatal(name_ + " does not match " + releaseName(list.number) + ": " + error);
   }
-  if (check_->entry().kind == ReleaseFileKind::package) arrived.insert(name_);
+  if (check_->entry().kind == ReleaseFileKind::package) arrived.insert(check_->entry().name);
   return true;
 }
