@@ -5,6 +5,10 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 
 #include "disk/disk_test_support.h"
@@ -14,6 +18,7 @@
 #include "flows/disk_installation.h"
 #include "package_builder.h"
 #include "packages/package_fixtures.h"
+#include "packages/package_key_file.h"
 
 namespace {
 
@@ -144,6 +149,71 @@ TEST_F(CdromFlow, RefusedPackageStopsTheInstallationNamingIt) {
   EXPECT_EQ(done.out.find("Software installed."), std::string::npos) << done.out;
   ASSERT_EQ(umount("/mnt"), 0) << "the new system stays mounted after a failure";
   EXPECT_TRUE(installed(target.partition(1), "system")) << "installed before the damaged one";
+}
+
+// With the operator's key on the boot medium the CD's release list decides:
+// the listed release goes in and is recorded; a package that is not the
+// listed one ends the run naming it, never recorded as installed. The key is
+// process-wide state: each run is a child of the test.
+TEST_F(CdromFlow, WithAKeyTheCdsReleaseListDecides) {
+  ScratchDirectory keys;
+  int status = -1;
+  shell(bdlTool() + " keygen " + (keys / "key") + " >/dev/null", &status);
+  ASSERT_EQ(status, 0);
+  MediumFiles files;
+  std::string listed;
+  for (const FixturePackage& package : kPackages) {
+    std::string path = files.dir / (package.name + ".bdl");
+    shell(bdlTool() + " sign --key " + (keys / "key") + " " + path, &status);
+    ASSERT_EQ(status, 0);
+    listed += " " + path;
+  }
+  shell(bdlTool() + " release --key " + (keys / "key") + " --number 2 " +
+            (files.dir / "release.lst") + listed + " >/dev/null",
+        &status);
+  ASSERT_EQ(status, 0);
+
+  auto keyedRun = [&](const std::string& menuKeys, std::string* out) {
+    std::string outFile = keys / "out";
+    pid_t child = fork();
+    if (child == 0) {
+      bool installed = false;
+      {  // the loop devices are detached before the child ends
+        (void)loadPackageKey((keys / "key.pub").c_str());
+        LoopDisk target("sda", kSmallDisk);
+        LoopDisk cd("hda", 2);
+        makeMedium(cd, files.dir.path());
+        DriveInfo drive = target.drive();
+        FlowRun done = run(drive, menuKeys);
+        installed = done.result;
+        (void)umount("/mnt/boot");
+        (void)umount("/mnt");
+        (void)umount(kSourceMountPoint);
+        writeFile(outFile, done.out + "\n--- recorded: " +
+                               debugfs(target.partition(1), "cat /var/pdb/.release"));
+      }
+      _exit(installed ? 0 : 1);
+    }
+    int childStatus = -1;
+    waitpid(child, &childStatus, 0);
+    *out = readFile(outFile);
+    return WIFEXITED(childStatus) ? WEXITSTATUS(childStatus) : -1;
+  };
+
+  std::string out;
+  ASSERT_EQ(keyedRun("nn iny", &out), 0) << out;
+  EXPECT_NE(out.find("Release 2 of Korvanel, signed with key "), std::string::npos) << out;
+  EXPECT_EQ(out.find("Packages are not verified"), std::string::npos) << out;
+  EXPECT_NE(out.find("--- recorded: release: 2\n"), std::string::npos) << out;
+
+  // Another signed package under the listed name.
+  std::filesystem::copy_file(files.dir / "system.bdl", files.dir / "web.bdl",
+                             std::filesystem::copy_options::overwrite_existing);
+  EXPECT_EQ(keyedRun("nn iny", &out), 1) << out;
+  EXPECT_NE(out.find("\nFATAL ERROR: web.bdl does not match release 2: "), std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Software installed."), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.rfind("--- recorded:")), "--- recorded: ") << "no release recorded";
 }
 
 // ------------------------------------------------------------ hard disk
