@@ -114,9 +114,9 @@ class NetworkInstallation : public ::testing::Test {
            "Creating partition...\nFormatting disk...\n\n";
   }
   // Signs every package and the drivers with a new operator key, puts the
-  // key on the medium and, unless `releaseNumber` is 0, writes the root's
-  // release list. Returns the key's id.
-  std::string signEverything(int releaseNumber) {
+  // key on the medium when `keyOnMedium` and, unless `releaseNumber` is 0,
+  // writes the root's release list. Returns the key's id.
+  std::string signEverything(int releaseNumber, bool keyOnMedium = true) {
     std::string key = scratch / "operator";
     int status = -1;
     shell(bdlTool() + " keygen '" + key + "' >/dev/null", &status);
@@ -135,7 +135,7 @@ class NetworkInstallation : public ::testing::Test {
             &status);
       EXPECT_EQ(status, 0);
     }
-    sandbox.options.files.push_back({key + ".pub", "/package-key.pub"});
+    if (keyOnMedium) sandbox.options.files.push_back({key + ".pub", "/package-key.pub"});
     std::string text = readFile(key + ".pub");
     return text.substr(text.find("key: ") + 5, 16);
   }
@@ -209,6 +209,19 @@ TEST_F(NetworkInstallation, WithAPackageKeyARootWithoutReleaseListIsRefused) {
   EXPECT_EQ(failedRun(), linesToTheDrivers() + "\nFATAL ERROR: the server sent " + kernelRelease() +
                              ".bdl first, not its release list (release.lst): the package key of "
                              "this medium asks for one\n" + kPrompt);
+}
+
+// A medium without a key follows no release: the list the server sends
+// first is received and set aside, and everything installs as before.
+TEST_F(NetworkInstallation, WithoutAKeyAServedReleaseListIsSetAside) {
+  (void)signEverything(/*releaseNumber=*/3, /*keyOnMedium=*/false);
+  start();
+  ASSERT_EQ(sandbox.waitForEnd(kTimeout), Sandbox::kRestarted) << sandbox.console().output();
+  EXPECT_EQ(output(), linesToTheStart() + "Writing configuration...\nWriting configuration...\n"
+                                          "Checking disk integrity...\n\nSoftware installed.\n" +
+                          kPrompt + kRebooting);
+  EXPECT_EQ(installed(image, "cat /var/pdb/.release"), "");
+  EXPECT_EQ(installed(image, "cat /release.lst"), "");
 }
 
 TEST_F(NetworkInstallation, NoDriversForThisKernelEndTheRunBeforeTheDisk) {
