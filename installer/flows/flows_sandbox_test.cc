@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "disk/disk_test_support.h"
 #include "disk/install_driver.h"
@@ -66,6 +67,48 @@ std::string tail(const std::string& out, const std::string& expected) {
 bool installed(const std::string& partition, const std::string& package) {
   return debugfs(partition, "cat /usr/share/" + package) == package + "\n" &&
          debugfs(partition, "stat /var/pdb/" + package).find("Type: regular") != std::string::npos;
+}
+
+// Runs `flow` in a child process that has loaded the package key
+// `keyFile` (the key is process-wide state), and puts the text it returns
+// into *out. `flow` sets *installed. Returns 0 when the flow succeeded.
+int runWithKey(const std::string& keyFile,
+               const std::function<std::string(bool* installed)>& flow, std::string* out) {
+  ScratchDirectory scratch;
+  pid_t child = fork();
+  if (child == 0) {
+    bool installed = false;
+    (void)loadPackageKey(keyFile.c_str());
+    writeFile(scratch / "out", flow(&installed));
+    _exit(installed ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  *out = readFile(scratch / "out");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Signs the packages of `files` with a new key in `keys`, and lists them
+// and `others` (names in `files`) in its release list 2. Returns the public
+// key file.
+std::string signAsRelease(const ScratchDirectory& keys, MediumFiles& files,
+                          const std::vector<std::string>& others = {}) {
+  int status = -1;
+  shell(bdlTool() + " keygen " + (keys / "key") + " >/dev/null", &status);
+  EXPECT_EQ(status, 0);
+  std::string listed;
+  for (const FixturePackage& package : kPackages) {
+    std::string path = files.dir / (package.name + ".bdl");
+    shell(bdlTool() + " sign --key " + (keys / "key") + " " + path, &status);
+    EXPECT_EQ(status, 0);
+    listed += " " + path;
+  }
+  for (const std::string& name : others) listed += " " + (files.dir / name);
+  shell(bdlTool() + " release --key " + (keys / "key") + " --number 2 " +
+            (files.dir / "release.lst") + listed + " >/dev/null",
+        &status);
+  EXPECT_EQ(status, 0);
+  return keys / "key.pub";
 }
 
 // ---------------------------------------------------------------- CD-ROM
@@ -157,47 +200,21 @@ TEST_F(CdromFlow, RefusedPackageStopsTheInstallationNamingIt) {
 // process-wide state: each run is a child of the test.
 TEST_F(CdromFlow, WithAKeyTheCdsReleaseListDecides) {
   ScratchDirectory keys;
-  int status = -1;
-  shell(bdlTool() + " keygen " + (keys / "key") + " >/dev/null", &status);
-  ASSERT_EQ(status, 0);
   MediumFiles files;
-  std::string listed;
-  for (const FixturePackage& package : kPackages) {
-    std::string path = files.dir / (package.name + ".bdl");
-    shell(bdlTool() + " sign --key " + (keys / "key") + " " + path, &status);
-    ASSERT_EQ(status, 0);
-    listed += " " + path;
-  }
-  shell(bdlTool() + " release --key " + (keys / "key") + " --number 2 " +
-            (files.dir / "release.lst") + listed + " >/dev/null",
-        &status);
-  ASSERT_EQ(status, 0);
-
+  std::string key = signAsRelease(keys, files);
   auto keyedRun = [&](const std::string& menuKeys, std::string* out) {
-    std::string outFile = keys / "out";
-    pid_t child = fork();
-    if (child == 0) {
-      bool installed = false;
-      {  // the loop devices are detached before the child ends
-        (void)loadPackageKey((keys / "key.pub").c_str());
-        LoopDisk target("sda", kSmallDisk);
-        LoopDisk cd("hda", 2);
-        makeMedium(cd, files.dir.path());
-        DriveInfo drive = target.drive();
-        FlowRun done = run(drive, menuKeys);
-        installed = done.result;
-        (void)umount("/mnt/boot");
-        (void)umount("/mnt");
-        (void)umount(kSourceMountPoint);
-        writeFile(outFile, done.out + "\n--- recorded: " +
-                               debugfs(target.partition(1), "cat /var/pdb/.release"));
-      }
-      _exit(installed ? 0 : 1);
-    }
-    int childStatus = -1;
-    waitpid(child, &childStatus, 0);
-    *out = readFile(outFile);
-    return WIFEXITED(childStatus) ? WEXITSTATUS(childStatus) : -1;
+    return runWithKey(key, [&](bool* installed) {
+      LoopDisk target("sda", kSmallDisk);
+      LoopDisk cd("hda", 2);
+      makeMedium(cd, files.dir.path());
+      DriveInfo drive = target.drive();
+      FlowRun done = run(drive, menuKeys);
+      *installed = done.result;
+      (void)umount("/mnt/boot");
+      (void)umount("/mnt");
+      (void)umount(kSourceMountPoint);
+      return done.out + "\n--- recorded: " + debugfs(target.partition(1), "cat /var/pdb/.release");
+    }, out);
   };
 
   std::string out;
@@ -307,6 +324,45 @@ TEST_F(DiskFlow, RefusedPackageStopsTheInstallationNamingIt) {
   EXPECT_NE(done.out.find("\nFATAL ERROR: could not install package web\n"), std::string::npos)
       << done.out;
   EXPECT_EQ(done.out.find("Software installed."), std::string::npos) << done.out;
+}
+
+// With a key the disk's release list names its packages, its script and its
+// first sector: all of them go in and the release is recorded; a script
+// that is not the listed one is refused before the disk is rewritten.
+TEST_F(DiskFlow, WithAKeyTheDisksReleaseListDecides) {
+  ScratchDirectory keys;
+  MediumFiles files;
+  files.add("mbr", mbrFile());
+  files.add("autorun.scr", "hostname branch\n");
+  std::string key = signAsRelease(keys, files, {"mbr", "autorun.scr"});
+  auto keyedRun = [&](std::string* out) {
+    return runWithKey(key, [&](bool* installed) {
+      LoopDisk disk("sda", kSmallDisk);
+      makeMedium(disk, files.dir.path());
+      std::string before = diskHead(disk.device());
+      PartitioningTools tools({disk.device()});
+      DriveInfo drive;
+      FlowRun done = run(drive);
+      *installed = done.result;
+      (void)umount("/mnt/boot");
+      (void)umount("/mnt");
+      (void)umount(kSourceMountPoint);
+      return done.out + "\n--- first sector " +
+             (diskHead(disk.device()) == before ? "unchanged" : "written") + "\n--- recorded: " +
+             debugfs(disk.partition(1), "cat /var/pdb/.release");
+    }, out);
+  };
+
+  std::string out;
+  ASSERT_EQ(keyedRun(&out), 0) << out;
+  EXPECT_NE(out.find("Release 2 of Korvanel, signed with key "), std::string::npos) << out;
+  EXPECT_NE(out.find("--- recorded: release: 2\n"), std::string::npos) << out;
+
+  files.add("autorun.scr", "hostname rogue\n");
+  EXPECT_EQ(keyedRun(&out), 1) << out;
+  EXPECT_NE(out.find("\nFATAL ERROR: autorun.scr does not match release 2: "), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("--- first sector unchanged\n"), std::string::npos) << out;
 }
 
 TEST_F(DiskFlow, MoreThanFiftyPackagesAreRefusedBeforeAnythingIsRead) {
