@@ -164,6 +164,7 @@ class Crashes(FaultCase):
         self.assertEqual(lines[-1], texts.PRESS_ENTER)
         self.report("crafted package", lines[-2:])
         self.restarts_after_enter(machine)
+        self.assertNotIn("Kernel panic", machine.transcript())
 
     def test_installation_process_killed(self):
         image = installation_initramfs(self.installer, "cdrom\n")
@@ -171,9 +172,14 @@ class Crashes(FaultCase):
         image.copy("/sbin/sfdisk", guest_program("crashing_sfdisk"), 0o755)
         machine = self.boot_cd(self.blank_disk(), self.cd(), image)
         self.confirm(machine)
-        self.ends_with(machine, ["", "Creating partition...",
+        machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
+        lines = self.lines_after(machine, texts.ERASE_QUESTION + "y")
+        self.assertEqual(lines, ["", "Creating partition...",
                                  "FATAL ERROR: the installer stopped unexpectedly (signal 11)",
                                  texts.PRESS_ENTER])
+        self.report("installation process killed", lines[2:])
+        self.restarts_after_enter(machine)
+        self.assertNotIn("Kernel panic", machine.transcript())
 
 
 class DiskVanishes(FaultCase):
