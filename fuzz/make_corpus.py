@@ -189,6 +189,9 @@ def packages(build, corpus, scratch):
         text = listed.read()
     corpus.write("release_list", "signed", b"\0" + text)
     corpus.write("release_list", "body", b"\1" + text[:text.rindex(b"signature: ")])
+    for suffix, name in ((".pub", "public_bdl"), ("", "secret_bdl")):
+        with open(key + suffix, "rb") as text:
+            corpus.write("key_file", name, text.read())
     long_name = "usr/share/" + "deep/" * 30 + "file"
     made = {
         "pax_long_name": tar_stream([("usr", tarfile.DIRTYPE, None),

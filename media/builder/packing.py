@@ -53,3 +53,4 @@ def pack(bdl, name, metadata, tree, output, signing=None):
             raise
     os.replace(partial, output)
     return output
+
