@@ -38,6 +38,7 @@ class Refusals(unittest.TestCase):
         except locations.MissingPrerequisite as missing:
             raise unittest.SkipTest(str(missing))
         self.workdir = tempfile.mkdtemp(prefix="korvanel-serve-lab-")
+        os.chmod(self.workdir, 0o755)  # dnsmasq reads the boot files as nobody
         self.addCleanup(shutil.rmtree, self.workdir, True)
         self.network = InstallNetwork(self.workdir)
         self.addCleanup(self.network.close)
@@ -59,6 +60,9 @@ class Refusals(unittest.TestCase):
             ("no such interface", [folder, "--interface", "nosuch0"], None,
              "there is no interface nosuch0"),
             ("no IPv4 address", [folder], None, f"interface {BRIDGE} has no IPv4 address"),
+            ("boot file unreadable for dnsmasq", [folder], "unreadable",
+             f"{folder}/boot/vmlinuz is not readable by others: dnsmasq serves it as user "
+             "nobody"),
             ("range outside the network", [folder, "--range", "10.45.0.10,10.45.0.20"],
              "address", "--range 10.45.0.10,10.45.0.20 is not a range inside 10.44.0.0/24"),
             ("DHCP port taken", [folder], (67, "0.0.0.0"), "UDP port 67 (DHCP) is taken on br0"),
@@ -80,11 +84,14 @@ class Refusals(unittest.TestCase):
                     interface = arguments[at + 1]
                     arguments = arguments[:at] + arguments[at + 2:]
                 taken = held_port(*needs) if isinstance(needs, tuple) else None
+                vmlinuz = os.path.join(folder, "boot", "vmlinuz")
+                os.chmod(vmlinuz, 0o600 if needs == "unreadable" else 0o644)
                 try:
                     status, printed, said = self.serve(*arguments, interface=interface)
                 finally:
                     if taken:
                         taken.close()
+                    os.chmod(vmlinuz, 0o644)
                 self.assertEqual(status, 1, said)
                 self.assertEqual(printed, "")
                 self.assertTrue(said.startswith(f"serve-lab: {reason}"), said)
