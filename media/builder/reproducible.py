@@ -17,7 +17,10 @@ def source_date_epoch():
             raise MediaError(f"SOURCE_DATE_EPOCH must be seconds since 1970, not {text!r}")
         return int(text)
     try:
-        result = subprocess.run(["git", "-C", SOURCE_DIR, "log", "-1", "--format=%ct"],
+        # safe.directory: a user building from a tree that root checked out
+        # must get the same time as root.
+        result = subprocess.run(["git", "-c", "safe.directory=*", "-C", SOURCE_DIR, "log", "-1",
+                                 "--format=%ct"],
                                 capture_output=True, text=True)
         if result.returncode == 0 and result.stdout.strip().isdigit():
             return int(result.stdout.strip())
