@@ -194,19 +194,38 @@ def server_wait(transcript):
     return len(found.group(1)) if found else None
 
 
+def _log_events(dnsmasq_log):
+    """(seconds, what) of dnsmasq's DHCP and TFTP lines, at its one-second
+    resolution."""
+    events = []
+    for line in dnsmasq_log.splitlines():
+        found = re.match(r"(\w+ +\d+ [\d:]+) dnsmasq-(dhcp|tftp)\[\d+\]: (.*)", line)
+        if found:
+            stamp = time.mktime(time.strptime(f"2000 {found.group(1)}", "%Y %b %d %H:%M:%S"))
+            events.append((stamp, found.group(3)))
+    return events
+
+
 def tftp_report(dnsmasq_log):
-    """What TFTP carried (dnsmasq's "sent" lines): files, bytes and the span
-    between the first and the last, at the log's one-second resolution."""
-    sent = re.findall(r"^(\w+ +\d+ [\d:]+) dnsmasq-tftp\[\d+\]: sent (\S+) to (\S+)",
-                      dnsmasq_log, re.MULTILINE)
+    """What TFTP carried (dnsmasq's "sent" lines): files, bytes, machines,
+    and when each file was sent after the first DHCP discovery."""
+    events = _log_events(dnsmasq_log)
+    sent = [(stamp, found.groups()) for stamp, text in events
+            if (found := re.match(r"sent (\S+) to (\S+)", text))]
     if not sent:
         return "TFTP: nothing sent"
-    total = sum(os.path.getsize(path) for _, path, _ in sent if os.path.exists(path))
-    first, last = (time.mktime(time.strptime(f"2000 {stamp}", "%Y %b %d %H:%M:%S"))
-                   for stamp in (sent[0][0], sent[-1][0]))
-    machines = len({client for _, _, client in sent})
-    return (f"TFTP: {len(sent)} files, {total / 1e6:.1f} MB to {machines} machines, "
-            f"first to last {last - first:.0f} s")
+    total = sum(os.path.getsize(path) for _, (path, _) in sent if os.path.exists(path))
+    start = next((stamp for stamp, text in events if "DHCPDISCOVER" in text), sent[0][0])
+    machines = len({client for _, (_, client) in sent})
+    lines = [f"TFTP: {len(sent)} files, {total / 1e6:.1f} MB to {machines} machines, "
+             f"first to last {sent[-1][0] - sent[0][0]:.0f} s"]
+    if machines == 1:
+        acked = next((stamp for stamp, text in events if "DHCPACK" in text), None)
+        if acked is not None:
+            lines.append(f"  address (DHCPACK): {acked - start:.0f} s after the first discovery")
+        lines += [f"  {os.path.basename(path)} sent: {stamp - start:.0f} s"
+                  for stamp, (path, _) in sent]
+    return "\n".join(lines)
 
 
 class OtherDhcpServer:
