@@ -145,6 +145,8 @@ class Lab(MachineTestCase):
 
     def test_sixteen_machines_powered_on_together(self):
         self.serve()
+        broadcasts = BroadcastCount(self.workdir)
+        self.addCleanup(broadcasts.close)
         started = time.monotonic()
         machines = [self.power_on(index) for index in range(16)]
         waits, installed = [], []
@@ -161,7 +163,10 @@ class Lab(MachineTestCase):
               f"median {statistics.median(installed):.0f} s, max {max(installed):.0f} s; "
               f"whole run {wall:.0f} s", file=sys.stderr)
         print(tftp_report(self.log("dnsmasq.log")), file=sys.stderr)
-        print(f"discovery cycles waited for the server, per machine: {waits}", file=sys.stderr)
+        print(f"progress dots while waiting for the server, per machine: {waits}",
+              file=sys.stderr)
+        print(f"discovery and driver broadcasts per machine: {broadcasts.per_machine()}",
+              file=sys.stderr)
         self.assertEqual(self.log("netinstall-server.log").count(" done\n"), 16,
                          self.log("netinstall-server.log"))
         self.assertEqual(len(set(re.findall(r"DHCPACK\(br0\) (\S+) (\S+)",
@@ -226,6 +231,34 @@ def tftp_report(dnsmasq_log):
         lines += [f"  {os.path.basename(path)} sent: {stamp - start:.0f} s"
                   for stamp, (path, _) in sent]
     return "\n".join(lines)
+
+
+class BroadcastCount:
+    """The installers' broadcasts to the protocol's port (discoveries and
+    driver requests; the server's replies go to one machine each), recorded
+    on the bridge with tcpdump: more than one of each per machine means a
+    machine waited a further discovery cycle."""
+
+    def __init__(self, workdir):
+        self._capture = os.path.join(workdir, "broadcasts.pcap")
+        self._tcpdump = subprocess.Popen(
+            ["tcpdump", "-i", BRIDGE, "-n", "-w", self._capture, "udp port 5000 and ether "
+             "broadcast"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=die_with_parent)
+        time.sleep(1)  # it listens before the first machine starts
+
+    def per_machine(self):
+        self.close()
+        read = subprocess.run(["tcpdump", "-r", self._capture, "-n", "-e"], capture_output=True,
+                              text=True)
+        senders = re.findall(r"^\S+ ([0-9a-f:]{17}) > ff:ff:ff:ff:ff:ff", read.stdout,
+                             re.MULTILINE)
+        return sorted(senders.count(mac) for mac in set(senders))
+
+    def close(self):
+        if self._tcpdump.poll() is None:
+            self._tcpdump.terminate()
+            self._tcpdump.wait(timeout=10)
 
 
 class OtherDhcpServer:
