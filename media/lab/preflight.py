@@ -62,7 +62,10 @@ def check_readable_by_dnsmasq(boot, names, user=DNSMASQ_USER):
     """The TFTP server reads as `user`: every folder down to the boot files
     must let others through, and each file must be readable by others
     (unless `user` owns it)."""
-    uid = pwd.getpwnam(user).pw_uid
+    try:
+        uid = pwd.getpwnam(user).pw_uid
+    except KeyError:
+        raise PreflightError(f"there is no user {user}, which dnsmasq gives up root for")
     folder = os.path.abspath(boot)
     folders = []
     while True:

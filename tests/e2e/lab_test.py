@@ -125,12 +125,9 @@ class Lab(MachineTestCase):
                           f"{name.split('-')[0]}.bdl" for name in SAMPLE_PACKAGES),
                       f"DHCP and TFTP (dnsmasq): {self.log_dir}/dnsmasq.log"):
             self.assertIn(shown, output)
-        started = time.monotonic()
         machine, disk = self.power_on(0)
-        times = []
-        for what, text in MILESTONES:
-            machine.expect(text, timeout=runs.INSTALL_TIMEOUT)
-            times.append((what, time.monotonic() - started))
+        seen = watch([machine], [text for _, text in MILESTONES], runs.INSTALL_TIMEOUT)[0]
+        times = [(what, seen[text]) for what, text in MILESTONES]
         machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
         machine.close()
         self.stop_and_check_nothing_is_left(signal.SIGINT, "SIGINT")
@@ -149,10 +146,10 @@ class Lab(MachineTestCase):
         self.addCleanup(broadcasts.close)
         started = time.monotonic()
         machines = [self.power_on(index) for index in range(16)]
-        waits, installed = [], []
-        for machine, _ in machines:
-            machine.expect(runs.INSTALLED, timeout=LAB_TIMEOUT)
-            installed.append(time.monotonic() - started)
+        seen = watch([machine for machine, _ in machines], [text for _, text in MILESTONES],
+                     LAB_TIMEOUT, started)
+        installed = [found[runs.INSTALLED] for found in seen]
+        waits = []
         for machine, _ in machines:
             machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
             waits.append(server_wait(machine.transcript()))
@@ -163,6 +160,10 @@ class Lab(MachineTestCase):
               f"median {statistics.median(installed):.0f} s, max {max(installed):.0f} s; "
               f"whole run {wall:.0f} s", file=sys.stderr)
         print(tftp_report(self.log("dnsmasq.log")), file=sys.stderr)
+        for what, text in MILESTONES:
+            at = sorted(found[text] for found in seen)
+            print(f"  {what}: min {at[0]:.0f} s, median {statistics.median(at):.0f} s, "
+                  f"max {at[-1]:.0f} s", file=sys.stderr)
         print(f"progress dots while waiting for the server, per machine: {waits}",
               file=sys.stderr)
         print(f"discovery and driver broadcasts per machine: {broadcasts.per_machine()}",
@@ -189,6 +190,30 @@ class Lab(MachineTestCase):
         self.assertNotIn("DHCPACK(br0)", self.log("dnsmasq.log"))
         self.assertIn("proxy", self.log("dnsmasq.log"))
         self.check_disk(disk)
+
+
+def watch(machines, texts, timeout, started=None):
+    """Lets the machines run side by side, reading each one's console in
+    turn, until every one has shown every text; returns, per machine,
+    {text: seconds from `started` (a time.monotonic(), default now) until
+    it first appeared}. A machine that ends first, or a run beyond
+    `timeout`, fails."""
+    started = time.monotonic() if started is None else started
+    seen = [{} for _ in machines]
+    while any(len(found) < len(texts) for found in seen):
+        for machine, found in zip(machines, seen):
+            if len(found) == len(texts):
+                continue
+            running = machine.hold(0.05)
+            transcript, now = machine.transcript(), time.monotonic() - started
+            for text in texts:
+                if text not in found and text in transcript:
+                    found[text] = now
+            if len(found) < len(texts) and (not running or now > timeout):
+                missing = [text for text in texts if text not in found]
+                raise AssertionError(f"{machine.config.mac(0)} never showed {missing} "
+                                     f"({now:.0f} s):\n{transcript[-3000:]}")
+    return seen
 
 
 def server_wait(transcript):
