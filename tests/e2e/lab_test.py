@@ -149,10 +149,8 @@ class Lab(MachineTestCase):
         seen = watch([machine for machine, _ in machines], [text for _, text in MILESTONES],
                      LAB_TIMEOUT, started)
         installed = [found[runs.INSTALLED] for found in seen]
-        waits = []
         for machine, _ in machines:
             machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
-            waits.append(server_wait(machine.transcript()))
             machine.close()
         wall = time.monotonic() - started
         self.stop_and_check_nothing_is_left(signal.SIGTERM, "SIGTERM")
@@ -164,8 +162,6 @@ class Lab(MachineTestCase):
             at = sorted(found[text] for found in seen)
             print(f"  {what}: min {at[0]:.0f} s, median {statistics.median(at):.0f} s, "
                   f"max {at[-1]:.0f} s", file=sys.stderr)
-        print(f"progress dots while waiting for the server, per machine: {waits}",
-              file=sys.stderr)
         print(f"discovery and driver broadcasts per machine: {broadcasts.per_machine()}",
               file=sys.stderr)
         self.assertEqual(self.log("netinstall-server.log").count(" done\n"), 16,
@@ -214,14 +210,6 @@ def watch(machines, texts, timeout, started=None):
                 raise AssertionError(f"{machine.config.mac(0)} never showed {missing} "
                                      f"({now:.0f} s):\n{transcript[-3000:]}")
     return seen
-
-
-def server_wait(transcript):
-    """How many discovery cycles a machine waited for the installation
-    server: the dots its "Waiting for installation server..." line grew."""
-    text = transcript.replace("\r", "")
-    found = re.search(r"Waiting for installation server(\.*)", text)
-    return len(found.group(1)) if found else None
 
 
 def _log_events(dnsmasq_log):
