@@ -28,12 +28,11 @@ def ipv4_network(name):
 
 def default_range(own):
     """The half of the network's host addresses that does not hold the
-    interface's own: other fixed addresses of a lab usually sit low."""
-    hosts = list(own.network.hosts()) if own.network.num_addresses <= 1 << 16 else None
-    if hosts is None:
-        # A huge network: a /24's worth above the interface's own address.
-        first = own.ip + 1
-        return first, first + 253
+    interface's own: other fixed addresses of a lab usually sit low. In a
+    network larger than a /24, the /24 around the interface's address."""
+    if own.network.prefixlen < 24:
+        own = ipaddress.IPv4Interface(f"{own.ip}/24")
+    hosts = list(own.network.hosts())
     if len(hosts) < 4:
         raise InterfaceError(f"the network {own.network} is too small for a lab "
                              f"(give --range, or a larger network)")

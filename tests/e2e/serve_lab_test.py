@@ -4,6 +4,7 @@ left. Runs in a network namespace of its own (install_network.py); the
 folder looks like `build-media net` output without being bootable, which
 is enough, since nothing is started."""
 
+import ipaddress
 import os
 import shutil
 import socket
@@ -13,6 +14,7 @@ import unittest
 
 from bootimage import locations
 from install_network import BRIDGE, SERVE_LAB, InstallNetwork
+from lab import lab_interface
 
 
 def fake_net_output(folder):
@@ -29,6 +31,24 @@ def held_port(port, address="0.0.0.0"):
     taken.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, BRIDGE.encode())
     taken.bind((address, port))
     return taken
+
+
+class AddressRange(unittest.TestCase):
+    def test_the_half_without_the_interface_s_own_address(self):
+        cases = [("10.44.0.1/24", ("10.44.0.128", "10.44.0.254")),
+                 ("10.44.0.200/24", ("10.44.0.1", "10.44.0.127")),
+                 ("192.168.7.1/28", ("192.168.7.8", "192.168.7.14")),
+                 ("10.255.255.254/8", ("10.255.255.1", "10.255.255.127")),
+                 ("172.16.0.1/30", None)]
+        for own, expected in cases:
+            with self.subTest(own):
+                interface = ipaddress.IPv4Interface(own)
+                if expected is None:
+                    self.assertRaises(lab_interface.InterfaceError,
+                                      lab_interface.default_range, interface)
+                else:
+                    self.assertEqual(tuple(map(str, lab_interface.default_range(interface))),
+                                     expected)
 
 
 class Refusals(unittest.TestCase):
