@@ -180,6 +180,9 @@ def packages(build, corpus, scratch):
         whole = signed.read()
     for target in ("package_head", "package_install"):
         corpus.write(target, "signed", b"\1" + whole)
+    for suffix, name in ((".pub", "public_bdl"), ("", "secret_bdl")):
+        with open(key + suffix, "rb") as text:
+            corpus.write("key_file", name, text.read())
     long_name = "usr/share/" + "deep/" * 30 + "file"
     made = {
         "pax_long_name": tar_stream([("usr", tarfile.DIRTYPE, None),

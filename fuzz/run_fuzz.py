@@ -26,7 +26,12 @@ SEEDS = os.path.join(SOURCE_DIR, "fuzz", "corpus")
 SKIPPED = 77
 # An input that runs longer than this is a finding of its own (a hang).
 INPUT_TIMEOUT_SECONDS = 10
+# No input may make a parser take more memory than the package library's
+# documented bound: one allocation over MALLOC_LIMIT_MB is a finding, so a
+# size that outside bytes declare is caught the first time it is trusted.
+MALLOC_LIMIT_MB = 64
 RSS_LIMIT_MB = 1024
+DICTIONARIES = os.path.join(SOURCE_DIR, "fuzz", "dict")
 
 
 def version():
@@ -67,7 +72,11 @@ def run_target(build, target, budget, scratch):
         before = set(os.listdir(artifacts))
         command = [program, f"-max_total_time={budget}", "-print_final_stats=1",
                    f"-timeout={INPUT_TIMEOUT_SECONDS}", f"-rss_limit_mb={RSS_LIMIT_MB}",
-                   f"-artifact_prefix={artifacts}/", corpus, os.path.join(SEEDS, target)]
+                   f"-malloc_limit_mb={MALLOC_LIMIT_MB}", f"-artifact_prefix={artifacts}/"]
+        dictionary = os.path.join(DICTIONARIES, f"{target}.dict")
+        if os.path.exists(dictionary):
+            command.append(f"-dict={dictionary}")
+        command += [corpus, os.path.join(SEEDS, target)]
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 check=False)
         output = result.stdout.decode(errors="replace")

@@ -20,6 +20,7 @@
 #include "netinstall/link_state.h"
 #include "server/server_protocol.h"
 #include "server_root.h"
+#include "text_container.h"
 
 namespace {
 
@@ -163,6 +164,27 @@ bool writeSnapshotOperations(const std::string& dir) {
   return writeSeed(dir, "snapshot_stream", "capture", seed);
 }
 
+// The text formats as their writers make them: signature texts over the
+// fixed body (one signed whole, one for the target to sign, two chunk
+// sizes), the fixed key's public file and a package's metadata.
+bool writeTextSeeds(const std::string& dir) {
+  const std::string& body = fuzz::bodyPackage();
+  std::string small = fuzz::unsignedSignatureText(body, 4096);
+  std::string large = fuzz::unsignedSignatureText(body, 65536);
+  return writeSeed(dir, "signature_text", "signed", '\0' + fuzz::signWithFixedKey(small)) &&
+         writeSeed(dir, "signature_text", "to_sign_4096", '\1' + small) &&
+         writeSeed(dir, "signature_text", "to_sign_65536", '\1' + large) &&
+         // The most chunks a signature may list: one more is refused.
+         writeSeed(dir, "signature_text", "largest_count",
+                   '\1' + small.substr(0, small.find("length: ")) + "length: 268435456\n") &&
+         writeSeed(dir, "key_file", "public",
+                   "format: bdl-public-key 1\nkey: " + fuzz::fixedPublicKeyHex() + "\n") &&
+         writeSeed(dir, "package_metadata", "whole",
+                   "format: 1\nname: pppoe\nversion: 2.1\ndescription: PPP over Ethernet\n"
+                   "depends: ppp\ndepends: system\n") &&
+         writeSeed(dir, "package_metadata", "name_only", "format: 1\nname: system\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,7 +193,8 @@ int main(int argc, char** argv) {
   std::string dir = argv[1];
   bool ok = writeExchanges(dir) && writeTableInput(dir, "single", 12, 4) &&
             writeTableInput(dir, "two_partitions", 1100, 0) &&
-            writeTableInput(dir, "old_logical_slots", 300, 9) && writeSnapshotOperations(dir);
+            writeTableInput(dir, "old_logical_slots", 300, 9) && writeSnapshotOperations(dir) &&
+            writeTextSeeds(dir);
   if (!ok) fprintf(stderr, "fuzz_seeds: could not write the seeds into %s\n", dir.c_str());
   return ok ? 0 : 1;
 }

@@ -20,6 +20,7 @@
 #include "hardware/drive_detection.h"
 #include "hardware/module_loader.h"
 #include "packages/package_installer.h"
+#include "packages/package_key_file.h"
 #include "packages/package_set.h"
 #include "startup/progress.h"
 
@@ -129,6 +130,29 @@ bool installImage(FileImage& image, const PackageInfo& package) {
   return installed;
 }
 
+// Where only signed packages go in, nothing unsigned from the medium may go
+// into the new system beside them: a configuration script travels in a
+// signed package and the medium's autorun.scr stays empty, and a first
+// sector is taken only when it holds the installer's own boot code (which
+// the trusted boot medium brought). `sector` is null when none is written.
+bool checkUnsignedFiles(const FileImage& script, const uint8_t* sector) {
+  if (!onlySignedPackages()) return true;
+  if (script.size() != 0) {
+    return fail("\nFATAL ERROR: the medium carries the script autorun.scr, but only signed "
+                "packages are installed");
+  }
+  if (sector != nullptr) {
+    uint8_t own[kSectorSize];
+    memcpy(own, sector, kSectorSize);
+    layBootCode(own);
+    if (memcmp(own, sector, kPartitionTableOffset) != 0) {
+      return fail("\nFATAL ERROR: the medium's mbr is not the installer's boot code, but only "
+                  "signed packages are installed");
+    }
+  }
+  return true;
+}
+
 bool writeScript(const FileImage& script) {
   FILE* file = fopen(kNewSystemScript, "w");
   if (file == nullptr) return fail("\nFATAL ERROR: couldn't make script");
@@ -174,6 +198,7 @@ bool runDiskInstallationWith(DriveInfo& drive, SourceMedium& medium, Sleeper& sl
   if (!script.loadFile(kScriptFile)) return fail("\nFATAL ERROR: could not read configuration");
   uint8_t sector[kSectorSize];
   if (!choose && !readMbrFile(sector)) return false;
+  if (!checkUnsignedFiles(script, choose ? nullptr : sector)) return false;
   (void)medium.unmount();  // a disk left mounted fails its partitioning below
 
   // Only a disk the drive scan knows can be installed: the source is looked

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 
+#include "disk/boot_sector.h"
 #include "disk/disk_test_support.h"
 #include "disk/install_driver.h"
 #include "flow_test_support.h"
@@ -14,6 +17,7 @@
 #include "flows/disk_installation.h"
 #include "package_builder.h"
 #include "packages/package_fixtures.h"
+#include "packages/package_key_file.h"
 
 namespace {
 
@@ -256,6 +260,47 @@ TEST_F(DiskFlow, MoreThanFiftyPackagesAreRefusedBeforeAnythingIsRead) {
   EXPECT_EQ(done.out.substr(done.out.find("Looking")),
             "Looking for harddrives...\n"
             "\nFATAL ERROR: 52 packages chosen, but at most 50 can be installed from a hard disk\n");
+}
+
+// With a key on the boot medium nothing unsigned goes into the new system:
+// a script on the medium, or a first sector other than the installer's own
+// boot code, ends the run before the disk is touched. The key binds the
+// whole process, so each run has a process of its own.
+TEST_F(DiskFlow, WithAPackageKeyTheMediumsScriptAndForeignMbrAreRefused) {
+  LoopDisk disk("sda", kSmallDisk);
+  ScratchDirectory keys;
+  writeFile(keys / "package-key.pub", "format: bdl-public-key 1\nkey: " + std::string(64, 'a') + "\n");
+  std::string ownBootCode(512, '\0');
+  layBootCode(reinterpret_cast<uint8_t*>(ownBootCode.data()));
+  struct Case {
+    std::string script, mbr, fatal;
+  } cases[] = {
+      {"hostname evil\n", ownBootCode,
+       "\nFATAL ERROR: the medium carries the script autorun.scr, but only signed packages are "
+       "installed\n"},
+      {"", mbrFile(),
+       "\nFATAL ERROR: the medium's mbr is not the installer's boot code, but only signed "
+       "packages are installed\n"},
+  };
+  for (const Case& refused : cases) {
+    MediumFiles files;
+    files.add("mbr", refused.mbr);
+    files.add("autorun.scr", refused.script);
+    makeMedium(disk, files.dir.path());
+    std::string before = diskHead(disk.device());
+    pid_t child = fork();
+    if (child == 0) {
+      (void)loadPackageKey((keys / "package-key.pub").c_str());
+      DriveInfo drive;
+      FlowRun done = run(drive);
+      _exit(!done.result && tail(done.out, refused.fatal) == refused.fatal ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << refused.fatal;
+    EXPECT_TRUE(diskHead(disk.device()) == before) << "the disk was touched";
+    (void)umount(kSourceMountPoint);
+  }
 }
 
 }  // namespace

@@ -68,8 +68,7 @@ bool receiveFiles(InstallClient& client) {
     }
     bool received;
     if (isConfigurationScript(name)) {
-      if (mark != 0 && packageTrust() != PackageTrust::Unverified &&
-          packageTrust() != PackageTrust::NotLoaded) {
+      if (mark != 0 && onlySignedPackages()) {
         // A script carries no signature, and any server that answers first
         // can send one: where only signed packages go in, no script goes
         // into the new system (a signed package can carry it instead).

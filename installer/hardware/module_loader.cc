@@ -65,6 +65,9 @@ const char* const usbModules[] = {
 namespace {
 
 constexpr const char* kModuleRoot = "/lib/modules/";
+// Far above any driver (the largest are a few MiB), far below what a 32-bit
+// installer can map: a file beyond it is no module.
+constexpr off_t kMaxModuleSize = 64 << 20;
 
 void loadModule(const char* release, const char* entry) {
   std::string path = modulePath(release, entry);
@@ -75,7 +78,7 @@ void loadModule(const char* release, const char* entry) {
   }
   struct stat status;
   void* image = MAP_FAILED;
-  if (fstat(fd, &status) == 0) {
+  if (fstat(fd, &status) == 0 && status.st_size <= kMaxModuleSize) {
     image = mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ, MAP_SHARED, fd, 0);
   }
   if (image == MAP_FAILED) {  // an empty file cannot be mapped either

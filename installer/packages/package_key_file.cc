@@ -17,5 +17,8 @@ PackageTrust loadPackageKey(const char* path) {
 }
 
 PackageTrust packageTrust() { return trust; }
+bool onlySignedPackages() {
+  return trust == PackageTrust::Verified || trust == PackageTrust::BrokenKey;
+}
 const PackageKey& packageKey() { return key; }
 const char* packageKeyProblem() { return problem.c_str(); }

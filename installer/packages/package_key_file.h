@@ -26,3 +26,7 @@ PackageTrust packageTrust();
 const PackageKey& packageKey();
 // Why the key file was refused (PackageTrust::BrokenKey), with its path.
 const char* packageKeyProblem();
+
+// True where the medium meant every package to be checked (a key, usable or
+// not): then nothing unsigned may go into the new system.
+bool onlySignedPackages();

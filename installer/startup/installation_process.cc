@@ -24,8 +24,16 @@ void restartMachine() {
   reboot(RB_AUTOBOOT);
 }
 
-// Keeps the screen console when there is one; otherwise the dialogue moves to
-// the first serial line and tool output is discarded.
+void setDisposition(int signal, void (*handler)(int), int flags) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = flags;
+  sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
 void chooseConsole() {
   int screen = open("/dev/tty0", O_WRONLY);
   if (screen >= 0) {
@@ -37,16 +45,6 @@ void chooseConsole() {
   (void)!freopen("/dev/ttyS0", "w", stdout);
   (void)!freopen("/dev/ttyS0", "w", stderr);
 }
-
-void setDisposition(int signal, void (*handler)(int), int flags) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = flags;
-  sigaction(signal, &action, nullptr);
-}
-
-}  // namespace
 
 void onInterrupt(int) {
   if (installationFinished) return;

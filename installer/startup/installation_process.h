@@ -10,3 +10,7 @@ int runInstallationProcess(int argc, char** argv);
 // SIGINT: the operator's abort. Unmounts the target and the source, waits for
 // ENTER and restarts; does nothing once the installation has finished.
 void onInterrupt(int);
+
+// Keeps the screen console when there is one; otherwise the dialogue moves to
+// the first serial line and tool output is discarded.
+void chooseConsole();

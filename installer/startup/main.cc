@@ -6,13 +6,13 @@
 
 #include <cstring>
 
-#include "common/retry_io.h"
+#include "startup/init_process.h"
 #include "startup/installation_process.h"
 
 int main(int argc, char** argv) {
   if (argc > 0 && argv[0] != nullptr && strstr(argv[0], "init") != nullptr) {
     pid_t child = fork();
-    if (child > 0) return waitForChild(child);
+    if (child > 0) superviseInstallation(child);
     // A failed fork leaves this process to do the work itself.
   }
   return runInstallationProcess(argc, argv);

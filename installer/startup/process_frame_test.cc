@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 
 #include <set>
@@ -186,6 +187,21 @@ TEST_P(ProcessFrame, InitNameForksAWaitingInitProcess) {
     one.console().send("\r");
     EXPECT_EQ(one.waitForEnd(kTimeout), Sandbox::kRestarted);
   }
+}
+
+TEST_P(ProcessFrame, CrashOfTheInstallationProcessEndsInARestartNotInAPanic) {
+  runToPrompt();
+  std::vector<pid_t> children = childrenOf(sandbox.initPid());
+  ASSERT_EQ(children.size(), 1u);
+  size_t before = sandbox.console().output().size();
+  // As the kernel's out-of-memory killer ends it: no handler (nor the
+  // sanitizers' report) runs in between.
+  ASSERT_EQ(kill(children[0], SIGKILL), 0);
+  ASSERT_TRUE(sandbox.console().waitFor(kPrompt, kTimeout, before)) << sandbox.console().output();
+  EXPECT_EQ(sandbox.console().output().substr(before),
+            std::string("\nFATAL ERROR: the installer stopped unexpectedly (signal 9)\n") + kPrompt);
+  EXPECT_EQ(sandbox.waitForEnd(0.5), -1) << "process 1 lives on and waits for ENTER";
+  pressEnterAndExpectRestart(/*raw=*/true);
 }
 
 TEST_P(ProcessFrame, SerialConsoleWhenThereIsNoScreen) {

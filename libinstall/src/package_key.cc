@@ -13,6 +13,9 @@ bool readKeyLines(const std::string& text, const char* const names[], size_t cou
                   std::string values[]) {
   size_t pos = 0;
   for (size_t i = 0; i < count; ++i) {
+    // A text that ends before its last line (no final newline, or fewer
+    // lines than names) is no key file.
+    if (pos >= text.size()) return false;
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(pos, end - pos);

@@ -87,13 +87,17 @@ bool SignatureReader::takeLine(const std::string& line, std::string* error) {
       ok = valueAfter(line, "length", &value) && parseDecimal(value, &number) && number > 0 &&
            chunkCount(number, head_.chunkSize) <= kMaxChunks;
       head_.length = number;
+      expect_ = Expect::Chunk;
+      // The count comes from the package: room for it only once it has
+      // passed the limit, or a forged length asks for gigabytes.
+      if (!ok) break;
       expectedChunks_ = chunkCount(number, head_.chunkSize);
       chunks_.reserve(static_cast<size_t>(expectedChunks_));
-      expect_ = Expect::Chunk;
       break;
     case Expect::Chunk: {
       Digest digest;
       ok = valueAfter(line, "chunk", &value) && fromHex(value, digest.data(), digest.size());
+      if (!ok) break;
       chunks_.push_back(digest);
       if (chunks_.size() == expectedChunks_) expect_ = Expect::Signature;
       break;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstring>
+#include <fstream>
 #include <random>
 #include <sstream>
 
@@ -209,6 +211,47 @@ TEST(ChunkVerifier, HandsOutCheckedChunksOnlyAndEndsAtTheFirstBadOne) {
   ChunkVerifier early(source, size, data.size(), chunks);
   char byte;
   EXPECT_EQ(early.read(&byte, 1), 1);
+}
+
+}  // namespace
+}  // namespace libinstall
+
+namespace libinstall {
+namespace {
+
+// Sizes and key files made to break the readers before any signature is
+// checked: each is refused with its line, nothing thrown, nothing reserved
+// for what the bytes only declare (the fuzz targets hold the same inputs as
+// regression seeds, under an allocation bound).
+TEST(HostileText, DeclaredSizesAndBrokenKeyFilesAreRefusedNotThrown) {
+  const std::string head = std::string(kSignatureFormatLine) + "\nkey: " + std::string(64, 'a') +
+                           "\nchunk-size: 4096\n";
+  for (const char* length : {"9999999999999999999", "274877906944", "268435457"}) {
+    SignatureReader reader;
+    std::string error;
+    EXPECT_FALSE(reader.feed((head + "length: " + length + "\n").data(),
+                             head.size() + 9 + strlen(length), &error))
+        << length;
+    EXPECT_EQ(error, "damaged signature (line 4)") << length;
+    EXPECT_EQ(reader.chunks().capacity(), 0u) << length << ": room reserved for a refused count";
+  }
+  // The same head as a whole package file on a medium.
+  TempDir tmp;
+  std::string path = tmp / "crafted.bdl";
+  std::ofstream(path) << withSignature(head + "length: 9999999999999999999\n", "");
+  PackageFile file;
+  EXPECT_FALSE(file.readFrom(path));
+
+  const std::string key = "key: " + std::string(64, 'a');
+  for (const std::string& text : {std::string("format: bdl-public-key 1"),
+                                  std::string("format: bdl-public-key 1\n"),
+                                  std::string("format: bdl-public-key 1\nkey: aa"),
+                                  "format: bdl-public-key 1\n" + key + "\n" + key + "\n"}) {
+    PackageKey parsed;
+    std::string error;
+    EXPECT_FALSE(parsed.parse(text, &error)) << text;
+    EXPECT_EQ(error, "not a public key file (bdl keygen writes them)") << text;
+  }
 }
 
 }  // namespace

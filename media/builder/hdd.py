@@ -6,13 +6,15 @@ before it rewrites the very disk: "mbr" (the first sector the installed disk
 gets: our boot code), "autorun.scr" (the new system's configuration script),
 the packages and "defpacks", and with --choose the marker "CHOOSE" (the
 installer then shows the package menu instead of installing every package).
+A medium with --pubkey carries the script in the signed package "autorun"
+and an empty autorun.scr: its installer takes nothing unsigned.
 """
 
 import os
 import subprocess
 import tempfile
 
-from . import images
+from . import images, packing
 from .boot_config import syslinux_config
 from .cdrom import installer_inputs, medium_packages
 from .freshness import Product, fingerprint
@@ -49,6 +51,9 @@ def build_hdd(sources, outdir, packages_dir, choose, report, signing):
         report.unchanged("hdd", outdir, [image])
         return image
     product.invalidate()
+    if signing.pubkey and not signing.key:
+        raise MediaError("a medium with --pubkey carries its configuration script in a signed "
+                         "package: give --key KEYFILE too")
     signing.check(sources.program("bdl"), files)
     with tempfile.TemporaryDirectory(prefix=".hdd-", dir=outdir) as stage:
         def staged(name, data):
@@ -62,6 +67,14 @@ def build_hdd(sources, outdir, packages_dir, choose, report, signing):
                                                    ["-hdd-install"])),
             staged("mbr", first_sector(sources.boot_code())),
         ]
+        script = sources.media_file("autorun.scr")
+        if signing.pubkey:
+            autorun = packing.pack_script(sources.program("bdl"), script,
+                                          os.path.join(stage, f"{packing.AUTORUN_PACKAGE}.bdl"),
+                                          signing)
+            signing.check(sources.program("bdl"), [autorun])
+            generated.append(autorun)
+            script = staged("autorun.scr", "")
         initrd = os.path.join(stage, "initrd.gz")
         images.installer_image(sources.program("installer"), None,
                                signing.public_key_text()).write(initrd, compress=True)
@@ -77,7 +90,7 @@ def build_hdd(sources, outdir, packages_dir, choose, report, signing):
             run(["mkfs.vfat", "--invariant", "-n", VOLUME_LABEL, partial])
             run(["syslinux", "--install", partial])
             run(["mcopy", "-i", partial, "-o", *generated, sources.kernel_image(),
-                 sources.media_file("autorun.scr"), *carried, "::/"])
+                 script, *carried, "::/"])
         except MediaError:
             if os.path.exists(partial):
                 os.unlink(partial)

@@ -46,10 +46,6 @@ def _link_or_copy(source, destination):
     _replace(destination, write)
 
 
-# The package that carries autorun.scr where scripts must be signed.
-AUTORUN_PACKAGE = "autorun"
-
-
 def build_net(sources, outdir, report, signing):
     os.makedirs(outdir, exist_ok=True)
     packages = build_packages(sources, os.path.join(outdir, "packages"), report, signing)
@@ -61,7 +57,7 @@ def build_net(sources, outdir, report, signing):
     driver_package = os.path.join(server, "drivers", f"{release}.bdl")
     served = [os.path.join(server, "packages", os.path.basename(path)) for path in packages]
     script = os.path.join(server, "scripts", "autorun.scr")
-    autorun_package = os.path.join(server, "packages", f"{AUTORUN_PACKAGE}.bdl")
+    autorun_package = os.path.join(server, "packages", f"{packing.AUTORUN_PACKAGE}.bdl")
     configuration = autorun_package if signing.key else script
     product = Product(outdir, "net", boot_files + [driver_package, configuration] + served)
     print_of_inputs = fingerprint(
@@ -104,12 +100,8 @@ def build_net(sources, outdir, report, signing):
     if signing.key:
         if os.path.lexists(script):
             os.unlink(script)  # the installer would stop at it
-        with tempfile.TemporaryDirectory(prefix=".autorun-", dir=outdir) as tree:
-            shutil.copyfile(sources.media_file("autorun.scr"), os.path.join(tree, "autorun.scr"))
-            packing.pack(sources.program("bdl"), AUTORUN_PACKAGE,
-                         {"version": "1.0",
-                          "description": "the configuration script /autorun.scr"}, tree,
-                         autorun_package, signing)
+        packing.pack_script(sources.program("bdl"), sources.media_file("autorun.scr"),
+                            autorun_package, signing)
     else:
         _link_or_copy(sources.media_file("autorun.scr"), script)
     signing.check(sources.program("bdl"), [driver_package] + served

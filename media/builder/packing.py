@@ -3,7 +3,9 @@ and a metadata file in the .bdlinfo form (`version:`, `description:`,
 `depends:` lines; the name is the package's folder)."""
 
 import os
+import shutil
 import subprocess
+import tempfile
 
 from . import staging
 from .sources import MediaError
@@ -61,3 +63,18 @@ def pack(bdl, name, metadata, tree, output, signing=None, modes=None):
             raise
     os.replace(partial, output)
     return output
+
+
+# The package that carries autorun.scr where scripts must be signed.
+AUTORUN_PACKAGE = "autorun"
+
+
+def pack_script(bdl, script, output, signing):
+    """The configuration script as the package AUTORUN_PACKAGE, which installs
+    /autorun.scr: how a medium whose installer takes only signed packages
+    carries it (an installer with a key refuses a bare script)."""
+    with tempfile.TemporaryDirectory(prefix=".autorun-", dir=os.path.dirname(output)) as tree:
+        shutil.copyfile(script, os.path.join(tree, "autorun.scr"))
+        return pack(bdl, AUTORUN_PACKAGE,
+                    {"version": "1.0", "description": "the configuration script /autorun.scr"},
+                    tree, output, signing)

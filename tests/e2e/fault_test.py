@@ -1,7 +1,8 @@
 """Faults injected into whole CD-ROM installations on a machine: a package
 that fills the target disk, an mke2fs that fails and a partitioning tool
-that refuses, the disk taken away while the packages install, and the
-operator's Ctrl-C at each step. Every fault must end in one clear line (the
+that refuses, the disk taken away while the packages install, a crafted
+package file and a crash of the installation process, and the operator's
+Ctrl-C at each step. Every fault must end in one clear line (the
 abort: its two lines), the restart after ENTER and nothing that hangs; and
 an installation onto the same disk afterwards must succeed (read back as
 installation_test.py reads it).
@@ -10,9 +11,12 @@ Each test method is one CTest test; the every-step abort carries the label
 `slow`.
 """
 
+import gzip
+import io
 import os
 import re
 import sys
+import tarfile
 import unittest
 
 import installer_texts as texts
@@ -127,6 +131,55 @@ class ToolFailures(FaultCase):
                                  texts.PRESS_ENTER])
 
         self.install_from_cd(target, SINGLE_LAYOUT_CYLINDERS)
+
+
+def crafted_signature_head():
+    """A package file of a few bytes whose signature text declares a length
+    far beyond what its chunk count may cover: the gzip member holding the
+    .bdlsig member as bdl sign lays it out, and nothing else."""
+    text = (b"format: bdl-signature 1\nkey: " + b"ab" * 32 +
+            b"\nchunk-size: 4096\nlength: 9999999999999999999\n")
+    header = tarfile.TarInfo(".bdlsig")
+    header.size, header.mode = len(text), 0o644
+    member = header.tobuf(tarfile.USTAR_FORMAT) + text + bytes(-len(text) % 512)
+    return gzip.compress(member, compresslevel=9, mtime=0)
+
+
+class Crashes(FaultCase):
+    """What once ended process 1 and panicked the kernel: it ends in one line
+    and the restart after ENTER."""
+
+    def test_crafted_package_among_good_ones(self):
+        medium = os.path.join(self.scratch(), "medium")
+        os.mkdir(medium)
+        install_media.write_packages(medium, SAMPLE_PACKAGES, ("system",))
+        with open(os.path.join(medium, "crafted.bdl"), "wb") as crafted:
+            crafted.write(crafted_signature_head())
+        iso = os.path.join(self.scratch(), "cd.iso")
+        install_media.make_iso(medium, iso)
+        machine = self.boot_cd(self.blank_disk(), iso)
+        machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
+        lines = installer_lines(machine.transcript())
+        self.assertIn("FATAL ERROR: Bad package crafted.bdl", lines)
+        self.assertEqual(lines[-1], texts.PRESS_ENTER)
+        self.report("crafted package", lines[-2:])
+        self.restarts_after_enter(machine)
+        self.assertNotIn("Kernel panic", machine.transcript())
+
+    def test_installation_process_killed(self):
+        image = installation_initramfs(self.installer, "cdrom\n")
+        image.copy("/sbin/sfdisk.real", partitioning_tool_path(), 0o755)
+        image.copy("/sbin/sfdisk", guest_program("crashing_sfdisk"), 0o755)
+        machine = self.boot_cd(self.blank_disk(), self.cd(), image)
+        self.confirm(machine)
+        machine.expect(texts.PRESS_ENTER, timeout=INSTALL_TIMEOUT)
+        lines = self.lines_after(machine, texts.ERASE_QUESTION + "y")
+        self.assertEqual(lines, ["", "Creating partition...",
+                                 "FATAL ERROR: the installer stopped unexpectedly (signal 11)",
+                                 texts.PRESS_ENTER])
+        self.report("installation process killed", lines[2:])
+        self.restarts_after_enter(machine)
+        self.assertNotIn("Kernel panic", machine.transcript())
 
 
 class DiskVanishes(FaultCase):

@@ -117,13 +117,27 @@ class WhatGoesWhere(unittest.TestCase):
         self.assertIn(f"signed-by: key {key_id}\n",
                       run(locations.host_program("bdl"), "info", signed + "/system.bdl").stdout)
         outdir = os.path.join(self.scratch, "hdd-signed")
-        made = run(runs.BUILD_MEDIA, "hdd", outdir, "--packages", signed, "--pubkey", key + ".pub")
+        medium = ["hdd", outdir, "--packages", signed, "--pubkey", key + ".pub"]
+        # Its installer takes no bare script: the builder must sign one.
+        no_key = run(runs.BUILD_MEDIA, *medium)
+        self.assertEqual(no_key.returncode, 1)
+        self.assertIn("give --key KEYFILE too", no_key.stderr)
+        made = run(runs.BUILD_MEDIA, *medium, "--key", key)
         self.assertEqual(made.returncode, 0, made.stderr)
-        initrd = subprocess.run(
-            f"mtype -i {outdir}/korvanel-hdd.img ::/initrd.gz | gunzip | cpio -i --to-stdout "
-            "package-key.pub", shell=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            env=dict(os.environ, MTOOLS_SKIP_CHECK="1"), text=True).stdout
-        self.assertEqual(initrd, key_text)
+
+        def medium_file(command):
+            return subprocess.run(
+                f"mtype -i {outdir}/korvanel-hdd.img {command}", shell=True,
+                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                env=dict(os.environ, MTOOLS_SKIP_CHECK="1")).stdout
+        initrd = medium_file("::/initrd.gz | gunzip | cpio -i --to-stdout package-key.pub")
+        self.assertEqual(initrd.decode(), key_text)
+        self.assertEqual(medium_file("::/autorun.scr"), b"")
+        autorun = os.path.join(self.scratch, "autorun.bdl")
+        with open(autorun, "wb") as package:
+            package.write(medium_file("::/autorun.bdl"))
+        self.assertEqual(run(locations.host_program("bdl"), "verify", "--pubkey", key + ".pub",
+                             autorun).returncode, 0)
         # Unsigned packages on a medium whose installer would refuse them.
         refused = run(runs.BUILD_MEDIA, "cdrom", os.path.join(self.scratch, "refused"),
                       "--packages", self.packages, "--pubkey", key + ".pub")
