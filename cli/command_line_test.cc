@@ -40,6 +40,7 @@ const std::vector<Program> kPrograms = {
     {"demo.py", KORVANEL_SOURCE_DIR "/tests/e2e/demo.py"},
     {"net_throughput.py", KORVANEL_SOURCE_DIR "/bench/net_throughput.py"},
     {"build-media", KORVANEL_SOURCE_DIR "/media/build-media"},
+    {"serve-lab", KORVANEL_SOURCE_DIR "/media/serve-lab"},
     {"media_sizes.py", KORVANEL_SOURCE_DIR "/bench/media_sizes.py"},
     {"installation_times.py", KORVANEL_SOURCE_DIR "/bench/installation_times.py"},
     {"run_fuzz.py", KORVANEL_SOURCE_DIR "/fuzz/run_fuzz.py"},

@@ -18,7 +18,7 @@ zlib1g-dev zlib1g-dev:i386 libsodium-dev libsodium-dev:i386
 nasm python3 util-linux fdisk e2fsprogs cpio kmod
 qemu-system-x86 qemu-utils extlinux syslinux syslinux-common isolinux pxelinux
 mtools dosfstools xorriso
-iproute2 nftables tftpd-hpa curl tcpdump
+iproute2 nftables tftpd-hpa curl tcpdump dnsmasq-base
 "
 
 missing=""

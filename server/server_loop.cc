@@ -7,6 +7,9 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "netinstall/mac_address.h"
 #include "server/event_log.h"
@@ -52,32 +55,51 @@ bool installStopSignals(sigset_t& waitMask) {
   return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-void serve(ServerSocket& socket, ServerProtocol& protocol, const sigset_t& waitMask) {
+// One installation network: its socket and the installers that asked on it.
+// Each segment answers with its own interface's hardware address, so an
+// installer only ever talks to the segment it is on.
+struct Segment {
+  std::string interfaceName;
+  ServerSocket socket;
+  std::unique_ptr<ServerProtocol> protocol;
+};
+
+void serve(std::vector<std::unique_ptr<Segment>>& segments, const sigset_t& waitMask) {
   NetMessage request;
   NetMessage reply;
+  std::vector<pollfd> waiting(segments.size());
   int64_t lastExpiry = monotonicSeconds();
   while (stopSignal == 0) {
-    pollfd waiting{socket.fd(), POLLIN, 0};
+    for (size_t i = 0; i < segments.size(); ++i) {
+      waiting[i] = pollfd{segments[i]->socket.fd(), POLLIN, 0};
+    }
     timespec limit{kExpiryEverySeconds, 0};
-    int ready = ppoll(&waiting, 1, &limit, &waitMask);
+    int ready = ppoll(waiting.data(), waiting.size(), &limit, &waitMask);
     if (ready < 0 && errno != EINTR) {
       perror("netinstall-server: waiting for requests");
       return;
     }
     int64_t now = monotonicSeconds();
-    long length;
-    while (ready > 0 && (length = socket.receive(request)) >= 0) {
-      size_t replyLength = protocol.handle(request, static_cast<size_t>(length), reply, now);
-      // A reply that does not go out is asked for again by the installer.
-      if (replyLength > 0) (void)socket.sendTo(reply.target(), reply, replyLength);
+    for (size_t i = 0; ready > 0 && i < segments.size(); ++i) {
+      if (waiting[i].revents == 0) continue;
+      Segment& segment = *segments[i];
+      long length;
+      while ((length = segment.socket.receive(request)) >= 0) {
+        size_t replyLength =
+            segment.protocol->handle(request, static_cast<size_t>(length), reply, now);
+        // A reply that does not go out is asked for again by the installer.
+        if (replyLength > 0) (void)segment.socket.sendTo(reply.target(), reply, replyLength);
+      }
     }
     if (now - lastExpiry >= kExpiryEverySeconds) {
-      protocol.expire(now, kFileIdleSeconds, kForgetSeconds);
-      protocol.report();
+      for (auto& segment : segments) {
+        segment->protocol->expire(now, kFileIdleSeconds, kForgetSeconds);
+        segment->protocol->report();
+      }
       lastExpiry = now;
     }
   }
-  protocol.report();
+  for (auto& segment : segments) segment->protocol->report();
 }
 
 }  // namespace
@@ -95,10 +117,14 @@ int runServer(const ServerOptions& options) {
     fprintf(stderr, "netinstall-server: %s\n", error.c_str());
     return 1;
   }
-  ServerSocket socket;
-  if (!socket.open(options.interfaceName, error)) {
-    fprintf(stderr, "netinstall-server: %s\n", error.c_str());
-    return 1;
+  std::vector<std::unique_ptr<Segment>> segments;
+  for (const std::string& name : options.interfaceNames) {
+    segments.push_back(std::make_unique<Segment>());
+    segments.back()->interfaceName = name;
+    if (!segments.back()->socket.open(name, error)) {
+      fprintf(stderr, "netinstall-server: %s\n", error.c_str());
+      return 1;
+    }
   }
   sigset_t waitMask;
   if (!installStopSignals(waitMask)) {
@@ -120,14 +146,16 @@ int runServer(const ServerOptions& options) {
                           " unsigned packages (installers with a package key refuse them): " + names);
   }
   logEvent(nullptr, release);
-  char mac[kMacTextSize];
-  formatMacAddressInto(socket.address(), mac);
-  logEvent(nullptr, "serving " + options.root + " on " + options.interfaceName + " (" + mac + ")" +
-                        (options.keep ? ", installers keep their configuration" : "") +
-                        (socket.sendsDirectly() ? "" : ", replies broadcast"));
   LinkConfig config{options.root, options.keep, options.blockSize};
-  ServerProtocol protocol(socket.address(), config, logEvent);
-  serve(socket, protocol, waitMask);
+  for (auto& segment : segments) {
+    char mac[kMacTextSize];
+    formatMacAddressInto(segment->socket.address(), mac);
+    logEvent(nullptr, "serving " + options.root + " on " + segment->interfaceName + " (" + mac +
+                          ")" + (options.keep ? ", installers keep their configuration" : "") +
+                          (segment->socket.sendsDirectly() ? "" : ", replies broadcast"));
+    segment->protocol = std::make_unique<ServerProtocol>(segment->socket.address(), config, logEvent);
+  }
+  serve(segments, waitMask);
   logEvent(nullptr, stopSignal == SIGTERM ? "stopped by SIGTERM" : "stopped by SIGINT");
   return 0;
 }

@@ -5,8 +5,10 @@
 #include <cstring>
 
 const char* serverUsage() {
-  return "usage: netinstall-server --interface IF --root DIR [--keep] [--block-size N]\n"
-         "  --interface IF   the network interface the installers boot on\n"
+  return "usage: netinstall-server --interface IF [--interface IF2 ...] --root DIR [--keep]\n"
+         "                         [--block-size N]\n"
+         "  --interface IF   a network interface the installers boot on (one per\n"
+         "                   segment; each installer is served on its own)\n"
          "  --root DIR       DIR/drivers/<kernel release>.bdl, DIR/packages/*.bdl,\n"
          "                   DIR/scripts/*.scr, DIR/held-scripts/*.scr\n"
          "  --keep           installers keep the configuration found on their disk\n"
@@ -41,7 +43,7 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
                  : option == "--root"    ? seenRoot
                  : option == "--keep"    ? seenKeep
                                          : seenBlock;
-    if (seen) {
+    if (seen && option != "--interface") {
       error = option + " given twice";
       return false;
     }
@@ -56,7 +58,13 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
     }
     const char* value = argv[++i];
     if (option == "--interface") {
-      options.interfaceName = value;
+      for (const std::string& name : options.interfaceNames) {
+        if (name == value) {
+          error = "--interface " + name + " given twice";
+          return false;
+        }
+      }
+      options.interfaceNames.push_back(value);
     } else if (option == "--root") {
       options.root = value;
     } else if (!parseBlockSize(value, options.blockSize)) {

@@ -3,11 +3,14 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "netinstall/net_message.h"
 
 struct ServerOptions {
-  std::string interfaceName;          // --interface IF: the installation network
+  // --interface IF, once per installation network: each installer is served
+  // on the segment it asked from.
+  std::vector<std::string> interfaceNames;
   std::string root;                   // --root DIR: drivers/, packages/, scripts/
   bool keep = false;                  // --keep: clients keep their old configuration
   size_t blockSize = kMaxPayload;     // --block-size N: file bytes per reply, 1 ... 4076
@@ -17,7 +20,8 @@ struct ServerOptions {
 const char* serverUsage();
 
 // Reads `argv` into `options`. False with the reason in `error` (one line,
-// no newline) for an unknown, repeated or incomplete option, a missing
-// --interface or --root, or a block size outside 1 ... 4076.
+// no newline) for an unknown, repeated or incomplete option (--interface may
+// be repeated, but not with the same interface), a missing --interface or
+// --root, or a block size outside 1 ... 4076.
 [[nodiscard]] bool parseServerOptions(int argc, const char* const argv[], ServerOptions& options,
                                       std::string& error);

@@ -16,7 +16,7 @@ TEST(ServerOptionsTest, InterfaceAndRootAreEnough) {
   ServerOptions options;
   std::string error;
   ASSERT_TRUE(parse({"--interface", "eth1", "--root", "/srv/korvanel"}, options, error)) << error;
-  EXPECT_EQ(options.interfaceName, "eth1");
+  EXPECT_EQ(options.interfaceNames, std::vector<std::string>{"eth1"});
   EXPECT_EQ(options.root, "/srv/korvanel");
   EXPECT_FALSE(options.keep);
   EXPECT_EQ(options.blockSize, 4076u);
@@ -26,6 +26,11 @@ TEST(ServerOptionsTest, InterfaceAndRootAreEnough) {
                     error));
   EXPECT_TRUE(all.keep);
   EXPECT_EQ(all.blockSize, 1468u);
+
+  ServerOptions segments;
+  ASSERT_TRUE(parse({"--interface", "lab0", "--root", "r", "--interface", "lab1"}, segments,
+                    error));
+  EXPECT_EQ(segments.interfaceNames, (std::vector<std::string>{"lab0", "lab1"}));
 }
 
 TEST(ServerOptionsTest, RefusesWhatItCannotUseWithAReason) {
@@ -39,7 +44,8 @@ TEST(ServerOptionsTest, RefusesWhatItCannotUseWithAReason) {
       {{"--interface"}, "--interface needs a value"},
       {{"--interface", "", "--root", "r"}, "--interface needs a value"},
       {{"--interface", "e", "--root", "r", "--verbose"}, "unknown option --verbose"},
-      {{"--interface", "e", "--interface", "f", "--root", "r"}, "--interface given twice"},
+      {{"--interface", "e", "--interface", "e", "--root", "r"}, "--interface e given twice"},
+      {{"--interface", "e", "--root", "r", "--root", "s"}, "--root given twice"},
       {{"--interface", "e", "--root", "r", "--block-size", "0"}, "--block-size must be"},
       {{"--interface", "e", "--root", "r", "--block-size", "4077"}, "--block-size must be"},
       {{"--interface", "e", "--root", "r", "--block-size", "12k"}, "--block-size must be"},

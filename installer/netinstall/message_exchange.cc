@@ -71,8 +71,14 @@ bool InstallClient::waitForTag(NetMessage& message, const char* tag) {
         // Any server may answer a discovery, on whichever interface it sits.
         memset(link.peerAddress, 0, kMacSize);
         memcpy(link.ownAddress, endpoint.mac, kMacSize);
+        // A message addressed to nobody is never an answer: it is another
+        // installer's discovery, which every machine on the segment hears.
+        // Passed to the link's rules it would use up number 1 of this cycle,
+        // and the server's offer to us, numbered 1 too, would be turned
+        // away: with many machines booting together, cycle after cycle.
+        if (length >= static_cast<long>(kHeaderSize) && isZeroMac(message.target())) continue;
         if (!link.accept(message, length)) continue;
-        if (isZeroMac(message.target()) || !message.payloadBeginsWith(tag)) continue;
+        if (!message.payloadBeginsWith(tag)) continue;
         selected = static_cast<int>(index);
         memcpy(link.peerAddress, message.source(), kMacSize);
         return true;

@@ -83,6 +83,31 @@ TEST(Bdl, PackInfoListAndVerifyDescribeThePackage) {
       << verify.output;
 }
 
+// --owner and --mtime: the package records what the builder says, not what
+// the host's files say, so the same tree packed later by someone else is the
+// same package byte for byte. Bad values are usage errors.
+TEST(Bdl, OwnerAndTimeGivenMakeTheSamePackageFromAnotherHostTree) {
+  TempDir tmp;
+  makeSampleTree(tmp / "tree");
+  const std::string fixed = " pack --name p --owner 0:0 --mtime 1700000000 ";
+  ASSERT_EQ(run(kBdl + fixed + quote(tmp / "tree") + " " + quote(tmp / "a.bdl")).exitCode, 0);
+  chown((tmp / "tree/etc/conf").c_str(), 1000, 1000);
+  struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+  utimensat(AT_FDCWD, (tmp / "tree/etc/conf").c_str(), now, 0);
+  ASSERT_EQ(run(kBdl + fixed + quote(tmp / "tree") + " " + quote(tmp / "b.bdl")).exitCode, 0);
+  EXPECT_EQ(readFile(tmp / "a.bdl"), readFile(tmp / "b.bdl"));
+  ToolRun list = run(kBdl + " list " + quote(tmp / "a.bdl"));
+  EXPECT_NE(list.output.find("-rw-r--r-- 0/0 10 2023-11-14 22:13:20 etc/conf\n"),
+            std::string::npos)
+      << list.output;
+
+  for (const char* bad : {"--owner 0", "--owner a:b", "--owner 1:-1", "--mtime -5", "--mtime 1e9"}) {
+    ToolRun refused =
+        run(kBdl + " pack --name p " + bad + " " + quote(tmp / "tree") + " " + quote(tmp / "c.bdl"));
+    EXPECT_EQ(refused.exitCode, 2) << bad << ": " << refused.output;
+  }
+}
+
 // keygen, sign in place (and again with another key), verify against a key,
 // info naming the signer; tar still reads a signed package.
 TEST(Bdl, SignedPackagesFromKeygenToVerify) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -24,7 +25,8 @@ namespace bdl {
 
 const cli::Program kProgram = {
     "bdl",
-    "usage: bdl pack --name N [--version V] [--description D] [--depends a,b] DIR OUT.bdl\n"
+    "usage: bdl pack --name N [--version V] [--description D] [--depends a,b]\n"
+    "                [--owner UID:GID] [--mtime SECONDS] DIR OUT.bdl\n"
     "       bdl info FILE\n"
     "       bdl list FILE\n"
     "       bdl verify [--pubkey PUBFILE] FILE\n"
@@ -52,14 +54,49 @@ int usage(std::ostream& err, const std::string& problem) {
   return kExitUsage;
 }
 
+// A whole decimal number no larger than `most`.
+bool parseNumber(const std::string& text, uint64_t most, uint64_t* value) {
+  if (text.empty() || text.size() > 19) return false;
+  uint64_t number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (number > most) return false;
+  *value = number;
+  return true;
+}
+
+// --owner UID:GID and --mtime SECONDS: what every member records instead of
+// the build host's owners and times.
+bool parseOverride(const std::string& option, const std::string& value, PackOverrides* overrides) {
+  uint64_t first = 0, second = 0;
+  if (option == "--mtime") {
+    if (!parseNumber(value, 077777777777, &first)) return false;
+    overrides->setTime = true;
+    overrides->seconds = static_cast<int64_t>(first);
+    return true;
+  }
+  size_t colon = value.find(':');
+  if (colon == std::string::npos || !parseNumber(value.substr(0, colon), 07777777, &first) ||
+      !parseNumber(value.substr(colon + 1), 07777777, &second)) {
+    return false;
+  }
+  overrides->setOwner = true;
+  overrides->uid = static_cast<uint32_t>(first);
+  overrides->gid = static_cast<uint32_t>(second);
+  return true;
+}
+
 int runPack(const std::vector<std::string>& args, std::ostream& err) {
   libinstall::PackageMetadata metadata;
+  PackOverrides overrides;
   bool haveName = false;
   std::vector<std::string> positional;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     bool option = arg == "--name" || arg == "--version" || arg == "--description" ||
-                  arg == "--depends";
+                  arg == "--depends" || arg == "--owner" || arg == "--mtime";
     if (!option) {
       if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) return usage(err, "unknown option " + arg);
       positional.push_back(arg);
@@ -74,6 +111,11 @@ int runPack(const std::vector<std::string>& args, std::ostream& err) {
       metadata.version = value;
     } else if (arg == "--description") {
       metadata.description = value;
+    } else if (arg == "--owner" || arg == "--mtime") {
+      if (!parseOverride(arg, value, &overrides)) {
+        return usage(err, arg == "--owner" ? "--owner needs UID:GID (numbers), not " + value
+                                           : "--mtime needs seconds since 1970, not " + value);
+      }
     } else {
       splitList(value, &metadata.depends);
     }
@@ -81,7 +123,7 @@ int runPack(const std::vector<std::string>& args, std::ostream& err) {
   if (!haveName) return usage(err, "pack needs --name");
   if (positional.size() != 2) return usage(err, "pack needs a directory and an output file");
   std::string error;
-  if (!packTree(positional[0], positional[1], metadata, &error)) {
+  if (!packTree(positional[0], positional[1], metadata, &error, overrides)) {
     err << "bdl: " << error << "\n";
     return kExitFailed;
   }

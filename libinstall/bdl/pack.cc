@@ -37,7 +37,8 @@ struct FileId {
 
 class TreePacker {
  public:
-  TreePacker(ArchiveWriter& writer, FileId output) : writer_(writer), output_(output) {}
+  TreePacker(ArchiveWriter& writer, FileId output, const PackOverrides& overrides)
+      : writer_(writer), output_(output), overrides_(overrides) {}
 
   bool packDirectory(int dirFd, const std::string& prefix, std::string* error);
 
@@ -47,6 +48,7 @@ class TreePacker {
 
   ArchiveWriter& writer_;
   FileId output_;
+  PackOverrides overrides_;
   std::map<FileId, std::string> firstPathOf_;  // files with more than one link
   std::unique_ptr<char[]> buffer_{new char[kCopyBlock]};
 };
@@ -129,6 +131,14 @@ bool TreePacker::packEntry(int dirFd, const std::string& name, const std::string
   member.gid = st.st_gid;
   member.mtimeSeconds = st.st_mtim.tv_sec;
   member.mtimeNanoseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+  if (overrides_.setOwner) {
+    member.uid = overrides_.uid;
+    member.gid = overrides_.gid;
+  }
+  if (overrides_.setTime) {
+    member.mtimeSeconds = overrides_.seconds;
+    member.mtimeNanoseconds = 0;
+  }
 
   if (S_ISDIR(st.st_mode)) {
     member.type = MemberType::Directory;
@@ -191,7 +201,8 @@ class GzipSink : public libinstall::ByteSink {
 };
 
 bool writePackage(const std::string& directory, std::ofstream& out, FileId outputId,
-                  const libinstall::PackageMetadata& metadata, std::string* error) {
+                  const libinstall::PackageMetadata& metadata, const PackOverrides& overrides,
+                  std::string* error) {
   libinstall::GzipWriter gzip(out);
   GzipSink sink(gzip);
   ArchiveWriter writer(sink);
@@ -212,7 +223,7 @@ bool writePackage(const std::string& directory, std::ofstream& out, FileId outpu
     *error = systemError(directory);
     return false;
   }
-  TreePacker packer(writer, outputId);
+  TreePacker packer(writer, outputId, overrides);
   bool ok = packer.packDirectory(root, "", error);
   close(root);
   if (!ok) return false;
@@ -226,7 +237,8 @@ bool writePackage(const std::string& directory, std::ofstream& out, FileId outpu
 }  // namespace
 
 bool packTree(const std::string& directory, const std::string& outputPath,
-              const libinstall::PackageMetadata& metadata, std::string* error) {
+              const libinstall::PackageMetadata& metadata, std::string* error,
+              const PackOverrides& overrides) {
   if (!libinstall::validateMetadata(metadata, error)) return false;
   std::ofstream out(outputPath, std::ios::binary | std::ios::trunc);
   struct stat st;
@@ -234,7 +246,8 @@ bool packTree(const std::string& directory, const std::string& outputPath,
     *error = systemError(outputPath);
     return false;
   }
-  bool ok = writePackage(directory, out, FileId{st.st_dev, st.st_ino}, metadata, error);
+  bool ok =
+      writePackage(directory, out, FileId{st.st_dev, st.st_ino}, metadata, overrides, error);
   out.close();
   if (ok && !out) {
     *error = outputPath + ": write error";

@@ -82,7 +82,11 @@ def build_cdrom(sources, outdir, packages_dir, report, signing):
                   f"/boot/vmlinuz={sources.kernel_image()}"]
         grafts += [f"/{os.path.basename(path)}={path}" for path in carried]
         grafts.append(f"/={stage}")
-        run_xorriso(["-as", "mkisofs", "-quiet", "-R", "-V", VOLUME_ID,
+        # -r: Rock Ridge names with root as owner and readable modes,
+        # whoever builds; every date is SOURCE_DATE_EPOCH.
+        epoch = os.environ["SOURCE_DATE_EPOCH"]
+        run_xorriso(["-as", "mkisofs", "-quiet", "-r", "-V", VOLUME_ID,
+                     "--set_all_file_dates", f"={epoch}",
                      "-b", "isolinux/isolinux.bin", "-c", "isolinux/boot.cat",
                      "-no-emul-boot", "-boot-load-size", "4", "-boot-info-table",
                      "-o", iso + ".partial", "-graft-points", *grafts], iso)

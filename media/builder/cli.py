@@ -96,7 +96,8 @@ def main(argv):
         # Two builds into one folder (tests running side by side) take turns.
         lock = open(os.path.join(outdir, ".build-media.lock"), "w")
         fcntl.flock(lock, fcntl.LOCK_EX)
-        from . import images
+        from . import images, reproducible
+        reproducible.settle()
         images.use(sources)
         if arguments.command == "packages":
             from .packages import build_packages

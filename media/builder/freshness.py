@@ -39,6 +39,8 @@ def fingerprint(inputs, settings=()):
     """A digest of the named files and directories (walked) and of the
     settings (texts). A missing input counts as a state of its own."""
     digest = hashlib.sha256()
+    # Every time stamp written depends on it (reproducible.py).
+    digest.update(f"epoch {os.environ.get('SOURCE_DATE_EPOCH')}\n".encode())
     for setting in settings:
         digest.update(f"setting {setting}\n".encode())
     for top in sorted(set(inputs)):

@@ -83,7 +83,9 @@ def build_hdd(sources, outdir, packages_dir, choose, report, signing):
         try:
             with open(partial, "wb") as disk:
                 disk.truncate(IMAGE_BYTES)
-            run(["mkfs.vfat", "-n", VOLUME_LABEL, partial])
+            # --invariant: no random volume serial, no time of today; mtools
+            # (and syslinux through it) dates its files SOURCE_DATE_EPOCH.
+            run(["mkfs.vfat", "--invariant", "-n", VOLUME_LABEL, partial])
             run(["syslinux", "--install", partial])
             run(["mcopy", "-i", partial, "-o", *generated, sources.kernel_image(),
                  sources.media_file("autorun.scr"), *carried, "::/"])

@@ -49,7 +49,8 @@ def build_packages(sources, outdir, report, signing=None):
             if name == "system":
                 system.add_generated_parts(stage, sources, i386_root)
             metadata = packing.read_metadata(os.path.join(PACKAGES_DIR, name, "package"))
-            packing.pack(bdl, name, metadata, stage, output, signing)
+            packing.pack(bdl, name, metadata, stage, output, signing,
+                         system.DIRECTORIES if name == "system" else None)
     shutil.copyfile(os.path.join(PACKAGES_DIR, DEFAULTS), os.path.join(outdir, DEFAULTS))
     product.record(print_of_inputs)
     report.made("packages", outdir, outputs + [os.path.join(outdir, DEFAULTS)])

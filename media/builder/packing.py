@@ -5,7 +5,11 @@ and a metadata file in the .bdlinfo form (`version:`, `description:`,
 import os
 import subprocess
 
+from . import staging
 from .sources import MediaError
+
+# Packages install system files: root owns every member, whoever builds.
+OWNER = "0:0"
 
 
 def read_metadata(path):
@@ -27,11 +31,15 @@ def read_metadata(path):
     return metadata
 
 
-def pack(bdl, name, metadata, tree, output, signing=None):
+def pack(bdl, name, metadata, tree, output, signing=None, modes=None):
     """Packs `tree` as package `name` into `output` (written under a
     temporary name first, so a failed run leaves no half package), signed
-    when `signing` has a key."""
-    command = [bdl, "pack", "--name", name]
+    when `signing` has a key. Owners, times and modes are the builder's,
+    not the build host's: root, SOURCE_DATE_EPOCH, and staging.settle_modes
+    with `modes` ({guest path: mode} for what the usual rule does not fit)."""
+    staging.settle_modes(tree, modes or {})
+    command = [bdl, "pack", "--name", name, "--owner", OWNER,
+               "--mtime", os.environ["SOURCE_DATE_EPOCH"]]
     if metadata.get("version"):
         command += ["--version", metadata["version"]]
     if metadata.get("description"):

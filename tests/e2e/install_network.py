@@ -27,6 +27,10 @@ BRIDGE = "br0"
 # address in its messages, and the machines' requests sent to that address
 # would find nobody (they would fall back to broadcasts).
 BRIDGE_ADDRESS = "02:4b:56:00:00:01"
+# The lab host's address on the bridge when media/serve-lab serves it.
+LAB_ADDRESS = "10.44.0.1/24"
+SERVE_LAB = os.path.join(locations.SOURCE_DIR, "media", "serve-lab")
+LAB_READY = "Ctrl-C stops serving."
 
 
 def _enter_fresh_network_namespace():
@@ -48,8 +52,12 @@ class InstallNetwork:
         self._workdir = workdir
         self._taps = []
         self._servers = {}  # name: the server process
+        self._lab = None
         _enter_fresh_network_namespace()
-        _ip("link", "add", BRIDGE, "address", BRIDGE_ADDRESS, "type", "bridge")
+        # No forwarding delay: a firmware's DHCP gives up long before the
+        # default 15 s have passed for its port.
+        _ip("link", "add", BRIDGE, "address", BRIDGE_ADDRESS, "type", "bridge",
+            "forward_delay", "0")
         _ip("link", "set", BRIDGE, "up")
 
     def add_machine(self):
@@ -88,6 +96,33 @@ class InstallNetwork:
             time.sleep(0.1)
         return serving.group(1)
 
+    def add_address(self, cidr=LAB_ADDRESS):
+        _ip("addr", "add", cidr, "dev", BRIDGE)
+
+    def serve_lab(self, folder, *options, timeout=60):
+        """media/serve-lab on the bridge (which needs an address first):
+        dnsmasq and the host build's netinstall-server. Returns once it says
+        it serves; lab_output() reads what it printed."""
+        command = [SERVE_LAB, "--interface", BRIDGE,
+                   "--server", locations.host_program("netinstall-server"), *options, folder]
+        with open(self._log_path("serve-lab"), "ab") as output:
+            self._lab = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT,
+                                         stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        deadline = time.monotonic() + timeout
+        while LAB_READY not in self.lab_output():
+            if self._lab.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"serve-lab did not start:\n{self.lab_output()}")
+            time.sleep(0.1)
+        return self._lab
+
+    def lab_output(self):
+        return self.log("serve-lab")
+
+    def stop_lab(self, signal_number, timeout=30):
+        """Stops serve-lab as the operator would; its exit status."""
+        self._lab.send_signal(signal_number)
+        return self._lab.wait(timeout=timeout)
+
     def kill_server(self, name="server"):
         """Ends the server at once (SIGKILL), as a crash or a power cut does."""
         self._servers[name].kill()
@@ -104,7 +139,8 @@ class InstallNetwork:
             return ""
 
     def close(self):
-        for server in self._servers.values():
+        # dnsmasq goes with serve-lab, even when the test failed.
+        for server in ([self._lab] if self._lab else []) + list(self._servers.values()):
             if server.poll() is None:
                 server.terminate()
                 try:

@@ -19,7 +19,7 @@ class MachineConfig:
     def __init__(self, initramfs, kernel=None, memory_mb=DEFAULT_MEMORY_MB,
                  kernel_console="serial", init=None, kernel_args=(), init_args=(),
                  quiet=True, disks=(), cdrom=None, floppy=None, nics=(),
-                 nic_model="e1000", macs=(), extra_qemu_args=()):
+                 nic_model="e1000", macs=(), extra_qemu_args=(), network_boot=False):
         """
         initramfs       an Initramfs, or the path of an archive; None: no
                         kernel is given, the firmware boots the machine from
@@ -43,6 +43,9 @@ class MachineConfig:
                         52:54:00:12:34:56 upward (machines on one segment
                         need addresses of their own)
         extra_qemu_args appended to QEMU's command line as they stand
+        network_boot    with initramfs None: the firmware boots from the first
+                        network card (its PXE ROM, QEMU's iPXE), not from a
+                        CD or disk
         """
         if kernel_console not in ("serial", "screen"):
             raise ValueError(f"kernel_console must be serial or screen, not {kernel_console!r}")
@@ -61,6 +64,9 @@ class MachineConfig:
         self.nic_model = nic_model
         self.macs = list(macs)
         self.extra_qemu_args = list(extra_qemu_args)
+        self.network_boot = network_boot
+        if network_boot and (initramfs is not None or not self.nics):
+            raise ValueError("a network boot needs a network card and no initramfs")
 
     def kernel_command_line(self):
         if self.kernel_console == "serial":
@@ -109,7 +115,7 @@ class MachineConfig:
 
     def _boot_arguments(self, workdir):
         if self.firmware_boot():
-            return ["-boot", "d" if self.cdrom else "c"]
+            return ["-boot", "n" if self.network_boot else "d" if self.cdrom else "c"]
         initramfs = self.initramfs
         if isinstance(initramfs, Initramfs):
             initramfs = initramfs.write(f"{workdir}/initramfs.cpio")

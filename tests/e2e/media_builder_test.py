@@ -154,5 +154,53 @@ class WhatGoesWhere(unittest.TestCase):
         self.assertIn("holds no package (*.bdl)", refused.stderr)
 
 
+class Reproducible(unittest.TestCase):
+    """Root and an ordinary user (nobody), one after the other: the same
+    bytes in every product, root as every member's owner, and every time
+    stamp SOURCE_DATE_EPOCH, whatever the build host's files say."""
+
+    EPOCH = "1700000000"
+
+    def test_root_and_a_user_make_the_same_bytes(self):
+        try:
+            locations.kernel_path()
+            locations.installer_path()
+        except locations.MissingPrerequisite as missing:
+            raise unittest.SkipTest(str(missing))
+        scratch = tempfile.mkdtemp(prefix="korvanel-reproducible-")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        os.chmod(scratch, 0o755)
+        made = {}
+        for who, prefix in (("root", []), ("user", ["setpriv", "--reuid=65534", "--regid=65534",
+                                                    "--clear-groups"])):
+            outdir = os.path.join(scratch, who)
+            os.makedirs(outdir)
+            if prefix:
+                os.chown(outdir, 65534, 65534)
+            for command in ("net", "cdrom", "hdd"):
+                result = subprocess.run(
+                    prefix + [runs.BUILD_MEDIA, command, outdir], capture_output=True, text=True,
+                    env=dict(os.environ, KORVANEL_CACHE=locations.cache_dir(), HOME=scratch,
+                             KORVANEL_I386_DIR=locations.i386_dir(), SOURCE_DATE_EPOCH=self.EPOCH,
+                             PATH=os.environ.get("PATH", "") + ":/usr/sbin:/sbin"))
+                self.assertEqual(result.returncode, 0, f"{who} {command}: {result.stderr}")
+            made[who] = {os.path.relpath(os.path.join(folder, name), outdir)
+                         for folder, _, names in os.walk(outdir) for name in names
+                         if not name.startswith(".")}
+        self.assertEqual(made["root"], made["user"])
+        self.assertTrue({"korvanel-cdrom.iso", "korvanel-hdd.img", "boot/initrd.gz",
+                         "boot/pxelinux.cfg/default", "packages/system.bdl",
+                         "server/packages/system.bdl"} <= made["root"], made["root"])
+        for path in sorted(made["root"]):
+            with open(os.path.join(scratch, "root", path), "rb") as first, \
+                    open(os.path.join(scratch, "user", path), "rb") as second:
+                self.assertTrue(first.read() == second.read(), f"{path} differs")
+        listing = run(os.path.join(locations.i386_dir(), "bin", "bdl"), "list",
+                      os.path.join(scratch, "user", "packages", "system.bdl")).stdout
+        self.assertIn("drwxrwxrwt 0/0 0 2023-11-14 22:13:20 tmp/\n", listing)
+        self.assertEqual([line for line in listing.splitlines()
+                          if " 0/0 " not in line or "2023-11-14 22:13:20" not in line], [])
+
+
 if __name__ == "__main__":
     unittest.main()

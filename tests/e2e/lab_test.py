@@ -1,0 +1,324 @@
+"""A lab of routers that installs itself from the network: machines with a
+blank disk and nothing but a network card boot from the card (QEMU's iPXE
+ROM, -boot n), and media/serve-lab serves them from what `build-media net`
+made: dnsmasq gives the address and the boot files (pxelinux, the kernel,
+the network medium), netinstall-server the installation. Everything lives
+on a bridge in the test's own network namespace (install_network.py).
+
+Each disk is read back on the host without mounting it; the one-machine run
+also boots its installed disk alone. The times of each run are printed for
+the record (never checked).
+"""
+
+import os
+import re
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import shutil
+import time
+import unittest
+
+import media_runs as runs
+from bootimage import locations
+from install_network import BRIDGE, InstallNetwork
+from installed_disk import InstalledDisk
+from machine import die_with_parent
+from machine_case import MachineTestCase
+
+PACKAGES_DIR = os.path.join(locations.SOURCE_DIR, "media", "packages")
+SAMPLE_PACKAGES = ["dhcp-1.0", "firewall-1.0", "ppp-1.0", "pppoe-1.0", "system-1.0"]
+# One file of each sample package, compared with its source after the install.
+PACKAGE_FILES = {"dhcp": "etc/rc.d/rc.dhcp", "firewall": "etc/firewall/rules.nft",
+                 "ppp": "etc/ppp/options", "system": "sbin/init"}
+MEMORY_MB = 192
+# Sixteen emulated machines share two cores: minutes each.
+LAB_TIMEOUT = 2400
+# The serial console's milestones of one machine, in order.
+MILESTONES = [("boot prompt (firmware, DHCP, pxelinux by TFTP)", "boot:"),
+              ("installer started (kernel and initramfs by TFTP, kernel start)",
+               "Welcome to Korvanel"),
+              ("drivers fetched and loaded, disk found", "Waiting for installation server..."),
+              ("server found", "Found server at"),
+              ("partitioned", "Formatting disk..."),
+              ("formatted, packages installed", "Writing configuration..."),
+              ("Software installed.", runs.INSTALLED)]
+# Another DHCP server's addresses, for the proxy run.
+OTHER_DHCP = ("10.44.0.50", "10.44.0.99")
+
+
+class Lab(MachineTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        try:
+            locations.host_program("netinstall-server")
+        except locations.MissingPrerequisite as missing:
+            raise unittest.SkipTest(str(missing))
+        cls.outdir = runs.build_media("net", outdir=runs.media_dir() + "/net")
+        with open(os.path.join(locations.SOURCE_DIR, "media", "autorun.scr"), "rb") as script:
+            cls.autorun = script.read()
+
+    def setUp(self):
+        self.workdir = tempfile.mkdtemp(prefix="korvanel-lab-")
+        self.addCleanup(shutil.rmtree, self.workdir, True)
+        self.network = InstallNetwork(self.workdir)
+        self.addCleanup(self.network.close)  # dnsmasq stops with serve-lab, even on failure
+        self.network.add_address()
+        self.log_dir = os.path.join(self.workdir, "logs")
+
+    def serve(self, *options):
+        self.network.serve_lab(self.outdir, "--log-dir", self.log_dir, *options)
+
+    def power_on(self, index):
+        disk = runs.scratch_disk(self, runs.SMALL_DISK_BYTES)
+        machine = self.boot(None, network_boot=True, disks=[disk], memory_mb=MEMORY_MB,
+                            nics=[self.network.add_machine()],
+                            macs=[f"52:54:00:4c:00:{index:02x}"])
+        return machine, disk
+
+    def log(self, name):
+        with open(os.path.join(self.log_dir, name), errors="replace") as text:
+            return text.read()
+
+    def check_disk(self, disk):
+        """The installed system as the sample packages and autorun.scr make it."""
+        installed = InstalledDisk(disk)
+        partitions = installed.partitions()
+        self.assertEqual([(start, kind, boot) for start, _, kind, boot in partitions],
+                         [(63, "83", True)])
+        system = installed.file_system(1)
+        status, said = system.check()
+        self.assertEqual(status, 0, said)
+        for package, path in PACKAGE_FILES.items():
+            with open(os.path.join(PACKAGES_DIR, package, "root", path), "rb") as source:
+                self.assertEqual(system.read("/" + path), source.read(), path)
+            found = system.status("/" + path)
+            self.assertEqual((found.uid, found.gid), (0, 0), f"{path}: {found}")
+        for name in SAMPLE_PACKAGES:
+            self.assertIsNotNone(system.status(f"/var/pdb/{name.split('-')[0]}"), name)
+        self.assertEqual(system.read("/autorun.scr"), self.autorun)
+
+    def stop_and_check_nothing_is_left(self, signal_number, name):
+        self.assertEqual(self.network.stop_lab(signal_number), 0, self.network.lab_output())
+        output = self.network.lab_output()
+        self.assertIn(f"serve-lab: stopped by {name}", output)
+        lease = re.search(r"lease file (\S+)", output)
+        if lease:
+            self.assertFalse(os.path.exists(lease.group(1)))
+        # dnsmasq and the server let go of their ports: they are gone.
+        for port, address in ((67, "0.0.0.0"), (69, "10.44.0.1"), (5000, "0.0.0.0")):
+            probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, BRIDGE.encode())
+            probe.bind((address, port))
+            probe.close()
+        self.assertIn("stopped by SIGTERM", self.log("netinstall-server.log"))
+
+    def test_one_machine_from_power_on_to_its_installed_system(self):
+        self.serve()
+        output = self.network.lab_output()
+        for shown in ("addresses: 10.44.0.128 to 10.44.0.254", "pxelinux.0", "initrd.gz",
+                      "none signed", "packages: " + ", ".join(
+                          f"{name.split('-')[0]}.bdl" for name in SAMPLE_PACKAGES),
+                      f"DHCP and TFTP (dnsmasq): {self.log_dir}/dnsmasq.log"):
+            self.assertIn(shown, output)
+        machine, disk = self.power_on(0)
+        seen = watch([machine], [text for _, text in MILESTONES], runs.INSTALL_TIMEOUT)[0]
+        times = [(what, seen[text]) for what, text in MILESTONES]
+        machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
+        machine.close()
+        self.stop_and_check_nothing_is_left(signal.SIGINT, "SIGINT")
+        print("\none machine, power-on to " + ", ".join(f"{what}: {at:.0f} s"
+                                                       for what, at in times), file=sys.stderr)
+        print(tftp_report(self.log("dnsmasq.log")), file=sys.stderr)
+        dhcp = self.log("dnsmasq.log")
+        self.assertIn("DHCPACK(br0)", dhcp)
+        self.assertEqual(self.log("netinstall-server.log").count(" done\n"), 1)
+        self.check_disk(disk)
+        self.assertEqual(runs.boot_installed_system(self, disk), (SAMPLE_PACKAGES, 1))
+
+    def test_sixteen_machines_powered_on_together(self):
+        self.serve()
+        broadcasts = BroadcastCount(self.workdir)
+        self.addCleanup(broadcasts.close)
+        started = time.monotonic()
+        machines = [self.power_on(index) for index in range(16)]
+        seen = watch([machine for machine, _ in machines], [text for _, text in MILESTONES],
+                     LAB_TIMEOUT, started)
+        installed = [found[runs.INSTALLED] for found in seen]
+        for machine, _ in machines:
+            machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
+            machine.close()
+        wall = time.monotonic() - started
+        self.stop_and_check_nothing_is_left(signal.SIGTERM, "SIGTERM")
+        print(f"\nsixteen machines: power-on to Software installed: min {min(installed):.0f} s, "
+              f"median {statistics.median(installed):.0f} s, max {max(installed):.0f} s; "
+              f"whole run {wall:.0f} s", file=sys.stderr)
+        print(tftp_report(self.log("dnsmasq.log")), file=sys.stderr)
+        for what, text in MILESTONES:
+            at = sorted(found[text] for found in seen)
+            print(f"  {what}: min {at[0]:.0f} s, median {statistics.median(at):.0f} s, "
+                  f"max {at[-1]:.0f} s", file=sys.stderr)
+        print(f"discovery and driver broadcasts per machine: {broadcasts.per_machine()}",
+              file=sys.stderr)
+        self.assertEqual(self.log("netinstall-server.log").count(" done\n"), 16,
+                         self.log("netinstall-server.log"))
+        self.assertEqual(len(set(re.findall(r"DHCPACK\(br0\) (\S+) (\S+)",
+                                            self.log("dnsmasq.log")))), 16)
+        for _, disk in machines:
+            self.check_disk(disk)
+
+    def test_proxy_dhcp_beside_another_dhcp_server(self):
+        other = OtherDhcpServer(self.workdir)
+        self.addCleanup(other.close)
+        self.serve("--proxy-dhcp")
+        self.assertIn("proxy DHCP on 10.44.0.0/24", self.network.lab_output())
+        machine, disk = self.power_on(0)
+        machine.expect(runs.INSTALLED, timeout=runs.INSTALL_TIMEOUT)
+        machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
+        machine.close()
+        self.stop_and_check_nothing_is_left(signal.SIGTERM, "SIGTERM")
+        # The address came from the other server; ours only named the boot file.
+        self.assertIn("52:54:00:4c:00:00", other.leases())
+        self.assertNotIn("DHCPACK(br0)", self.log("dnsmasq.log"))
+        self.assertIn("proxy", self.log("dnsmasq.log"))
+        self.check_disk(disk)
+
+
+def watch(machines, texts, timeout, started=None):
+    """Lets the machines run side by side, reading each one's console in
+    turn, until every one has shown every text; returns, per machine,
+    {text: seconds from `started` (a time.monotonic(), default now) until
+    it first appeared}. A machine that ends first, or a run beyond
+    `timeout`, fails."""
+    started = time.monotonic() if started is None else started
+    seen = [{} for _ in machines]
+    while any(len(found) < len(texts) for found in seen):
+        for machine, found in zip(machines, seen):
+            if len(found) == len(texts):
+                continue
+            running = machine.hold(0.05)
+            transcript, now = machine.transcript(), time.monotonic() - started
+            for text in texts:
+                if text not in found and text in transcript:
+                    found[text] = now
+            if len(found) < len(texts) and (not running or now > timeout):
+                missing = [text for text in texts if text not in found]
+                raise AssertionError(f"{machine.config.mac(0)} never showed {missing} "
+                                     f"({now:.0f} s):\n{transcript[-3000:]}")
+    return seen
+
+
+def _log_events(dnsmasq_log):
+    """(seconds, what) of dnsmasq's DHCP and TFTP lines, at its one-second
+    resolution."""
+    events = []
+    for line in dnsmasq_log.splitlines():
+        found = re.match(r"(\w+ +\d+ [\d:]+) dnsmasq-(dhcp|tftp)\[\d+\]: (.*)", line)
+        if found:
+            stamp = time.mktime(time.strptime(f"2000 {found.group(1)}", "%Y %b %d %H:%M:%S"))
+            events.append((stamp, found.group(3)))
+    return events
+
+
+def tftp_report(dnsmasq_log):
+    """What TFTP carried (dnsmasq's "sent" lines): files, bytes, machines,
+    and when each file was sent after the first DHCP discovery."""
+    events = _log_events(dnsmasq_log)
+    sent = [(stamp, found.groups()) for stamp, text in events
+            if (found := re.match(r"sent (\S+) to (\S+)", text))]
+    if not sent:
+        return "TFTP: nothing sent"
+    total = sum(os.path.getsize(path) for _, (path, _) in sent if os.path.exists(path))
+    start = next((stamp for stamp, text in events if "DHCPDISCOVER" in text), sent[0][0])
+    machines = len({client for _, (_, client) in sent})
+    lines = [f"TFTP: {len(sent)} files, {total / 1e6:.1f} MB to {machines} machines, "
+             f"first to last {sent[-1][0] - sent[0][0]:.0f} s"]
+    if machines == 1:
+        acked = next((stamp for stamp, text in events if "DHCPACK" in text), None)
+        if acked is not None:
+            lines.append(f"  address (DHCPACK): {acked - start:.0f} s after the first discovery")
+        lines += [f"  {os.path.basename(path)} sent: {stamp - start:.0f} s"
+                  for stamp, (path, _) in sent]
+    return "\n".join(lines)
+
+
+class BroadcastCount:
+    """The installers' broadcasts to the protocol's port (discoveries and
+    driver requests; the server's replies go to one machine each), recorded
+    on the bridge with tcpdump: more than one of each per machine means a
+    machine waited a further discovery cycle."""
+
+    def __init__(self, workdir):
+        self._capture = os.path.join(workdir, "broadcasts.pcap")
+        self._tcpdump = subprocess.Popen(
+            ["tcpdump", "-i", BRIDGE, "-n", "-w", self._capture, "udp port 5000 and ether "
+             "broadcast"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=die_with_parent)
+        time.sleep(1)  # it listens before the first machine starts
+
+    def per_machine(self):
+        self.close()
+        read = subprocess.run(["tcpdump", "-r", self._capture, "-n", "-e"], capture_output=True,
+                              text=True)
+        senders = re.findall(r"^\S+ ([0-9a-f:]{17}) > ff:ff:ff:ff:ff:ff", read.stdout,
+                             re.MULTILINE)
+        return sorted(senders.count(mac) for mac in set(senders))
+
+    def close(self):
+        if self._tcpdump.poll() is None:
+            self._tcpdump.terminate()
+            self._tcpdump.wait(timeout=10)
+
+
+class OtherDhcpServer:
+    """A DHCP server that hands out addresses only (no boot file), in a
+    network namespace of its own behind a veth port on the bridge: the
+    segment's own DHCP server in the proxy run."""
+
+    def __init__(self, workdir):
+        self._lease_file = os.path.join(workdir, "other-dhcp.leases")
+        self._holder = subprocess.Popen(["unshare", "--net", "sleep", "3600"],
+                                        preexec_fn=die_with_parent)
+        for _ in range(100):
+            if os.readlink(f"/proc/{self._holder.pid}/ns/net") != os.readlink(
+                    "/proc/self/ns/net"):
+                break
+            time.sleep(0.05)
+        subprocess.run(["ip", "link", "add", "otherdhcp0", "type", "veth", "peer", "name",
+                        "otherdhcp1"], check=True)
+        subprocess.run(["ip", "link", "set", "otherdhcp1", "master", BRIDGE, "up"], check=True)
+        subprocess.run(["ip", "link", "set", "otherdhcp0", "netns", str(self._holder.pid)],
+                       check=True)
+        inside = ["nsenter", "-t", str(self._holder.pid), "-n"]
+        subprocess.run(inside + ["ip", "addr", "add", "10.44.0.2/24", "dev", "otherdhcp0"],
+                       check=True)
+        subprocess.run(inside + ["ip", "link", "set", "otherdhcp0", "up"], check=True)
+        self._server = subprocess.Popen(
+            inside + ["dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--pid-file=",
+                      "--port=0", "--interface=otherdhcp0", "--bind-interfaces", "--no-ping",
+                      f"--dhcp-range={OTHER_DHCP[0]},{OTHER_DHCP[1]},255.255.255.0,1h",
+                      f"--dhcp-leasefile={self._lease_file}"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+
+    def leases(self):
+        try:
+            with open(self._lease_file) as leases:
+                return leases.read()
+        except FileNotFoundError:
+            return ""
+
+    def close(self):
+        for process in (self._server, self._holder):
+            if process.poll() is None:
+                process.terminate()
+                process.wait(timeout=10)
+        subprocess.run(["ip", "link", "del", "otherdhcp1"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+
+if __name__ == "__main__":
+    unittest.main()
