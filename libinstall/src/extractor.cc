@@ -41,7 +41,6 @@ bool Extractor::install(const Member& member, const std::vector<std::string>& co
   int parent = root_.parentOf(components, error);
   if (parent < 0) return false;
   const std::string& name = components.back();
-  root_.entryChanging(parent, name);
   switch (member.type) {
     case MemberType::Regular: return installRegular(member, parent, name, reader, error);
     case MemberType::Directory: return installDirectory(member, components, parent, name, error);
@@ -54,9 +53,13 @@ bool Extractor::install(const Member& member, const std::vector<std::string>& co
 
 bool Extractor::publish(int parent, const std::string& temporary, const std::string& name,
                         std::string* error) {
-  int rc = options_.replaceFiles
-               ? renameat(parent, temporary.c_str(), parent, name.c_str())
-               : renameat2(parent, temporary.c_str(), parent, name.c_str(), RENAME_NOREPLACE);
+  // Most names are new: only an entry that is really replaced needs a look
+  // (it may be a link that remembered ways took).
+  int rc = renameat2(parent, temporary.c_str(), parent, name.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && options_.replaceFiles && (errno == EEXIST || errno == EINVAL)) {
+    root_.entryChanging(parent, name);
+    rc = renameat(parent, temporary.c_str(), parent, name.c_str());
+  }
   if (rc == 0) return true;
   int saved = errno;
   (void)unlinkat(parent, temporary.c_str(), 0);  // nothing else refers to it
@@ -155,6 +158,7 @@ bool Extractor::installDirectory(const Member& member, const std::vector<std::st
         *error = "already exists";
         return false;
       }
+      root_.entryChanging(parent, name);
       if (unlinkat(parent, name.c_str(), 0) != 0 || mkdirat(parent, name.c_str(), 0700) != 0) {
         *error = systemError("cannot replace with a directory");
         return false;

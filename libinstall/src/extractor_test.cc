@@ -9,6 +9,7 @@
 #include "member_path.h"
 #include "package_limits.h"
 #include "package_builder.h"
+#include "root_lookup.h"
 #include "tree_compare.h"
 
 namespace libinstall {
@@ -24,7 +25,7 @@ using package_testing::TestMember;
 // first error ("" when everything went in).
 std::string extract(const std::string& rootPath, const std::vector<TestMember>& members,
                     ExtractOptions options = {}) {
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   if (!root.open(rootPath, &error)) return error;
   MemorySource source(buildArchive("", members));
@@ -156,7 +157,7 @@ TEST(Extractor, AFileCutShortLeavesTheOldFileAndNoTemporary) {
   TempDir tmp;
   package_testing::writeFile(tmp / "big", "old contents");
   std::string archive = buildArchive("", {TestMember::file("big", std::string(5000, 'n'))});
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(tmp.path(), &error));
   MemorySource source(archive.substr(0, kBlockSize + 2000));
@@ -197,6 +198,34 @@ TEST(Extractor, AReplacedLinkIsWalkedAgainNotRemembered) {
   EXPECT_EQ(readFile(tmp / "d/first"), "1");
   EXPECT_EQ(readFile(tmp / "d/sub/second"), "2");
   EXPECT_EQ(access((tmp / "d/second").c_str(), F_OK), -1);
+}
+
+// Directories of recent members are remembered, several at a time: a way
+// that took a link must be forgotten when any link is replaced, also one in
+// another directory than the member's, and also while other directories
+// were used in between.
+TEST(Extractor, RememberedWaysThroughLinksAreForgottenWhenAnyLinkIsReplaced) {
+  TempDir tmp;
+  std::vector<TestMember> members = {TestMember::directory("d"), TestMember::directory("e"),
+                                     TestMember::symlink("a", "d"), TestMember::file("a/1", "1"),
+                                     TestMember::file("e/x", "x"), TestMember::symlink("a", "e"),
+                                     TestMember::file("e/y", "y"), TestMember::file("a/2", "2")};
+  // More directories than are remembered, visited in turn twice.
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < RememberedDirectories::kMaxRemembered + 4; ++i) {
+      std::string n = std::to_string(i);
+      members.push_back(TestMember::file("many/" + n + "/" + std::to_string(round), n));
+    }
+  }
+  ASSERT_EQ(extract(tmp.path(), members), "");
+  EXPECT_EQ(readFile(tmp / "d/1"), "1");
+  EXPECT_EQ(readFile(tmp / "e/2"), "2") << "a leads to e now";
+  EXPECT_EQ(access((tmp / "d/2").c_str(), F_OK), -1);
+  for (size_t i = 0; i < RememberedDirectories::kMaxRemembered + 4; ++i) {
+    std::string n = std::to_string(i);
+    EXPECT_EQ(readFile(tmp / ("many/" + n + "/0")), n);
+    EXPECT_EQ(readFile(tmp / ("many/" + n + "/1")), n);
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 
+#include "kernel_lookup.h"
 #include "package_limits.h"
 
 namespace libinstall {
@@ -64,12 +65,26 @@ void insertLinkTarget(const std::string& target, std::deque<std::string>* pendin
   pending->insert(pending->begin(), parts.begin(), parts.end());
 }
 
-bool readLink(int dirFd, const std::string& name, std::string* target) {
+enum class LinkRead { link, notALink, unreadable };
+
+// Asks for the entry's target straight away: for anything but a symbolic
+// link the answer is EINVAL, which saves looking at the entry first.
+LinkRead readLink(int dirFd, const std::string& name, std::string* target) {
   char buffer[kMaxPathLength];
   ssize_t n = readlinkat(dirFd, name.c_str(), buffer, sizeof buffer);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof buffer) return false;
+  if (n < 0) return errno == EINVAL || errno == ENOENT ? LinkRead::notALink : LinkRead::unreadable;
+  if (static_cast<size_t>(n) >= sizeof buffer) return LinkRead::unreadable;
   target->assign(buffer, static_cast<size_t>(n));
-  return true;
+  return LinkRead::link;
+}
+
+std::string joinedWay(const std::vector<std::string>& components, size_t count) {
+  std::string way;
+  for (size_t i = 0; i < count; ++i) {
+    if (i) way += '/';
+    way += components[i];
+  }
+  return way;
 }
 
 int fail(std::string* error, const std::string& reason) {
@@ -78,6 +93,9 @@ int fail(std::string* error, const std::string& reason) {
 }
 
 }  // namespace
+
+RootDir::RootDir(Lookup lookup)
+    : kernelLookup_(lookup == Lookup::kernelWhereAvailable && kernelLookupAvailable()) {}
 
 RootDir::~RootDir() {
   forget();
@@ -100,7 +118,25 @@ bool RootDir::open(const std::string& path, std::string* error) {
 int RootDir::openDirectory(const std::vector<std::string>& components, size_t count, bool create,
                            std::string* error) {
   bool throughLinks = false;
-  return walk(components, count, create, &throughLinks, error);
+  return lookUp(components, count, create, &throughLinks, error);
+}
+
+int RootDir::lookUp(const std::vector<std::string>& components, size_t count, bool create,
+                    bool* throughLinks, std::string* error) {
+  if (kernelLookup_ && count > 0) {
+    // Member components are never "." or ".." (splitMemberPath), and a way
+    // of plain directories is at most kMaxDepth deep: where the kernel finds
+    // one, the walk would find the same directory.
+    int fd = openDirectoryWithoutLinks(rootFd_, joinedWay(components, count));
+    if (fd >= 0) {
+      if (!isFenced(fd)) return fd;
+      close(fd);
+      return fail(error, kInsideTheDatabase);
+    }
+    // A link on the way, something missing, anything else: the walk decides
+    // and gives the reason.
+  }
+  return walk(components, count, create, throughLinks, error);
 }
 
 int RootDir::walk(const std::vector<std::string>& components, size_t count, bool create,
@@ -140,16 +176,17 @@ int RootDir::walk(const std::vector<std::string>& components, size_t count, bool
       continue;
     }
     int openError = errno;
-    struct stat st;
-    if ((openError == ENOTDIR || openError == ELOOP) &&
-        fstatat(stack.top(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    std::string target;
+    LinkRead link = openError == ENOTDIR || openError == ELOOP
+                        ? readLink(stack.top(), name, &target)
+                        : LinkRead::notALink;
+    if (link != LinkRead::notALink) {
       *throughLinks = true;
-      std::string target;
       if (++linksFollowed > kMaxLinksFollowed) {
         return fail(error, "too many symbolic links on the way (more than " +
                                std::to_string(kMaxLinksFollowed) + ")");
       }
-      if (!readLink(stack.top(), name, &target)) return fail(error, "unreadable symbolic link");
+      if (link == LinkRead::unreadable) return fail(error, "unreadable symbolic link");
       if (target.empty()) return fail(error, "empty symbolic link");
       linkComponents += 1 + static_cast<size_t>(std::count(target.begin(), target.end(), '/'));
       if (linkComponents > kMaxLinkComponents) {
@@ -172,34 +209,29 @@ int RootDir::walk(const std::vector<std::string>& components, size_t count, bool
 }
 
 int RootDir::parentOf(const std::vector<std::string>& components, std::string* error) {
-  std::string key;
-  for (size_t i = 0; i + 1 < components.size(); ++i) key += (i ? "/" : "") + components[i];
-  if (cachedFd_ >= 0 && !cacheStale_ && key == cachedKey_) return cachedFd_;
-  forget();
+  size_t count = components.empty() ? 0 : components.size() - 1;
+  std::string key = joinedWay(components, count);
+  int fd = remembered_.find(key);
+  if (fd >= 0) return fd;
   bool throughLinks = false;
-  int fd = walk(components, components.empty() ? 0 : components.size() - 1, /*create=*/true,
-                &throughLinks, error);
+  fd = lookUp(components, count, /*create=*/true, &throughLinks, error);
   if (fd < 0) return -1;
-  cachedFd_ = fd;
-  cachedKey_ = std::move(key);
-  cachedThroughLinks_ = throughLinks;
+  remembered_.add(std::move(key), fd, throughLinks);
   return fd;
 }
 
 void RootDir::entryChanging(int parent, const std::string& name) {
-  // A walk that took no link passed only directories, and no member ever
-  // replaces a directory: it stays right. One that took links stays right
-  // until one of those links is replaced, which may be any link.
-  if (cachedFd_ < 0 || !cachedThroughLinks_ || cacheStale_) return;
+  if (!remembered_.anyThroughLinks()) return;
   struct stat st;
   if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-    cacheStale_ = true;  // not closed yet: the caller may be using it
+    remembered_.linkReplaced();
   }
 }
 
 bool RootDir::fenceOff(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return false;
+  forget();  // a remembered way may end in the fenced directory
   fenced_ = true;
   fenceDevice_ = st.st_dev;
   fenceInode_ = st.st_ino;
@@ -211,12 +243,6 @@ bool RootDir::isFenced(int fd) const {
   return fenced_ && fstat(fd, &st) == 0 && st.st_dev == fenceDevice_ && st.st_ino == fenceInode_;
 }
 
-void RootDir::forget() {
-  if (cachedFd_ >= 0) close(cachedFd_);
-  cachedFd_ = -1;
-  cachedKey_.clear();
-  cachedThroughLinks_ = false;
-  cacheStale_ = false;
-}
+void RootDir::forget() { remembered_.clear(); }
 
 }  // namespace libinstall

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kernel_lookup.h"
 #include "member_path.h"
 #include "package_builder.h"
+#include "root_lookup.h"
 
 namespace libinstall {
 namespace {
@@ -63,7 +65,7 @@ TEST(RootDir, LinksInsideTheRootAreFollowedAndAbsoluteOnesStartAtTheRoot) {
   symlink("usr/lib", (r + "/lib").c_str());
   symlink("/usr", (r + "/absolute").c_str());
   symlink("../lib", (r + "/usr/up").c_str());
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(r, &error)) << error;
   EXPECT_EQ(resolve(root, "lib", false, &error), inodeOf(r + "/usr/lib")) << error;
@@ -81,7 +83,7 @@ TEST(RootDir, LinksThatLeaveTheRootOrLoopAreRefused) {
   symlink("loop2", (r + "/loop1").c_str());
   symlink("loop1", (r + "/loop2").c_str());
   symlink("missing", (r + "/dangling").c_str());
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(r, &error)) << error;
   EXPECT_EQ(resolve(root, "escape/x", true, &error), 0u);
@@ -99,7 +101,7 @@ TEST(RootDir, LinksThatLeaveTheRootOrLoopAreRefused) {
 
 TEST(RootDir, MissingDirectoriesAreMade0755WhateverTheUmask) {
   TempDir tmp;
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(tmp.path(), &error));
   mode_t old = umask(077);
@@ -128,7 +130,7 @@ TEST(RootDir, WalksAreBoundedInDepth) {
 
   TempDir tmp;
   symlink(deepPath(100).c_str(), (tmp / "down").c_str());
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(tmp.path(), &error));
   EXPECT_NE(resolve(root, "down", true, &error), 0u) << error;
@@ -146,12 +148,22 @@ TEST(RootDir, LinkTargetsAreBoundedInAllForOneWalk) {
   mkdir((tmp / "d").c_str(), 0755);
   symlink((hundred + hundred + "d").c_str(), (tmp / "L1").c_str());
   symlink((hundred + "L1").c_str(), (tmp / "L2").c_str());
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(tmp.path(), &error));
   EXPECT_NE(resolve(root, "L1", false, &error), 0u) << error;
   EXPECT_EQ(resolve(root, "L2", false, &error), 0u) << "302 link target components in all";
   EXPECT_NE(error.find("too long"), std::string::npos) << error;
+}
+
+// ctest runs these tests once with each lookup; say which one this run has.
+TEST(RootDir, UsesTheLookupAskedForWhereTheKernelHasIt) {
+  RootDir walked(RootDir::Lookup::walkOnly);
+  EXPECT_FALSE(walked.usesKernelLookup());
+  RootDir root(package_testing::lookupUnderTest());
+  if (package_testing::lookupUnderTest() == RootDir::Lookup::walkOnly) return;
+  if (!kernelLookupAvailable()) GTEST_SKIP() << "no openat2 here: every way is walked";
+  EXPECT_TRUE(root.usesKernelLookup());
 }
 
 }  // namespace
