@@ -89,6 +89,24 @@ TEST(Extractor, FilesDirectoriesAndLinksKeepModesOwnersAndTimes) {
   }
 }
 
+// Most files get their mode as they are made; the others after their owner.
+TEST(Extractor, FileModesAreExactWhateverTheUmask) {
+  const std::vector<uint32_t> modes = {0644, 0755, 0600, 0777, 0000, 04755, 02711, 01777};
+  for (mode_t mask : {022, 077, 0}) {
+    TempDir tmp;
+    std::vector<TestMember> members;
+    for (uint32_t mode : modes) members.push_back(TestMember::file(std::to_string(mode), "m", mode));
+    mode_t old = umask(mask);
+    std::string error = extract(tmp.path(), members);
+    umask(old);
+    ASSERT_EQ(error, "");
+    for (uint32_t mode : modes) {
+      EXPECT_EQ(lstatOf(tmp / std::to_string(mode)).st_mode & 07777, mode)
+          << "mode 0" << std::oct << mode << " under umask 0" << mask;
+    }
+  }
+}
+
 TEST(Extractor, ExistingFilesAreReplacedOnlyWhenAllowedAndLinksAreNeverWrittenThrough) {
   TempDir tmp;
   std::string r = tmp / "root";
