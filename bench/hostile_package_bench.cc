@@ -43,7 +43,7 @@ const cli::Program kProgram = {
     "hostile_package_bench",
     "usage: hostile_package_bench [CASE...]   (inside the test sandbox; all cases without one)\n"
     "  cases: repeat-1000 alternate-1000 chain-40 repeat-limit alternate-limit chain-limit\n"
-    "         dirs-limit\n"};
+    "         chain-entries dirs-limit\n"};
 
 using libinstall::Member;
 using libinstall::MemberType;
@@ -143,6 +143,17 @@ void linkChain(PackageWriter& w, int links, const std::string& padding, int file
   for (int i = 0; i < files; ++i) w.file((i % 2 ? "e" : last) + "/f" + std::to_string(i));
 }
 
+// The chain of linkChain, entered through `entries` links of their own
+// (Y0..Yn -> the chain's last link but one), empty files going through them
+// in turn: more ways through links than the library remembers.
+void linkChainEntries(PackageWriter& w, int links, const std::string& padding, int entries,
+                      int files) {
+  linkChain(w, links, padding, 0);
+  std::string last = "L" + std::to_string(links - 2);
+  for (int i = 0; i < entries; ++i) w.symlink("Y" + std::to_string(i), last);
+  for (int i = 0; i < files; ++i) w.file("Y" + std::to_string(i % entries) + "/f" + std::to_string(i));
+}
+
 // The cases sit at the limits of package_limits.h, written out here so that
 // the same packages can be measured against older versions of the library.
 constexpr int kDepthLimit = 128;
@@ -179,6 +190,8 @@ const std::vector<Case>& cases() {
        [](PackageWriter& w) { alternate(w, kDepthLimit - 1, 100000); }},
       {"chain-limit", "files behind 40 chained links of 235 target components in all",
        [](PackageWriter& w) { linkChain(w, 40, repeated("./", 5), 100000); }},
+      {"chain-entries", "files through 100 links into one chain of 40 links (235 components)",
+       [](PackageWriter& w) { linkChainEntries(w, 40, repeated("./", 5), 100, 100000); }},
       {"dirs-limit", "as many distinct directories as the limit lets in",
        [](PackageWriter& w) { manyDirectories(w); }},
   };

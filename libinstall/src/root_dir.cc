@@ -24,33 +24,69 @@ constexpr const char* kInsideTheDatabase =
 constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // The directories of one walk, from the root down. ".." pops one; the root
-// itself is never on the stack, so there is nothing above it to pop to.
+// itself is never on the stack, so there is nothing above it to pop to. A
+// remembered link outcome puts its end on the stack as one entry standing
+// for several levels, without the ones between: popping into such an entry
+// fails, and the walk is made again without remembered outcomes.
 class WalkStack {
  public:
   explicit WalkStack(int rootFd) : rootFd_(rootFd) {}
   ~WalkStack() { clear(); }
-  int top() const { return fds_.empty() ? rootFd_ : fds_.back(); }
-  bool atRoot() const { return fds_.empty(); }
-  size_t depth() const { return fds_.size(); }
-  void push(int fd) { fds_.push_back(fd); }
-  void pop() {
-    close(fds_.back());
-    fds_.pop_back();
+  int top() const { return entries_.empty() ? rootFd_ : entries_.back().fd; }
+  bool atRoot() const { return entries_.empty(); }
+  size_t depth() const { return depth_; }
+  void push(int fd, size_t levels = 1) {
+    entries_.push_back({fd, levels});
+    depth_ += levels;
+  }
+  // False when the level above the top is not on the stack.
+  [[nodiscard]] bool pop() {
+    if (entries_.back().levels > 1) return false;
+    drop();
+    return true;
   }
   void clear() {
-    while (!fds_.empty()) pop();
+    while (!entries_.empty()) drop();
   }
   // Hands the top directory to the caller as its own descriptor.
   int release() {
-    if (fds_.empty()) return fcntl(rootFd_, F_DUPFD_CLOEXEC, 0);
-    int fd = fds_.back();
-    fds_.pop_back();
+    if (entries_.empty()) return fcntl(rootFd_, F_DUPFD_CLOEXEC, 0);
+    int fd = entries_.back().fd;
+    depth_ -= entries_.back().levels;
+    entries_.pop_back();
     return fd;
   }
 
  private:
+  struct Entry {
+    int fd;
+    size_t levels;
+  };
+  void drop() {
+    close(entries_.back().fd);
+    depth_ -= entries_.back().levels;
+    entries_.pop_back();
+  }
+
   int rootFd_;
-  std::vector<int> fds_;
+  std::vector<Entry> entries_;
+  size_t depth_ = 0;
+};
+
+// A link being followed: where the walk stood when it met it, so that its
+// outcome can be remembered once its target is used up. Only an outcome
+// that depends on nothing above the link's directory is remembered: none
+// whose way climbed above it or restarted at the root.
+struct FollowedLink {
+  dev_t device;
+  ino_t inode;
+  std::string name;
+  size_t pendingBefore;  // components left besides the target
+  size_t startDepth;
+  int startLinks;
+  size_t startComponents;
+  size_t deepest;
+  bool selfContained;
 };
 
 void insertLinkTarget(const std::string& target, std::deque<std::string>* pending) {
@@ -92,6 +128,9 @@ int fail(std::string* error, const std::string& reason) {
   return -1;
 }
 
+// walk()'s answer when a remembered outcome stood in the way of a "..".
+constexpr int kWalkAgain = -2;
+
 }  // namespace
 
 RootDir::RootDir(Lookup lookup)
@@ -108,9 +147,17 @@ bool RootDir::open(const std::string& path, std::string* error) {
     *error = path + ": " + strerror(errno);
     return false;
   }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = path + ": " + strerror(errno);
+    close(fd);
+    return false;
+  }
   forget();
   if (rootFd_ >= 0) close(rootFd_);
   rootFd_ = fd;
+  rootDevice_ = st.st_dev;
+  rootInode_ = st.st_ino;
   fenced_ = false;
   return true;
 }
@@ -141,17 +188,53 @@ int RootDir::lookUp(const std::vector<std::string>& components, size_t count, bo
 
 int RootDir::walk(const std::vector<std::string>& components, size_t count, bool create,
                   bool* throughLinks, std::string* error) {
+  int fd = walkOnce(components, count, create, /*rememberLinks=*/true, throughLinks, error);
+  if (fd != kWalkAgain) return fd;
+  return walkOnce(components, count, create, /*rememberLinks=*/false, throughLinks, error);
+}
+
+int RootDir::walkOnce(const std::vector<std::string>& components, size_t count, bool create,
+                      bool rememberLinks, bool* throughLinks, std::string* error) {
   std::deque<std::string> pending(components.begin(), components.begin() + count);
   WalkStack stack(rootFd_);
   int linksFollowed = 0;
   size_t linkComponents = 0;
-  while (!pending.empty()) {
+  std::vector<FollowedLink> following;
+  // Remembers the links whose targets are used up, innermost first.
+  auto finishLinks = [&]() {
+    while (!following.empty() && following.back().pendingBefore == pending.size()) {
+      FollowedLink& link = following.back();
+      if (rememberLinks && link.selfContained) {
+        LinkOutcome outcome;
+        outcome.depthGain = stack.depth() - link.startDepth;
+        outcome.deepestGain = link.deepest - link.startDepth;
+        outcome.links = linksFollowed - link.startLinks;
+        outcome.components = linkComponents - link.startComponents;
+        outcome.fd = outcome.depthGain > 0 ? fcntl(stack.top(), F_DUPFD_CLOEXEC, 0) : -1;
+        if (outcome.depthGain == 0 || outcome.fd >= 0) {
+          resolvedLinks_.add(link.device, link.inode, std::move(link.name), outcome);
+        }
+      }
+      size_t deepest = link.deepest;
+      following.pop_back();
+      if (!following.empty()) following.back().deepest = std::max(following.back().deepest, deepest);
+    }
+  };
+  auto reached = [&](size_t depth) {
+    if (!following.empty()) following.back().deepest = std::max(following.back().deepest, depth);
+  };
+  for (;;) {
+    finishLinks();
+    if (pending.empty()) break;
     std::string name = std::move(pending.front());
     pending.pop_front();
     if (name.empty() || name == ".") continue;
     if (name == "..") {
       if (stack.atRoot()) return fail(error, kLeadsOutOfTheRoot);
-      stack.pop();
+      if (!stack.pop()) return kWalkAgain;
+      for (FollowedLink& link : following) {
+        if (stack.depth() < link.startDepth) link.selfContained = false;
+      }
       continue;
     }
     // One descriptor per level: the depth bounds them, well below the
@@ -173,32 +256,60 @@ int RootDir::walk(const std::vector<std::string>& components, size_t count, bool
     }
     if (fd >= 0) {
       stack.push(fd);
+      reached(stack.depth());
       continue;
     }
     int openError = errno;
-    std::string target;
-    LinkRead link = openError == ENOTDIR || openError == ELOOP
-                        ? readLink(stack.top(), name, &target)
-                        : LinkRead::notALink;
-    if (link != LinkRead::notALink) {
+    if (openError != ENOTDIR && openError != ELOOP) return fail(error, strerror(openError));
+    // Where the link lies, to know it again.
+    struct stat here;
+    if (stack.atRoot()) {
+      here.st_dev = rootDevice_;
+      here.st_ino = rootInode_;
+    } else if (fstat(stack.top(), &here) != 0) {
+      return fail(error, strerror(errno));
+    }
+    const LinkOutcome* known =
+        rememberLinks ? resolvedLinks_.find(here.st_dev, here.st_ino, name) : nullptr;
+    // Taken only where following the link again would stay within every
+    // bound; otherwise it is followed step by step, which fails as it must.
+    if (known != nullptr && linksFollowed + known->links <= kMaxLinksFollowed &&
+        linkComponents + known->components <= kMaxLinkComponents &&
+        stack.depth() + known->deepestGain <= kMaxDepth) {
       *throughLinks = true;
-      if (++linksFollowed > kMaxLinksFollowed) {
-        return fail(error, "too many symbolic links on the way (more than " +
-                               std::to_string(kMaxLinksFollowed) + ")");
+      linksFollowed += known->links;
+      linkComponents += known->components;
+      reached(stack.depth() + known->deepestGain);
+      if (known->depthGain > 0) {
+        int end = fcntl(known->fd, F_DUPFD_CLOEXEC, 0);
+        if (end < 0) return fail(error, strerror(errno));
+        stack.push(end, known->depthGain);
       }
-      if (link == LinkRead::unreadable) return fail(error, "unreadable symbolic link");
-      if (target.empty()) return fail(error, "empty symbolic link");
-      linkComponents += 1 + static_cast<size_t>(std::count(target.begin(), target.end(), '/'));
-      if (linkComponents > kMaxLinkComponents) {
-        return fail(error, "symbolic link targets on the way too long (more than " +
-                               std::to_string(kMaxLinkComponents) + " components)");
-      }
-      if (target[0] == '/') stack.clear();
-      insertLinkTarget(target, &pending);
       continue;
     }
-    return fail(error, openError == ENOTDIR || openError == ELOOP ? "not a directory"
-                                                                  : strerror(openError));
+    std::string target;
+    LinkRead link = readLink(stack.top(), name, &target);
+    if (link == LinkRead::notALink) return fail(error, "not a directory");
+    *throughLinks = true;
+    FollowedLink followed{here.st_dev, here.st_ino, name, pending.size(), stack.depth(),
+                          linksFollowed, linkComponents, stack.depth(), /*selfContained=*/true};
+    if (++linksFollowed > kMaxLinksFollowed) {
+      return fail(error, "too many symbolic links on the way (more than " +
+                             std::to_string(kMaxLinksFollowed) + ")");
+    }
+    if (link == LinkRead::unreadable) return fail(error, "unreadable symbolic link");
+    if (target.empty()) return fail(error, "empty symbolic link");
+    linkComponents += 1 + static_cast<size_t>(std::count(target.begin(), target.end(), '/'));
+    if (linkComponents > kMaxLinkComponents) {
+      return fail(error, "symbolic link targets on the way too long (more than " +
+                             std::to_string(kMaxLinkComponents) + " components)");
+    }
+    following.push_back(std::move(followed));
+    if (target[0] == '/') {
+      stack.clear();
+      for (FollowedLink& outer : following) outer.selfContained = false;
+    }
+    insertLinkTarget(target, &pending);
   }
   // Records lie in the database directory itself: a walk may pass it, but
   // neither end there nor make a directory in it.
@@ -221,10 +332,11 @@ int RootDir::parentOf(const std::vector<std::string>& components, std::string* e
 }
 
 void RootDir::entryChanging(int parent, const std::string& name) {
-  if (!remembered_.anyThroughLinks()) return;
+  if (!remembered_.anyThroughLinks() && resolvedLinks_.empty()) return;
   struct stat st;
   if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
     remembered_.linkReplaced();
+    resolvedLinks_.clear();
   }
 }
 
@@ -243,6 +355,9 @@ bool RootDir::isFenced(int fd) const {
   return fenced_ && fstat(fd, &st) == 0 && st.st_dev == fenceDevice_ && st.st_ino == fenceInode_;
 }
 
-void RootDir::forget() { remembered_.clear(); }
+void RootDir::forget() {
+  remembered_.clear();
+  resolvedLinks_.clear();
+}
 
 }  // namespace libinstall

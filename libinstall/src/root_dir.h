@@ -12,6 +12,9 @@
 // open, kMaxLinksFollowed links and kMaxLinkComponents components of their
 // targets, so no member costs more than a fixed number of steps.
 //
+// Walks remember what each link they followed led to (ResolvedLinks), so a
+// chain of links met again costs one step; a replaced link clears them.
+//
 // Where the kernel has openat2, a way without links is looked up in one call
 // that refuses links and any way out of the root; a way with a link on it,
 // or one that is missing, is walked as above. So both lookups refuse exactly
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "remembered_directories.h"
+#include "resolved_links.h"
 
 namespace libinstall {
 
@@ -78,11 +82,16 @@ class RootDir {
              bool* throughLinks, std::string* error);
   int walk(const std::vector<std::string>& components, size_t count, bool create,
            bool* throughLinks, std::string* error);
+  int walkOnce(const std::vector<std::string>& components, size_t count, bool create,
+               bool rememberLinks, bool* throughLinks, std::string* error);
   bool isFenced(int fd) const;
 
   int rootFd_ = -1;
+  dev_t rootDevice_ = 0;
+  ino_t rootInode_ = 0;
   bool kernelLookup_;
   RememberedDirectories remembered_;
+  ResolvedLinks resolvedLinks_;
   bool fenced_ = false;
   dev_t fenceDevice_ = 0;
   ino_t fenceInode_ = 0;

@@ -156,6 +156,56 @@ TEST(RootDir, LinkTargetsAreBoundedInAllForOneWalk) {
   EXPECT_NE(error.find("too long"), std::string::npos) << error;
 }
 
+// A link met again is not followed step by step: what it led to is
+// remembered. The answers must stay those of a walk that remembers nothing,
+// refusals included, whatever way the link is reached by.
+TEST(RootDir, RememberedLinksGiveTheAnswersOfAFreshWalk) {
+  TempDir tmp;
+  std::string r = tmp / "root";
+  mkdir(r.c_str(), 0755);
+  mkdir((r + "/d1").c_str(), 0755);
+  mkdir((r + "/d1/d2").c_str(), 0755);
+  mkdir((r + "/d1/d2/d3").c_str(), 0755);
+  symlink("d1/d2/d3", (r + "/A").c_str());  // three levels down
+  symlink("A/..", (r + "/B").c_str());       // and one up again: d1/d2
+  symlink("d1", (r + "/L1").c_str());
+  for (int i = 2; i <= 30; ++i) {
+    symlink(("L" + std::to_string(i - 1)).c_str(), (r + "/L" + std::to_string(i)).c_str());
+  }
+  symlink("L30", (r + "/M").c_str());  // 31 links
+  symlink("M", (r + "/N1").c_str());
+  for (int i = 2; i <= 10; ++i) {
+    symlink(("N" + std::to_string(i - 1)).c_str(), (r + "/N" + std::to_string(i)).c_str());
+  }
+  struct Way {
+    std::string path;
+    std::string expected;  // a directory below the root, or the start of the error
+  };
+  const std::vector<Way> ways = {
+      {"A", "d1/d2/d3"},   {"B", "d1/d2"},  {"A", "d1/d2/d3"},
+      {"B", "d1/d2"},      {"L30", "d1"},   {"M/d2", "d1/d2"},
+      {"N9/d2", "d1/d2"},  // 40 links
+      {"N10", "too many symbolic links"},
+      {"N10/d2", "too many symbolic links"},
+      {"L30/d2/d3", "d1/d2/d3"},
+  };
+  RootDir root(package_testing::lookupUnderTest());
+  std::string error;
+  ASSERT_TRUE(root.open(r, &error)) << error;
+  for (int round = 0; round < 2; ++round) {
+    for (const Way& way : ways) {
+      std::string wayError;
+      ino_t found = resolve(root, way.path, false, &wayError);
+      if (way.expected.find('/') != std::string::npos || way.expected[0] == 'd') {
+        EXPECT_EQ(found, inodeOf(r + "/" + way.expected)) << way.path << ": " << wayError;
+      } else {
+        EXPECT_EQ(found, 0u) << way.path;
+        EXPECT_EQ(wayError.find(way.expected), 0u) << way.path << ": " << wayError;
+      }
+    }
+  }
+}
+
 // ctest runs these tests once with each lookup; say which one this run has.
 TEST(RootDir, UsesTheLookupAskedForWhereTheKernelHasIt) {
   RootDir walked(RootDir::Lookup::walkOnly);
