@@ -223,6 +223,28 @@ int RootDir::walkOnce(const std::vector<std::string>& components, size_t count, 
   auto reached = [&](size_t depth) {
     if (!following.empty()) following.back().deepest = std::max(following.back().deepest, depth);
   };
+  // Takes what the link `name` of the directory (device, inode) led to
+  // before, where following it again would stay within every bound; 1 when
+  // taken, 0 when it must be followed step by step (which fails where it
+  // must), -1 with errno.
+  auto takeKnownLink = [&](dev_t device, ino_t inode, const std::string& name) {
+    const LinkOutcome* known = rememberLinks ? resolvedLinks_.find(device, inode, name) : nullptr;
+    if (known == nullptr || linksFollowed + known->links > kMaxLinksFollowed ||
+        linkComponents + known->components > kMaxLinkComponents ||
+        stack.depth() + known->deepestGain > kMaxDepth) {
+      return 0;
+    }
+    if (known->depthGain > 0) {
+      int end = fcntl(known->fd, F_DUPFD_CLOEXEC, 0);
+      if (end < 0) return -1;
+      stack.push(end, known->depthGain);
+    }
+    *throughLinks = true;
+    linksFollowed += known->links;
+    linkComponents += known->components;
+    reached(stack.depth() - known->depthGain + known->deepestGain);
+    return 1;
+  };
   for (;;) {
     finishLinks();
     if (pending.empty()) break;
@@ -236,6 +258,12 @@ int RootDir::walkOnce(const std::vector<std::string>& components, size_t count, 
         if (stack.depth() < link.startDepth) link.selfContained = false;
       }
       continue;
+    }
+    // A link of the root needs no look to be known again.
+    if (stack.atRoot() && !resolvedLinks_.empty()) {
+      int taken = takeKnownLink(rootDevice_, rootInode_, name);
+      if (taken < 0) return fail(error, strerror(errno));
+      if (taken > 0) continue;
     }
     // One descriptor per level: the depth bounds them, well below the
     // process's limit on open files.
@@ -269,24 +297,9 @@ int RootDir::walkOnce(const std::vector<std::string>& components, size_t count, 
     } else if (fstat(stack.top(), &here) != 0) {
       return fail(error, strerror(errno));
     }
-    const LinkOutcome* known =
-        rememberLinks ? resolvedLinks_.find(here.st_dev, here.st_ino, name) : nullptr;
-    // Taken only where following the link again would stay within every
-    // bound; otherwise it is followed step by step, which fails as it must.
-    if (known != nullptr && linksFollowed + known->links <= kMaxLinksFollowed &&
-        linkComponents + known->components <= kMaxLinkComponents &&
-        stack.depth() + known->deepestGain <= kMaxDepth) {
-      *throughLinks = true;
-      linksFollowed += known->links;
-      linkComponents += known->components;
-      reached(stack.depth() + known->deepestGain);
-      if (known->depthGain > 0) {
-        int end = fcntl(known->fd, F_DUPFD_CLOEXEC, 0);
-        if (end < 0) return fail(error, strerror(errno));
-        stack.push(end, known->depthGain);
-      }
-      continue;
-    }
+    int taken = takeKnownLink(here.st_dev, here.st_ino, name);
+    if (taken < 0) return fail(error, strerror(errno));
+    if (taken > 0) continue;
     std::string target;
     LinkRead link = readLink(stack.top(), name, &target);
     if (link == LinkRead::notALink) return fail(error, "not a directory");
