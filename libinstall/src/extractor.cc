@@ -65,9 +65,11 @@ bool Extractor::install(const Member& member, const std::vector<std::string>& co
 bool Extractor::publish(int parent, const std::string& temporary, const std::string& name,
                         std::string* error) {
   // Most names are new: only an entry that is really replaced needs a look
-  // (it may be a link that remembered ways took).
+  // (it may be a link that remembered ways took). File systems without
+  // RENAME_NOREPLACE say EINVAL, emulators without renameat2 ENOSYS.
   int rc = renameat2(parent, temporary.c_str(), parent, name.c_str(), RENAME_NOREPLACE);
-  if (rc != 0 && options_.replaceFiles && (errno == EEXIST || errno == EINVAL)) {
+  if (rc != 0 && options_.replaceFiles &&
+      (errno == EEXIST || errno == EINVAL || errno == ENOSYS)) {
     root_.entryChanging(parent, name);
     rc = renameat(parent, temporary.c_str(), parent, name.c_str());
   }
