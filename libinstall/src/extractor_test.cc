@@ -235,7 +235,10 @@ TEST(Extractor, RememberedWaysThroughLinksAreForgottenWhenAnyLinkIsReplaced) {
       members.push_back(TestMember::file("many/" + n + "/" + std::to_string(round), n));
     }
   }
+  size_t descriptors = package_testing::snapshotTree("/proc/self/fd").size();
   ASSERT_EQ(extract(tmp.path(), members), "");
+  EXPECT_EQ(package_testing::snapshotTree("/proc/self/fd").size(), descriptors)
+      << "every remembered directory closed with its root";
   EXPECT_EQ(readFile(tmp / "d/1"), "1");
   EXPECT_EQ(readFile(tmp / "e/2"), "2") << "a leads to e now";
   EXPECT_EQ(access((tmp / "d/2").c_str(), F_OK), -1);
