@@ -25,15 +25,26 @@ timespec toTimespec(const Member& member) {
   return t;
 }
 
+// The process's file creation mask, read once (reading it means setting it).
+mode_t currentUmask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
 }  // namespace
 
 Extractor::Extractor(RootDir& root, ExtractOptions options)
-    : root_(root), options_(options), buffer_(new char[kCopyBlock]) {}
+    : root_(root),
+      options_(options),
+      buffer_(new char[kCopyBlock]),
+      umask_(currentUmask()),
+      pid_(std::to_string(getpid())) {}
 
 Extractor::~Extractor() = default;
 
 std::string Extractor::temporaryName() {
-  return ".bdl-" + std::to_string(getpid()) + "-" + std::to_string(++temporaryCounter_);
+  return ".bdl-" + pid_ + "-" + std::to_string(++temporaryCounter_);
 }
 
 bool Extractor::install(const Member& member, const std::vector<std::string>& components,
@@ -41,7 +52,6 @@ bool Extractor::install(const Member& member, const std::vector<std::string>& co
   int parent = root_.parentOf(components, error);
   if (parent < 0) return false;
   const std::string& name = components.back();
-  root_.entryChanging(parent, name);
   switch (member.type) {
     case MemberType::Regular: return installRegular(member, parent, name, reader, error);
     case MemberType::Directory: return installDirectory(member, components, parent, name, error);
@@ -54,9 +64,15 @@ bool Extractor::install(const Member& member, const std::vector<std::string>& co
 
 bool Extractor::publish(int parent, const std::string& temporary, const std::string& name,
                         std::string* error) {
-  int rc = options_.replaceFiles
-               ? renameat(parent, temporary.c_str(), parent, name.c_str())
-               : renameat2(parent, temporary.c_str(), parent, name.c_str(), RENAME_NOREPLACE);
+  // Most names are new: only an entry that is really replaced needs a look
+  // (it may be a link that remembered ways took). File systems without
+  // RENAME_NOREPLACE say EINVAL, emulators without renameat2 ENOSYS.
+  int rc = renameat2(parent, temporary.c_str(), parent, name.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && options_.replaceFiles &&
+      (errno == EEXIST || errno == EINVAL || errno == ENOSYS)) {
+    root_.entryChanging(parent, name);
+    rc = renameat(parent, temporary.c_str(), parent, name.c_str());
+  }
   if (rc == 0) return true;
   int saved = errno;
   (void)unlinkat(parent, temporary.c_str(), 0);  // nothing else refers to it
@@ -73,9 +89,16 @@ bool Extractor::publish(int parent, const std::string& temporary, const std::str
 
 bool Extractor::installRegular(const Member& member, int parent, const std::string& name,
                                ArchiveReader& reader, std::string* error) {
+  // A file without set-id or sticky bits, whose permissions the umask
+  // leaves whole, gets its mode as it is made (a change of owner keeps it):
+  // one system call less per file. Any other is made private and gets its
+  // mode after its owner, which clears set-id bits.
+  const mode_t permissions = static_cast<mode_t>(member.mode) & 0777;
+  const bool modeAtCreation =
+      (member.mode & 07000) == 0 && (permissions & umask_) == 0;
   std::string temporary = temporaryName();
   int fd = openat(parent, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  0600);
+                  modeAtCreation ? permissions : 0600);
   if (fd < 0) {
     *error = systemError("cannot create");
     return false;
@@ -101,7 +124,7 @@ bool Extractor::installRegular(const Member& member, int parent, const std::stri
     ok = false;
   }
   // After the owner: changing it clears set-id bits.
-  if (ok && fchmod(fd, member.mode) != 0) {
+  if (ok && !modeAtCreation && fchmod(fd, member.mode) != 0) {
     *error = systemError("cannot set mode");
     ok = false;
   }
@@ -155,6 +178,7 @@ bool Extractor::installDirectory(const Member& member, const std::vector<std::st
         *error = "already exists";
         return false;
       }
+      root_.entryChanging(parent, name);
       if (unlinkat(parent, name.c_str(), 0) != 0 || mkdirat(parent, name.c_str(), 0700) != 0) {
         *error = systemError("cannot replace with a directory");
         return false;

@@ -8,6 +8,8 @@
 // copy. Directory owners, modes and times are applied by finish(), after
 // their contents, as the contents' arrival changes them.
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +63,8 @@ class Extractor {
   ExtractOptions options_;
   std::unique_ptr<char[]> buffer_;
   PendingDirectories directories_;
+  const mode_t umask_;
+  const std::string pid_;  // in temporary names
   unsigned long temporaryCounter_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include "member_path.h"
 #include "package_limits.h"
 #include "package_builder.h"
+#include "root_lookup.h"
 #include "tree_compare.h"
 
 namespace libinstall {
@@ -24,7 +25,7 @@ using package_testing::TestMember;
 // first error ("" when everything went in).
 std::string extract(const std::string& rootPath, const std::vector<TestMember>& members,
                     ExtractOptions options = {}) {
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   if (!root.open(rootPath, &error)) return error;
   MemorySource source(buildArchive("", members));
@@ -85,6 +86,24 @@ TEST(Extractor, FilesDirectoriesAndLinksKeepModesOwnersAndTimes) {
   // No temporary names are left anywhere.
   for (const auto& entry : package_testing::snapshotTree(tmp.path())) {
     EXPECT_EQ(entry.first.find(".bdl-"), std::string::npos) << entry.first;
+  }
+}
+
+// Most files get their mode as they are made; the others after their owner.
+TEST(Extractor, FileModesAreExactWhateverTheUmask) {
+  const std::vector<uint32_t> modes = {0644, 0755, 0600, 0777, 0000, 04755, 02711, 01777};
+  for (mode_t mask : {022, 077, 0}) {
+    TempDir tmp;
+    std::vector<TestMember> members;
+    for (uint32_t mode : modes) members.push_back(TestMember::file(std::to_string(mode), "m", mode));
+    mode_t old = umask(mask);
+    std::string error = extract(tmp.path(), members);
+    umask(old);
+    ASSERT_EQ(error, "");
+    for (uint32_t mode : modes) {
+      EXPECT_EQ(lstatOf(tmp / std::to_string(mode)).st_mode & 07777, mode)
+          << "mode 0" << std::oct << mode << " under umask 0" << mask;
+    }
   }
 }
 
@@ -156,7 +175,7 @@ TEST(Extractor, AFileCutShortLeavesTheOldFileAndNoTemporary) {
   TempDir tmp;
   package_testing::writeFile(tmp / "big", "old contents");
   std::string archive = buildArchive("", {TestMember::file("big", std::string(5000, 'n'))});
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(tmp.path(), &error));
   MemorySource source(archive.substr(0, kBlockSize + 2000));
@@ -197,6 +216,37 @@ TEST(Extractor, AReplacedLinkIsWalkedAgainNotRemembered) {
   EXPECT_EQ(readFile(tmp / "d/first"), "1");
   EXPECT_EQ(readFile(tmp / "d/sub/second"), "2");
   EXPECT_EQ(access((tmp / "d/second").c_str(), F_OK), -1);
+}
+
+// Directories of recent members are remembered, several at a time: a way
+// that took a link must be forgotten when any link is replaced, also one in
+// another directory than the member's, and also while other directories
+// were used in between.
+TEST(Extractor, RememberedWaysThroughLinksAreForgottenWhenAnyLinkIsReplaced) {
+  TempDir tmp;
+  std::vector<TestMember> members = {TestMember::directory("d"), TestMember::directory("e"),
+                                     TestMember::symlink("a", "d"), TestMember::file("a/1", "1"),
+                                     TestMember::file("e/x", "x"), TestMember::symlink("a", "e"),
+                                     TestMember::file("e/y", "y"), TestMember::file("a/2", "2")};
+  // More directories than are remembered, visited in turn twice.
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < RememberedDirectories::kMaxRemembered + 4; ++i) {
+      std::string n = std::to_string(i);
+      members.push_back(TestMember::file("many/" + n + "/" + std::to_string(round), n));
+    }
+  }
+  size_t descriptors = package_testing::snapshotTree("/proc/self/fd").size();
+  ASSERT_EQ(extract(tmp.path(), members), "");
+  EXPECT_EQ(package_testing::snapshotTree("/proc/self/fd").size(), descriptors)
+      << "every remembered directory closed with its root";
+  EXPECT_EQ(readFile(tmp / "d/1"), "1");
+  EXPECT_EQ(readFile(tmp / "e/2"), "2") << "a leads to e now";
+  EXPECT_EQ(access((tmp / "d/2").c_str(), F_OK), -1);
+  for (size_t i = 0; i < RememberedDirectories::kMaxRemembered + 4; ++i) {
+    std::string n = std::to_string(i);
+    EXPECT_EQ(readFile(tmp / ("many/" + n + "/0")), n);
+    EXPECT_EQ(readFile(tmp / ("many/" + n + "/1")), n);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "package_builder.h"
+#include "root_lookup.h"
 #include "package_database.h"
 #include "tree_compare.h"
 
@@ -27,12 +28,12 @@ struct Sandbox {
     mkdir(root.c_str(), 0755);
     mkdir(outside.c_str(), 0755);
     package_testing::writeFile(outside + "/secret", "secret");
-    RootDir r;
+    RootDir r(package_testing::lookupUnderTest());
     std::string error;
     if (!r.open(root, &error) || !prepareDatabase(r, &error)) ADD_FAILURE() << error;
   }
   bool install(const std::string& bytes, PackageMetadata* metadata, std::string* error) {
-    RootDir r;
+    RootDir r(package_testing::lookupUnderTest());
     if (!r.open(root, error)) return false;
     std::istringstream in(bytes);
     return installPackageStream(in, r, StreamInstallOptions{}, metadata, error);

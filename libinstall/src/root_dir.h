@@ -11,11 +11,23 @@
 // A walk's work is bounded (package_limits.h): at most kMaxDepth levels held
 // open, kMaxLinksFollowed links and kMaxLinkComponents components of their
 // targets, so no member costs more than a fixed number of steps.
+//
+// Walks remember what each link they followed led to (ResolvedLinks), so a
+// chain of links met again costs one step; a replaced link clears them.
+//
+// Where the kernel has openat2, a way without links is looked up in one call
+// that refuses links and any way out of the root; a way with a link on it,
+// or one that is missing, is walked as above. So both lookups refuse exactly
+// the same ways, and where openat2 is missing (older kernels, the user-mode
+// emulators that run 32-bit programs on some machines) every way is walked.
 
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
+
+#include "remembered_directories.h"
+#include "resolved_links.h"
 
 namespace libinstall {
 
@@ -24,7 +36,11 @@ extern const char* const kLeadsOutOfTheRoot;
 
 class RootDir {
  public:
-  RootDir() = default;
+  // How ways are looked up: with openat2 where the kernel has it, or always
+  // walked (the same answers, more system calls).
+  enum class Lookup { kernelWhereAvailable, walkOnly };
+
+  explicit RootDir(Lookup lookup = Lookup::kernelWhereAvailable);
   ~RootDir();
   RootDir(const RootDir&) = delete;
   RootDir& operator=(const RootDir&) = delete;
@@ -42,13 +58,17 @@ class RootDir {
 
   // The directory that holds the last component, created as needed. The
   // descriptor stays owned by this object and is valid until the next call
-  // or forget(). Consecutive members of one directory reuse it.
+  // or forget(). The directories of recent members are remembered
+  // (RememberedDirectories), so members that come back to one reuse it.
   int parentOf(const std::vector<std::string>& components, std::string* error);
 
-  // Call before the entry `name` in `parent` (from parentOf) is created,
-  // replaced or kept: when it is a symbolic link, the remembered parent is
-  // walked again next time if its walk took links, since this may be one.
+  // Call before the existing entry `name` in `parent` (from parentOf) is
+  // replaced: when it is a symbolic link, remembered ways that took links
+  // are looked up again, since this may have been one of their links.
   void entryChanging(int parent, const std::string& name);
+
+  // True when ways without links are looked up with openat2.
+  bool usesKernelLookup() const { return kernelLookup_; }
 
   // From now on every walk that ends in the directory `fd` is open on, or
   // would make a directory in it, fails: the package database belongs to the
@@ -58,15 +78,20 @@ class RootDir {
   void forget();
 
  private:
+  int lookUp(const std::vector<std::string>& components, size_t count, bool create,
+             bool* throughLinks, std::string* error);
   int walk(const std::vector<std::string>& components, size_t count, bool create,
            bool* throughLinks, std::string* error);
+  int walkOnce(const std::vector<std::string>& components, size_t count, bool create,
+               bool rememberLinks, bool* throughLinks, std::string* error);
   bool isFenced(int fd) const;
 
   int rootFd_ = -1;
-  std::string cachedKey_;
-  int cachedFd_ = -1;
-  bool cachedThroughLinks_ = false;
-  bool cacheStale_ = false;
+  dev_t rootDevice_ = 0;
+  ino_t rootInode_ = 0;
+  bool kernelLookup_;
+  RememberedDirectories remembered_;
+  ResolvedLinks resolvedLinks_;
   bool fenced_ = false;
   dev_t fenceDevice_ = 0;
   ino_t fenceInode_ = 0;

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kernel_lookup.h"
 #include "member_path.h"
 #include "package_builder.h"
+#include "root_lookup.h"
 
 namespace libinstall {
 namespace {
@@ -63,7 +65,7 @@ TEST(RootDir, LinksInsideTheRootAreFollowedAndAbsoluteOnesStartAtTheRoot) {
   symlink("usr/lib", (r + "/lib").c_str());
   symlink("/usr", (r + "/absolute").c_str());
   symlink("../lib", (r + "/usr/up").c_str());
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(r, &error)) << error;
   EXPECT_EQ(resolve(root, "lib", false, &error), inodeOf(r + "/usr/lib")) << error;
@@ -81,7 +83,7 @@ TEST(RootDir, LinksThatLeaveTheRootOrLoopAreRefused) {
   symlink("loop2", (r + "/loop1").c_str());
   symlink("loop1", (r + "/loop2").c_str());
   symlink("missing", (r + "/dangling").c_str());
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(r, &error)) << error;
   EXPECT_EQ(resolve(root, "escape/x", true, &error), 0u);
@@ -99,7 +101,7 @@ TEST(RootDir, LinksThatLeaveTheRootOrLoopAreRefused) {
 
 TEST(RootDir, MissingDirectoriesAreMade0755WhateverTheUmask) {
   TempDir tmp;
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(tmp.path(), &error));
   mode_t old = umask(077);
@@ -128,7 +130,7 @@ TEST(RootDir, WalksAreBoundedInDepth) {
 
   TempDir tmp;
   symlink(deepPath(100).c_str(), (tmp / "down").c_str());
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(tmp.path(), &error));
   EXPECT_NE(resolve(root, "down", true, &error), 0u) << error;
@@ -146,12 +148,72 @@ TEST(RootDir, LinkTargetsAreBoundedInAllForOneWalk) {
   mkdir((tmp / "d").c_str(), 0755);
   symlink((hundred + hundred + "d").c_str(), (tmp / "L1").c_str());
   symlink((hundred + "L1").c_str(), (tmp / "L2").c_str());
-  RootDir root;
+  RootDir root(package_testing::lookupUnderTest());
   std::string error;
   ASSERT_TRUE(root.open(tmp.path(), &error));
   EXPECT_NE(resolve(root, "L1", false, &error), 0u) << error;
   EXPECT_EQ(resolve(root, "L2", false, &error), 0u) << "302 link target components in all";
   EXPECT_NE(error.find("too long"), std::string::npos) << error;
+}
+
+// A link met again is not followed step by step: what it led to is
+// remembered. The answers must stay those of a walk that remembers nothing,
+// refusals included, whatever way the link is reached by.
+TEST(RootDir, RememberedLinksGiveTheAnswersOfAFreshWalk) {
+  TempDir tmp;
+  std::string r = tmp / "root";
+  mkdir(r.c_str(), 0755);
+  mkdir((r + "/d1").c_str(), 0755);
+  mkdir((r + "/d1/d2").c_str(), 0755);
+  mkdir((r + "/d1/d2/d3").c_str(), 0755);
+  symlink("d1/d2/d3", (r + "/A").c_str());  // three levels down
+  symlink("A/..", (r + "/B").c_str());       // and one up again: d1/d2
+  symlink("d1", (r + "/L1").c_str());
+  for (int i = 2; i <= 30; ++i) {
+    symlink(("L" + std::to_string(i - 1)).c_str(), (r + "/L" + std::to_string(i)).c_str());
+  }
+  symlink("L30", (r + "/M").c_str());  // 31 links
+  symlink("M", (r + "/N1").c_str());
+  for (int i = 2; i <= 10; ++i) {
+    symlink(("N" + std::to_string(i - 1)).c_str(), (r + "/N" + std::to_string(i)).c_str());
+  }
+  struct Way {
+    std::string path;
+    std::string expected;  // a directory below the root, or the start of the error
+  };
+  const std::vector<Way> ways = {
+      {"A", "d1/d2/d3"},   {"B", "d1/d2"},  {"A", "d1/d2/d3"},
+      {"B", "d1/d2"},      {"L30", "d1"},   {"M/d2", "d1/d2"},
+      {"N9/d2", "d1/d2"},  // 40 links
+      {"N10", "too many symbolic links"},
+      {"N10/d2", "too many symbolic links"},
+      {"L30/d2/d3", "d1/d2/d3"},
+  };
+  RootDir root(package_testing::lookupUnderTest());
+  std::string error;
+  ASSERT_TRUE(root.open(r, &error)) << error;
+  for (int round = 0; round < 2; ++round) {
+    for (const Way& way : ways) {
+      std::string wayError;
+      ino_t found = resolve(root, way.path, false, &wayError);
+      if (way.expected.find('/') != std::string::npos || way.expected[0] == 'd') {
+        EXPECT_EQ(found, inodeOf(r + "/" + way.expected)) << way.path << ": " << wayError;
+      } else {
+        EXPECT_EQ(found, 0u) << way.path;
+        EXPECT_EQ(wayError.find(way.expected), 0u) << way.path << ": " << wayError;
+      }
+    }
+  }
+}
+
+// ctest runs these tests once with each lookup; say which one this run has.
+TEST(RootDir, UsesTheLookupAskedForWhereTheKernelHasIt) {
+  RootDir walked(RootDir::Lookup::walkOnly);
+  EXPECT_FALSE(walked.usesKernelLookup());
+  RootDir root(package_testing::lookupUnderTest());
+  if (package_testing::lookupUnderTest() == RootDir::Lookup::walkOnly) return;
+  if (!kernelLookupAvailable()) GTEST_SKIP() << "no openat2 here: every way is walked";
+  EXPECT_TRUE(root.usesKernelLookup());
 }
 
 }  // namespace
