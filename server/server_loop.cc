@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -9,7 +10,7 @@
 #include <ctime>
 
 #include "netinstall/mac_address.h"
-#include "server/event_log.h"
+#include "server/operator_view.h"
 #include "server/install_tree.h"
 #include "server/server_protocol.h"
 #include "server/server_socket.h"
@@ -51,13 +52,23 @@ bool installStopSignals(sigset_t& waitMask) {
   return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-void serve(ServerSocket& socket, ServerProtocol& protocol, const sigset_t& waitMask) {
+int64_t monotonicMillis() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void serve(ServerSocket& socket, ServerProtocol& protocol, OperatorView& view,
+           const sigset_t& waitMask) {
   NetMessage request;
   NetMessage reply;
   int64_t lastExpiry = monotonicSeconds();
+  int refreshMillis = view.refreshMillis();
+  int64_t lastRefresh = monotonicMillis();
   while (stopSignal == 0) {
     pollfd waiting{socket.fd(), POLLIN, 0};
     timespec limit{kExpiryEverySeconds, 0};
+    if (refreshMillis > 0) limit = timespec{0, refreshMillis * 1000000L};
     int ready = ppoll(&waiting, 1, &limit, &waitMask);
     if (ready < 0 && errno != EINTR) {
       perror("netinstall-server: waiting for requests");
@@ -75,8 +86,36 @@ void serve(ServerSocket& socket, ServerProtocol& protocol, const sigset_t& waitM
       protocol.report();
       lastExpiry = now;
     }
+    if (refreshMillis > 0 && monotonicMillis() - lastRefresh >= refreshMillis) {
+      view.refresh(protocol);
+      lastRefresh = monotonicMillis();
+    }
   }
   protocol.report();
+}
+
+// "packages: 3, all signed; scripts: 1; held scripts: 1": what installers
+// will receive, for the operator's first look.
+std::string describeServedFiles(const std::string& root, size_t unsignedPackages) {
+  std::vector<ServedFile> files;
+  std::string error;
+  if (!listInstallFiles(root, files, error)) return "packages: " + error;
+  size_t packages = 0, scripts = 0, held = 0;
+  for (const ServedFile& file : files) {
+    if (!file.script) {
+      ++packages;
+    } else if (file.mark == kScriptMark) {
+      ++scripts;
+    } else {
+      ++held;
+    }
+  }
+  std::string signedText = unsignedPackages == 0 ? "all signed"
+                           : unsignedPackages >= packages
+                               ? "none signed"
+                               : std::to_string(unsignedPackages) + " not signed";
+  return "packages: " + std::to_string(packages) + ", " + signedText +
+         "; scripts: " + std::to_string(scripts) + "; held scripts: " + std::to_string(held);
 }
 
 }  // namespace
@@ -97,28 +136,53 @@ int runServer(const ServerOptions& options) {
     perror("netinstall-server: signal handlers");
     return 1;
   }
+  // After the signals are blocked: the page's thread inherits the mask, so
+  // a stop request always reaches the loop.
+  OperatorView view(isatty(STDOUT_FILENO) == 1);
+  if (!view.open(options, error)) {
+    fprintf(stderr, "netinstall-server: %s\n", error.c_str());
+    return 1;
+  }
+  char mac[kMacTextSize];
+  formatMacAddressInto(socket.address(), mac);
+  view.record(nullptr, serverEvent("serving",
+                                   "serving " + options.root + " on " + options.interfaceName +
+                                       " (" + mac + ")" +
+                                       (options.keep ? ", installers keep their configuration"
+                                                     : "") +
+                                       (socket.sendsDirectly() ? "" : ", replies broadcast"),
+                                   {{"root", options.root},
+                                    {"interface", options.interfaceName},
+                                    {"address", mac},
+                                    {"keep", options.keep}}));
   struct stat drivers;
   if (stat((options.root + "/drivers").c_str(), &drivers) != 0 || !S_ISDIR(drivers.st_mode)) {
-    logEvent(nullptr, "note: " + options.root + "/drivers does not exist: no driver packages");
+    view.note("note: " + options.root + "/drivers does not exist: no driver packages");
   }
   std::vector<std::string> unsignedFiles = listUnsignedPackages(options.root);
+  size_t unsignedPackages = 0;
+  for (const std::string& file : unsignedFiles) unsignedPackages += file.rfind("packages/", 0) == 0;
+  view.note(describeServedFiles(options.root, unsignedPackages));
   if (!unsignedFiles.empty()) {
     std::string names;
     for (size_t i = 0; i < unsignedFiles.size() && i < 5; ++i) {
       names += (i ? ", " : "") + unsignedFiles[i];
     }
     if (unsignedFiles.size() > 5) names += ", ...";
-    logEvent(nullptr, "warning: " + std::to_string(unsignedFiles.size()) +
-                          " unsigned packages (installers with a package key refuse them): " + names);
+    view.note("warning: " + std::to_string(unsignedFiles.size()) +
+              " unsigned packages (installers with a package key refuse them): " + names);
   }
-  char mac[kMacTextSize];
-  formatMacAddressInto(socket.address(), mac);
-  logEvent(nullptr, "serving " + options.root + " on " + options.interfaceName + " (" + mac + ")" +
-                        (options.keep ? ", installers keep their configuration" : "") +
-                        (socket.sendsDirectly() ? "" : ", replies broadcast"));
+  if (!view.pageAddress().empty()) view.note("status page: " + view.pageAddress());
+  if (!options.eventsPath.empty()) view.note("events appended to " + options.eventsPath);
   LinkConfig config{options.root, options.keep, options.blockSize};
-  ServerProtocol protocol(socket.address(), config, logEvent);
-  serve(socket, protocol, waitMask);
-  logEvent(nullptr, stopSignal == SIGTERM ? "stopped by SIGTERM" : "stopped by SIGINT");
+  ServerProtocol protocol(socket.address(), config,
+                          [&view](const uint8_t* client, const ServerEvent& event) {
+                            view.record(client, event);
+                          });
+  serve(socket, protocol, view, waitMask);
+  const char* signalName = stopSignal == SIGTERM ? "SIGTERM" : "SIGINT";
+  view.record(nullptr, serverEvent("stopped", std::string("stopped by ") + signalName,
+                                   {{"signal", signalName}}));
+  view.finish(protocol);
   return 0;
 }
