@@ -100,9 +100,12 @@ void OperatorView::refresh(const ServerProtocol& protocol) {
   if (terminal_ && now.monotonicMillis - lastDrawn_ >= kTableRefreshMillis) {
     winsize size{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) size = winsize{25, 80, 0, 0};
-    std::string screen = tableShown_ ? "" : "\033[?1049h\033[?25l";  // the alternate screen, as top
-    writeOut(screen + renderLiveTable(*snapshot, size.ws_col, size.ws_row, recent_));
-    tableShown_ = true;
+    std::string screen = renderLiveTable(*snapshot, size.ws_col, size.ws_row, recent_);
+    if (!screen_) {
+      screen_ = std::make_unique<TerminalWriter>(STDOUT_FILENO);
+      screen = "\033[?1049h\033[?25l" + screen;  // the alternate screen, as top
+    }
+    screen_->show(std::move(screen));
     lastDrawn_ = now.monotonicMillis;
   }
 }
@@ -110,11 +113,13 @@ void OperatorView::refresh(const ServerProtocol& protocol) {
 void OperatorView::finish(const ServerProtocol& protocol) {
   refresh(protocol);
   if (status_) status_->stop();
-  std::string text;
-  if (tableShown_) {
-    text = "\033[?25h\033[?1049l";
-    // The table's last lines, now on the ordinary screen.
-    for (const std::string& line : recent_) text += line + "\n";
+  std::string summary = renderSummary(board_.snapshot(boardTimeNow()));
+  if (!screen_) {
+    writeOut(summary);
+    return;
   }
-  writeOut(text + renderSummary(board_.snapshot(boardTimeNow())));
+  std::string text = "\033[?25h\033[?1049l";
+  // The table's last lines, now on the ordinary screen.
+  for (const std::string& line : recent_) text += line + "\n";
+  screen_->finish(text + summary);
 }

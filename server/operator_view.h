@@ -13,6 +13,7 @@
 #include "server/server_options.h"
 #include "server/server_protocol.h"
 #include "server/status_http.h"
+#include "server/terminal_writer.h"
 
 // The clocks now, for the board.
 BoardTime boardTimeNow();
@@ -45,7 +46,7 @@ class OperatorView {
 
  private:
   bool terminal_;
-  bool tableShown_ = false;
+  std::unique_ptr<TerminalWriter> screen_;  // once the table is shown
   int64_t lastDrawn_ = 0;
   EventsFile events_;
   bool eventsFailing_ = false;

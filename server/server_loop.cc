@@ -68,7 +68,7 @@ void serve(ServerSocket& socket, ServerProtocol& protocol, OperatorView& view,
   while (stopSignal == 0) {
     pollfd waiting{socket.fd(), POLLIN, 0};
     timespec limit{kExpiryEverySeconds, 0};
-    if (refreshMillis > 0) limit = timespec{0, refreshMillis * 1000000L};
+    if (refreshMillis > 0) limit = timespec{refreshMillis / 1000, refreshMillis % 1000 * 1000000L};
     int ready = ppoll(&waiting, 1, &limit, &waitMask);
     if (ready < 0 && errno != EINTR) {
       perror("netinstall-server: waiting for requests");

@@ -27,6 +27,7 @@
 #include "netinstall/net_test_support.h"
 #include "output_capture.h"
 #include "packages/package_fixtures.h"
+#include "pty_session.h"
 
 namespace {
 
@@ -302,6 +303,47 @@ TEST_F(StatusPageTest, ABrowserSeesEveryMachineAndLabelsOnlyAsText) {
   EXPECT_NE(run.log().find("summary: machines 4  installing 1  done 1  failed 1"),
             std::string::npos)
       << run.log();
+}
+
+}  // namespace
+
+namespace {
+
+// On a terminal the log gives way to a live table (on the alternate
+// screen); SIGINT brings the ordinary screen back with the summary.
+TEST_F(StatusPageTest, OnATerminalALiveTableAndASummaryAtTheEnd) {
+  std::string root = scratch / "root";
+  FixturePackage base;
+  base.name = "base";
+  writeWholeFile(root + "/packages/.keep", "");
+  ASSERT_EQ(makeMedium(root + "/packages", {base}), "");
+  writeWholeFile(root + "/drivers/" + kernelRelease() + ".bdl", patternData(9000, 4));
+  NetNamespace& space = *server;
+  auto console = PtySession::startFunction([&space, root] {
+    EnterNamespace inside(space);
+    std::string program = serverBinary();
+    execl(program.c_str(), program.c_str(), "--interface", "srv0", "--root", root.c_str(),
+          static_cast<char*>(nullptr));
+    return 127;
+  });
+  ASSERT_TRUE(console->waitFor("\033[?1049h", 20)) << console->output();
+  ASSERT_TRUE(console->waitFor("MACHINE            LABEL", 20)) << console->output();
+  auto machine = station("card0");
+  std::string mac = upper(machine->macAddress("card0"));
+  EXPECT_EQ(install(*machine, "pty\033[2J-lab"), 0);
+  size_t installed = console->output().size();
+  ASSERT_TRUE(console->waitFor(mac + "  pty?[2J-lab      done", 20, installed))
+      << console->output().substr(installed);
+  EXPECT_GT(console->output().find(" serving "), console->output().find("\033[?1049h"))
+      << "the log lines are shown below the table, not printed before it";
+  kill(console->pid(), SIGINT);
+  EXPECT_EQ(console->exitCode(20), 0);
+  std::string end = console->output().substr(console->output().rfind("\033[?1049l"));
+  EXPECT_NE(end.find("stopped by SIGINT\nsummary: machines 1  installing 0  done 1  failed 0"),
+            std::string::npos)
+      << end;
+  EXPECT_NE(end.find("  " + mac + "  pty?[2J-lab"), std::string::npos) << end;
+  EXPECT_EQ(end.find("\033[2J"), std::string::npos);
 }
 
 }  // namespace
