@@ -204,7 +204,7 @@ def measure_netinstall(lab, build, root, count, block, scratch, status=False):
                               stdout=open(log, "w"), stderr=subprocess.STDOUT)
     reader = None
     try:
-        if not wait_for(log, " status page: " if status else " serving "):
+        if not wait_for(log, " serving "):
             raise RuntimeError("netinstall-server did not start:\n" + open(log).read())
         if status:
             reader = lab.server.start([sys.executable, "-c", STATUS_CLIENT],

@@ -143,18 +143,6 @@ int runServer(const ServerOptions& options) {
     fprintf(stderr, "netinstall-server: %s\n", error.c_str());
     return 1;
   }
-  char mac[kMacTextSize];
-  formatMacAddressInto(socket.address(), mac);
-  view.record(nullptr, serverEvent("serving",
-                                   "serving " + options.root + " on " + options.interfaceName +
-                                       " (" + mac + ")" +
-                                       (options.keep ? ", installers keep their configuration"
-                                                     : "") +
-                                       (socket.sendsDirectly() ? "" : ", replies broadcast"),
-                                   {{"root", options.root},
-                                    {"interface", options.interfaceName},
-                                    {"address", mac},
-                                    {"keep", options.keep}}));
   struct stat drivers;
   if (stat((options.root + "/drivers").c_str(), &drivers) != 0 || !S_ISDIR(drivers.st_mode)) {
     view.note("note: " + options.root + "/drivers does not exist: no driver packages");
@@ -174,6 +162,19 @@ int runServer(const ServerOptions& options) {
   }
   if (!view.pageAddress().empty()) view.note("status page: " + view.pageAddress());
   if (!options.eventsPath.empty()) view.note("events appended to " + options.eventsPath);
+  // The serving line comes last: whoever waits for it finds the others.
+  char mac[kMacTextSize];
+  formatMacAddressInto(socket.address(), mac);
+  view.record(nullptr, serverEvent("serving",
+                                   "serving " + options.root + " on " + options.interfaceName +
+                                       " (" + mac + ")" +
+                                       (options.keep ? ", installers keep their configuration"
+                                                     : "") +
+                                       (socket.sendsDirectly() ? "" : ", replies broadcast"),
+                                   {{"root", options.root},
+                                    {"interface", options.interfaceName},
+                                    {"address", mac},
+                                    {"keep", options.keep}}));
   LinkConfig config{options.root, options.keep, options.blockSize};
   ServerProtocol protocol(socket.address(), config,
                           [&view](const uint8_t* client, const ServerEvent& event) {

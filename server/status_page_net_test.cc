@@ -183,7 +183,7 @@ TEST_F(StatusPageTest, ABrowserSeesEveryMachineAndLabelsOnlyAsText) {
   std::string events = scratch / "events.jsonl";
   ServerRun run(*server, "srv0", root, {"--status", "8080", "--events", events},
                 scratch / "server.log");
-  ASSERT_TRUE(run.waitForLog(" events appended to ", 10)) << run.log();
+  ASSERT_TRUE(run.waitForLog(" serving ", 10)) << run.log();
   EXPECT_NE(run.log().find(" status page: http://127.0.0.1:8080/\n"), std::string::npos)
       << run.log();
   EXPECT_NE(run.log().find(" packages: 1, none signed; scripts: 2; held scripts: 0\n"),
