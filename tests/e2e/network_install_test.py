@@ -129,10 +129,13 @@ class NetworkInstallation(MachineTestCase):
         machine.wait_for_restart(timeout=120)
         shown = texts.fold_progress(texts.fold_dots(installer_lines(machine.transcript())))
         self.assertEqual(shown, expected_lines, "\n".join(shown))
-        # While the installer runs, kernel messages stay off its console.
+        # While the installer runs, kernel messages stay off its console but
+        # for emergencies (the watchdog's soft-lockup report is one: an
+        # emulated machine on a busy host sees its clock jump).
         lines = plain_lines(machine.transcript())
         running = lines[lines.index(expected_lines[0]):lines.index(texts.REBOOTING)]
-        self.assertEqual([line for line in running if KERNEL_MESSAGE.match(line)], [])
+        self.assertEqual([line for line in running if KERNEL_MESSAGE.match(line)
+                          and "soft lockup" not in line], [])
 
     def report_time(self, what):
         print(f"\n{what}: {time.monotonic() - self.started:.0f} s", file=sys.stderr)
@@ -244,19 +247,21 @@ class NetworkInstallation(MachineTestCase):
             disk = disk_image(os.path.join(self.workdir, f"disk{index}.img"), size)
             mac = f"52:54:00:12:35:{index:02X}"
             machines.append((self.boot_installer(disk, mac), disk, mac, size))
-        # The page while the files travel: a row per machine. The picture
-        # goes where KORVANEL_SCREENSHOT says (docs/status-page.png).
+        # The page while the drivers travel (the largest files here): a row
+        # per machine. The picture goes where KORVANEL_SCREENSHOT says
+        # (docs/status-page.png).
         deadline = time.monotonic() + INSTALL_TIMEOUT
-        while self.network.log().count(" sending zbase.bdl") < 4:
+        while self.network.log().count(" asks for the drivers of kernel") < 4:
             self.assertLess(time.monotonic(), deadline, self.network.log())
-            machines[0][0].hold(0.5)
-        during = server_views.rows(server_views.browser(page, self.workdir))
-        self.assertEqual(sorted(during), sorted(mac for _, _, mac, _ in machines), during)
-        self.assertLessEqual(set(during.values()), {"installing", "done"}, during)
+            machines[0][0].hold(0.2)
         picture = os.environ.get("KORVANEL_SCREENSHOT",
                                  os.path.join(self.workdir, "status-page.png"))
-        server_views.browser(page, self.workdir, screenshot=picture, size="1200,420")
+        server_views.browser(page, self.workdir, screenshot=picture, size="1200,330")
         print(f"\nstatus page during the run: {picture}", file=sys.stderr)
+        during = server_views.rows(server_views.browser(page, self.workdir))
+        self.assertEqual(sorted(during), sorted(mac for _, _, mac, _ in machines), during)
+        self.assertLessEqual(set(during.values()), {"drivers", "offered", "installing", "done"},
+                             during)
         for machine, _, mac, size in machines:
             self.finish(machine, texts.network_installation(mac, "korvanel", server, scripts=2,
                                                             checked=size <= 1023))
