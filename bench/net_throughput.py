@@ -192,6 +192,8 @@ while True:
     with urllib.request.urlopen("http://127.0.0.1:%d/status.json", timeout=5) as answer:
         json.loads(answer.read())
     answers += 1
+    if answers == 1:
+        print("ready", flush=True)
     time.sleep(max(0, 0.05 - (time.monotonic() - started)))
 """ % STATUS_PORT
 
@@ -209,6 +211,8 @@ def measure_netinstall(lab, build, root, count, block, scratch, status=False):
         if status:
             reader = lab.server.start([sys.executable, "-c", STATUS_CLIENT],
                                       stdout=subprocess.PIPE)
+            if reader.stdout.readline() != b"ready\n":
+                raise RuntimeError("the status client got no answer")
         fetch = os.path.join(build, "bin", "netinstall-fetch")
         elapsed, outputs = timed_parallel([
             (lambda client=client: client.start([fetch, scratch, "--quiet", "--discard"],
@@ -217,9 +221,9 @@ def measure_netinstall(lab, build, root, count, block, scratch, status=False):
         received = [received_per_file(output) for output in outputs]
         if reader is not None:
             reader.send_signal(signal.SIGTERM)
-            answers = int(reader.communicate(timeout=10)[0] or 0)
+            answers = int(reader.communicate(timeout=10)[0] or 0) - 1  # less the first
             reader = None
-            if answers < elapsed * 5:
+            if answers < int(elapsed * 5):
                 raise RuntimeError("the status client got %d answers in %.1f s" % (answers, elapsed))
         return elapsed, sum(received) / len(received)
     finally:
