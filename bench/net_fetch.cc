@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/net_namespace_check.h"
 #include "cli/command_line.h"
 #include "netinstall/clock.h"
 #include "netinstall/file_transfer.h"
@@ -30,9 +31,6 @@
 namespace {
 
 constexpr size_t kNameCapacity = 32;
-// Recent kernels give the initial network namespace this fixed inode number;
-// on older ones process 1 is the only guide.
-constexpr ino_t kInitialNetNamespaceInode = 0xEFFFFFF9;
 
 const cli::Program kProgram = {
     "netinstall-fetch",
@@ -85,16 +83,6 @@ bool parseFetchOptions(int argc, char** argv, FetchOptions& options, std::string
   return true;
 }
 
-// True when this process's network namespace is neither that of process 1
-// (the machine's, as far as this process can see) nor the kernel's initial
-// one. False when either cannot be examined.
-bool inNetNamespaceOfItsOwn() {
-  struct stat own, first;
-  if (stat("/proc/self/ns/net", &own) != 0 || stat("/proc/1/ns/net", &first) != 0) return false;
-  if (own.st_ino == kInitialNetNamespaceInode) return false;
-  return own.st_dev != first.st_dev || own.st_ino != first.st_ino;
-}
-
 bool fetchDrivers(InstallClient& client, const std::string& directory) {
   if (!client.retrieveDrivers()) {
     puts("\nFATAL ERROR: could not retrieve disk drivers");
@@ -110,7 +98,7 @@ int main(int argc, char** argv) {
   FetchOptions options;
   std::string error;
   if (!parseFetchOptions(argc, argv, options, error)) return cli::usageError(kProgram, error);
-  if (options.interfaces.empty() && !inNetNamespaceOfItsOwn()) {
+  if (options.interfaces.empty() && !inNetNamespaceOfItsOwn(readNamespaceFacts())) {
     return cli::usageError(kProgram,
                            "refusing to take over every network interface of this machine: "
                            "name the ones to use with --interface, or run in a network "

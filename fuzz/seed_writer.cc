@@ -108,7 +108,7 @@ class Exchange {
 
 bool writeExchanges(const std::string& dir) {
   std::string root = makeServerRoot();
-  auto quiet = [](const uint8_t*, const std::string&) {};
+  auto quiet = [](const uint8_t*, const ServerEvent&) {};
   bool ok;
   {
     ServerProtocol server(kServer, LinkConfig{root, false, kMaxPayload}, quiet);

@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t setting = records.byte();
   // Small blocks make files of many blocks; the default is the largest.
   LinkConfig config{root, (setting & 1) != 0, (setting & 2) != 0 ? size_t{700} : kMaxPayload};
-  ServerProtocol server(kServer, config, [](const uint8_t*, const std::string& text) {
-    FUZZ_CHECK(text.find('\n') == std::string::npos);  // one line, whatever was sent
+  ServerProtocol server(kServer, config, [](const uint8_t*, const ServerEvent& event) {
+    FUZZ_CHECK(event.text.find('\n') == std::string::npos);  // one line, whatever was sent
   });
   int64_t now = 0;
   const uint8_t* datagram;

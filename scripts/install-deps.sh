@@ -19,6 +19,7 @@ nasm python3 util-linux fdisk e2fsprogs cpio kmod
 qemu-system-x86 qemu-utils extlinux syslinux syslinux-common isolinux pxelinux
 mtools dosfstools xorriso
 iproute2 nftables tftpd-hpa curl tcpdump dnsmasq-base
+libmicrohttpd-dev nlohmann-json3-dev chromium
 "
 
 missing=""

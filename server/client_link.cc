@@ -1,5 +1,7 @@
 #include "server/client_link.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -14,6 +16,17 @@ constexpr const char* kConfirmation = "OKAY";
 void setText(NetMessage& reply, const std::string& text) {
   // Every text the server builds is far below the payload's capacity.
   (void)reply.setPayloadBytes(text.data(), text.size());
+}
+
+// What the installer is about to receive, for the operator's estimate; a
+// file that cannot be examined now counts nothing (reading it fails later).
+uint64_t totalSize(const std::vector<ServedFile>& files) {
+  uint64_t total = 0;
+  for (const ServedFile& file : files) {
+    struct stat status;
+    if (stat(file.path.c_str(), &status) == 0) total += static_cast<uint64_t>(status.st_size);
+  }
+  return total;
 }
 
 }  // namespace
@@ -103,31 +116,40 @@ bool ClientLink::respond(const NetMessage& request, NetMessage& reply, const Lin
   }
   if (request.payloadBeginsWith(messageTag(MessageType::acceptOffer))) {
     if (phase_ == Phase::offered) {
-      log("took the offer");
+      log(serverEvent("took-offer", "took the offer"));
       phase_ = Phase::accepted;
     }
   } else if (request.payloadBeginsWith(messageTag(MessageType::declineOffer))) {
-    log("declined the offer");
+    log(serverEvent("declined", "declined the offer"));
     phase_ = Phase::declined;
   } else if (request.payloadBeginsWith(messageTag(MessageType::start))) {
     std::string error;
     std::vector<ServedFile> files;
     if (!listInstallFiles(config_.root, files, error)) {
-      log("cannot start: " + error);
+      log(serverEvent("failed", "cannot start: " + error, {{"reason", "cannot start: " + error}}));
       return false;
     }
     size_t scripts = 0;
     for (const ServedFile& file : files) scripts += file.script ? 1 : 0;
-    log("started: " + std::to_string(files.size() - scripts) + " packages, " +
-        std::to_string(scripts) + " scripts");
+    // The release list goes first, where the root has one; it is neither
+    // a package nor a script, but it travels and counts as a file.
     ServedFile releaseList;
-    if (findServedRelease(config_.root, releaseList)) files.insert(files.begin(), releaseList);
+    bool listed = findServedRelease(config_.root, releaseList);
+    if (listed) files.insert(files.begin(), releaseList);
+    size_t packages = files.size() - scripts - (listed ? 1 : 0);
+    log(serverEvent("started",
+                    "started: " + std::to_string(packages) + " packages, " +
+                        std::to_string(scripts) + " scripts",
+                    {{"packages", packages},
+                     {"scripts", scripts},
+                     {"files", files.size()},
+                     {"bytes", totalSize(files)}}));
     files_ = std::move(files);
     nextFile_ = 0;
     endAnnounced_ = false;
     phase_ = Phase::started;
   } else if (request.payloadBeginsWith(messageTag(MessageType::awaitTermination))) {
-    if (phase_ != Phase::done) log("done");
+    if (phase_ != Phase::done) log(serverEvent("done", "done"));
     cursor_.close();
     phase_ = Phase::done;
     setText(reply, messageTag(MessageType::terminate));
@@ -142,34 +164,43 @@ bool ClientLink::respond(const NetMessage& request, NetMessage& reply, const Lin
 bool ClientLink::serveFile(NetMessage& reply, const LinkLog& log) {
   if (!cursor_.isOpen()) {
     if (nextFile_ >= files_.size()) {
-      if (!endAnnounced_ && phase_ == Phase::started) log("all files sent");
+      if (!endAnnounced_ && phase_ == Phase::started) log(serverEvent("all-sent", "all files sent"));
       endAnnounced_ = true;
       setText(reply, "FILE\n\n-1\n");
       return true;
     }
     const ServedFile& file = files_[nextFile_];
     if (!cursor_.open(file.path)) {
-      log("cannot read " + file.path + ": " + strerror(errno));
+      std::string reason = "cannot read " + file.path + ": " + strerror(errno);
+      log(serverEvent("failed", reason, {{"reason", reason}, {"file", file.name}}));
       phase_ = Phase::failed;
       return false;
     }
     char* text = reinterpret_cast<char*>(reply.payload());
     size_t length = composeFileHeader(text, kMaxPayload, file.name.c_str(), file.mark);
     reply.setPayloadLength(static_cast<uint16_t>(length));
-    log("sending " + file.name + " (" + std::to_string(cursor_.size()) + " bytes)");
+    log(serverEvent("sending",
+                    "sending " + file.name + " (" + std::to_string(cursor_.size()) + " bytes)",
+                    {{"file", file.name},
+                     {"index", nextFile_ + 1},
+                     {"count", files_.size()},
+                     {"bytes", cursor_.size()}}));
     return true;
   }
   const ServedFile& file = files_[nextFile_];
   long count = cursor_.readNext(reply.payload(), config_.blockSize);
   if (count < 0) {
-    log("cannot read " + file.path + ": " + strerror(errno));
+    std::string reason = "cannot read " + file.path + ": " + strerror(errno);
+    log(serverEvent("failed", reason, {{"reason", reason}, {"file", file.name}}));
     cursor_.close();
     phase_ = Phase::failed;
     return false;
   }
   reply.setPayloadLength(static_cast<uint16_t>(count));
   if (count == 0) {
-    log("sent " + file.name + " (" + std::to_string(cursor_.offset()) + " bytes)");
+    log(serverEvent("sent",
+                    "sent " + file.name + " (" + std::to_string(cursor_.offset()) + " bytes)",
+                    {{"file", file.name}, {"bytes", cursor_.offset()}}));
     cursor_.close();
     ++nextFile_;
   }
@@ -177,7 +208,10 @@ bool ClientLink::serveFile(NetMessage& reply, const LinkLog& log) {
 }
 
 void ClientLink::abandon(const LinkLog& log) {
-  if (cursor_.isOpen()) log("gone while sending " + files_[nextFile_].name);
+  if (cursor_.isOpen()) {
+    log(serverEvent("gone", "gone while sending " + files_[nextFile_].name,
+                    {{"file", files_[nextFile_].name}}));
+  }
   cursor_.close();
   if (phase_ != Phase::done) phase_ = Phase::failed;
 }

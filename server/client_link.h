@@ -15,9 +15,10 @@
 #include "netinstall/net_message.h"
 #include "server/file_cursor.h"
 #include "server/install_tree.h"
+#include "server/server_event.h"
 
-// One line for the operator about this link's installer.
-using LinkLog = std::function<void(const std::string& text)>;
+// One event for the operator about this link's installer.
+using LinkLog = std::function<void(const ServerEvent& event)>;
 
 struct LinkConfig {
   std::string root;
@@ -62,6 +63,8 @@ class ClientLink {
   // no reply.
   void abandon(const LinkLog& log);
   bool sendingFile() const { return cursor_.isOpen(); }
+  // Bytes of the open file sent so far (0 when none is open).
+  uint64_t fileOffset() const { return cursor_.isOpen() ? cursor_.offset() : 0; }
 
   // For tests of the wrap: continue a link as if it had carried many
   // messages already.

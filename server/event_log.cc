@@ -27,3 +27,15 @@ void logEvent(const uint8_t* client, const std::string& text) {
   printf("%s\n", line.c_str());
   fflush(stdout);
 }
+
+std::string isoTime(int64_t epochMillis) {
+  time_t when = static_cast<time_t>(epochMillis / 1000);
+  struct tm utc;
+  char stamp[48] = "";
+  if (gmtime_r(&when, &utc) != nullptr) {
+    size_t length = strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    snprintf(stamp + length, sizeof stamp - length, ".%03dZ",
+             static_cast<int>(epochMillis % 1000));
+  }
+  return stamp;
+}

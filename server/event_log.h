@@ -10,3 +10,6 @@ std::string formatLogLine(int64_t epochSeconds, const uint8_t* client, const std
 
 // Writes formatLogLine for now, and the newline, to standard output.
 void logEvent(const uint8_t* client, const std::string& text);
+
+// Milliseconds since 1970 as UTC in ISO 8601 ("2025-03-01T10:15:02.250Z").
+std::string isoTime(int64_t epochMillis);

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -12,7 +13,7 @@
 #include <vector>
 
 #include "netinstall/mac_address.h"
-#include "server/event_log.h"
+#include "server/operator_view.h"
 #include "server/install_tree.h"
 #include "server/served_release.h"
 #include "server/server_protocol.h"
@@ -64,16 +65,28 @@ struct Segment {
   std::unique_ptr<ServerProtocol> protocol;
 };
 
-void serve(std::vector<std::unique_ptr<Segment>>& segments, const sigset_t& waitMask) {
+int64_t monotonicMillis() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
+           const sigset_t& waitMask) {
+  std::vector<const ServerProtocol*> protocols;
+  for (auto& segment : segments) protocols.push_back(segment->protocol.get());
   NetMessage request;
   NetMessage reply;
   std::vector<pollfd> waiting(segments.size());
   int64_t lastExpiry = monotonicSeconds();
+  int refreshMillis = view.refreshMillis();
+  int64_t lastRefresh = monotonicMillis();
   while (stopSignal == 0) {
     for (size_t i = 0; i < segments.size(); ++i) {
       waiting[i] = pollfd{segments[i]->socket.fd(), POLLIN, 0};
     }
     timespec limit{kExpiryEverySeconds, 0};
+    if (refreshMillis > 0) limit = timespec{refreshMillis / 1000, refreshMillis % 1000 * 1000000L};
     int ready = ppoll(waiting.data(), waiting.size(), &limit, &waitMask);
     if (ready < 0 && errno != EINTR) {
       perror("netinstall-server: waiting for requests");
@@ -98,8 +111,36 @@ void serve(std::vector<std::unique_ptr<Segment>>& segments, const sigset_t& wait
       }
       lastExpiry = now;
     }
+    if (refreshMillis > 0 && monotonicMillis() - lastRefresh >= refreshMillis) {
+      view.refresh(protocols);
+      lastRefresh = monotonicMillis();
+    }
   }
   for (auto& segment : segments) segment->protocol->report();
+}
+
+// "packages: 3, all signed; scripts: 1; held scripts: 1": what installers
+// will receive, for the operator's first look.
+std::string describeServedFiles(const std::string& root, size_t unsignedPackages) {
+  std::vector<ServedFile> files;
+  std::string error;
+  if (!listInstallFiles(root, files, error)) return "packages: " + error;
+  size_t packages = 0, scripts = 0, held = 0;
+  for (const ServedFile& file : files) {
+    if (!file.script) {
+      ++packages;
+    } else if (file.mark == kScriptMark) {
+      ++scripts;
+    } else {
+      ++held;
+    }
+  }
+  std::string signedText = unsignedPackages == 0 ? "all signed"
+                           : unsignedPackages >= packages
+                               ? "none signed"
+                               : std::to_string(unsignedPackages) + " not signed";
+  return "packages: " + std::to_string(packages) + ", " + signedText +
+         "; scripts: " + std::to_string(scripts) + "; held scripts: " + std::to_string(held);
 }
 
 }  // namespace
@@ -131,31 +172,59 @@ int runServer(const ServerOptions& options) {
     perror("netinstall-server: signal handlers");
     return 1;
   }
+  // After the signals are blocked: the page's thread inherits the mask, so
+  // a stop request always reaches the loop.
+  OperatorView view(isatty(STDOUT_FILENO) == 1);
+  if (!view.open(options, error)) {
+    fprintf(stderr, "netinstall-server: %s\n", error.c_str());
+    return 1;
+  }
   struct stat drivers;
   if (stat((options.root + "/drivers").c_str(), &drivers) != 0 || !S_ISDIR(drivers.st_mode)) {
-    logEvent(nullptr, "note: " + options.root + "/drivers does not exist: no driver packages");
+    view.note("note: " + options.root + "/drivers does not exist: no driver packages");
   }
   std::vector<std::string> unsignedFiles = listUnsignedPackages(options.root);
+  size_t unsignedPackages = 0;
+  for (const std::string& file : unsignedFiles) unsignedPackages += file.rfind("packages/", 0) == 0;
+  view.note(describeServedFiles(options.root, unsignedPackages));
   if (!unsignedFiles.empty()) {
     std::string names;
     for (size_t i = 0; i < unsignedFiles.size() && i < 5; ++i) {
       names += (i ? ", " : "") + unsignedFiles[i];
     }
     if (unsignedFiles.size() > 5) names += ", ...";
-    logEvent(nullptr, "warning: " + std::to_string(unsignedFiles.size()) +
-                          " unsigned packages (installers with a package key refuse them): " + names);
+    view.note("warning: " + std::to_string(unsignedFiles.size()) +
+              " unsigned packages (installers with a package key refuse them): " + names);
   }
-  logEvent(nullptr, release);
   LinkConfig config{options.root, options.keep, options.blockSize};
+  view.record(nullptr, serverEvent("release", release));
+  if (!view.pageAddress().empty()) view.note("status page: " + view.pageAddress());
+  if (!options.eventsPath.empty()) view.note("events appended to " + options.eventsPath);
+  // The serving lines come last: whoever waits for them finds the others.
   for (auto& segment : segments) {
     char mac[kMacTextSize];
     formatMacAddressInto(segment->socket.address(), mac);
-    logEvent(nullptr, "serving " + options.root + " on " + segment->interfaceName + " (" + mac +
-                          ")" + (options.keep ? ", installers keep their configuration" : "") +
-                          (segment->socket.sendsDirectly() ? "" : ", replies broadcast"));
-    segment->protocol = std::make_unique<ServerProtocol>(segment->socket.address(), config, logEvent);
+    view.record(nullptr, serverEvent("serving",
+                                     "serving " + options.root + " on " + segment->interfaceName +
+                                         " (" + mac + ")" +
+                                         (options.keep ? ", installers keep their configuration"
+                                                       : "") +
+                                         (segment->socket.sendsDirectly() ? ""
+                                                                          : ", replies broadcast"),
+                                     {{"root", options.root},
+                                      {"interface", segment->interfaceName},
+                                      {"address", mac},
+                                      {"keep", options.keep}}));
+    segment->protocol = std::make_unique<ServerProtocol>(
+        segment->socket.address(), config,
+        [&view](const uint8_t* client, const ServerEvent& event) { view.record(client, event); });
   }
-  serve(segments, waitMask);
-  logEvent(nullptr, stopSignal == SIGTERM ? "stopped by SIGTERM" : "stopped by SIGINT");
+  serve(segments, view, waitMask);
+  const char* signalName = stopSignal == SIGTERM ? "SIGTERM" : "SIGINT";
+  view.record(nullptr, serverEvent("stopped", std::string("stopped by ") + signalName,
+                                   {{"signal", signalName}}));
+  std::vector<const ServerProtocol*> protocols;
+  for (auto& segment : segments) protocols.push_back(segment->protocol.get());
+  view.finish(protocols);
   return 0;
 }

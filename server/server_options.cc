@@ -1,18 +1,23 @@
 #include "server/server_options.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 const char* serverUsage() {
   return "usage: netinstall-server --interface IF [--interface IF2 ...] --root DIR [--keep]\n"
-         "                         [--block-size N]\n"
+         "                         [--block-size N] [--status [ADDR:]PORT] [--events FILE]\n"
          "  --interface IF   a network interface the installers boot on (one per\n"
          "                   segment; each installer is served on its own)\n"
          "  --root DIR       DIR/drivers/<kernel release>.bdl, DIR/packages/*.bdl,\n"
          "                   DIR/scripts/*.scr, DIR/held-scripts/*.scr\n"
          "  --keep           installers keep the configuration found on their disk\n"
-         "  --block-size N   bytes of file data per reply, 1 to 4076 (default 4076)\n";
+         "  --block-size N   bytes of file data per reply, 1 to 4076 (default 4076)\n"
+         "  --status [ADDR:]PORT  a live status page and /status.json over HTTP on\n"
+         "                   ADDR (default 127.0.0.1), port PORT (0: any free port)\n"
+         "  --events FILE    append every event to FILE, one JSON object per line\n";
 }
 
 namespace {
@@ -27,12 +32,58 @@ bool parseBlockSize(const char* text, size_t& value) {
   return true;
 }
 
+enum class Taken { notOurs, taken, refused };
+
+// The options of what the operator watches, kept apart from the rest.
+Taken takeViewOption(int argc, const char* const argv[], int& i, ServerOptions& options,
+                     std::string& error) {
+  std::string option = argv[i];
+  if (option != "--status" && option != "--events") return Taken::notOurs;
+  bool already = option == "--status" ? options.status : !options.eventsPath.empty();
+  if (already) {
+    error = option + " given twice";
+    return Taken::refused;
+  }
+  if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+    error = option + " needs a value";
+    return Taken::refused;
+  }
+  std::string value = argv[++i];
+  if (option == "--events") {
+    options.eventsPath = value;
+  } else if (!parseStatusAddress(value, options)) {
+    error = "--status needs [ADDR:]PORT (an IPv4 address, a port 0 to 65535), not " + value;
+    return Taken::refused;
+  }
+  return Taken::taken;
+}
+
 }  // namespace
+
+bool parseStatusAddress(const std::string& text, ServerOptions& options) {
+  size_t colon = text.rfind(':');
+  std::string address = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+  std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+  in_addr parsed;
+  if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  unsigned long number = strtoul(port.c_str(), nullptr, 10);
+  if (number > 65535) return false;
+  options.status = true;
+  options.statusAddress = address;
+  options.statusPort = static_cast<uint16_t>(number);
+  return true;
+}
 
 bool parseServerOptions(int argc, const char* const argv[], ServerOptions& options,
                         std::string& error) {
   bool seenInterface = false, seenRoot = false, seenKeep = false, seenBlock = false;
   for (int i = 1; i < argc; ++i) {
+    Taken view = takeViewOption(argc, argv, i, options, error);
+    if (view == Taken::refused) return false;
+    if (view == Taken::taken) continue;
     std::string option = argv[i];
     bool takesValue = option == "--interface" || option == "--root" || option == "--block-size";
     if (!takesValue && option != "--keep") {

@@ -2,6 +2,7 @@
 // The command line of netinstall-server.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,19 @@ struct ServerOptions {
   std::string root;                   // --root DIR: drivers/, packages/, scripts/
   bool keep = false;                  // --keep: clients keep their old configuration
   size_t blockSize = kMaxPayload;     // --block-size N: file bytes per reply, 1 ... 4076
+  // What the operator watches.
+  bool status = false;                // --status [ADDR:]PORT: the status page
+  std::string statusAddress = "127.0.0.1";
+  uint16_t statusPort = 0;
+  std::string eventsPath;             // --events FILE: JSON Lines, appended
 };
 
 // The usage text, ending in a newline.
 const char* serverUsage();
+
+// Reads "[ADDR:]PORT" (an IPv4 address, a port 0 ... 65535) into
+// `options`. False for anything else.
+[[nodiscard]] bool parseStatusAddress(const std::string& text, ServerOptions& options);
 
 // Reads `argv` into `options`. False with the reason in `error` (one line,
 // no newline) for an unknown, repeated or incomplete option (--interface may

@@ -60,3 +60,47 @@ TEST(ServerOptionsTest, RefusesWhatItCannotUseWithAReason) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerOptionsTest, StatusAndEventsAreTheOperatorsChoice) {
+  struct Case {
+    std::vector<const char*> view;
+    bool accepted;
+    const char* address;
+    uint16_t port;
+  };
+  const Case cases[] = {
+      {{"--status", "8080"}, true, "127.0.0.1", 8080},
+      {{"--status", "0.0.0.0:80"}, true, "0.0.0.0", 80},
+      {{"--status", "10.1.2.3:0"}, true, "10.1.2.3", 0},
+      {{"--status", "65536"}, false, "", 0},
+      {{"--status", "host:80"}, false, "", 0},
+      {{"--status", "1.2.3.4:"}, false, "", 0},
+      {{"--status", "-1"}, false, "", 0},
+      {{"--status", "80", "--status", "81"}, false, "", 0},
+      {{"--status"}, false, "", 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> args = {"--interface", "e", "--root", "r"};
+    args.insert(args.end(), c.view.begin(), c.view.end());
+    ServerOptions options;
+    std::string error;
+    EXPECT_EQ(parse(args, options, error), c.accepted) << c.view.back() << ": " << error;
+    if (!c.accepted) continue;
+    EXPECT_TRUE(options.status);
+    EXPECT_EQ(options.statusAddress, c.address);
+    EXPECT_EQ(options.statusPort, c.port);
+  }
+  ServerOptions options;
+  std::string error;
+  ASSERT_TRUE(parse({"--events", "/var/log/k.jsonl", "--interface", "e", "--root", "r"}, options,
+                    error));
+  EXPECT_EQ(options.eventsPath, "/var/log/k.jsonl");
+  EXPECT_FALSE(options.status);
+  EXPECT_FALSE(parse({"--interface", "e", "--root", "r", "--events", "a", "--events", "b"}, options,
+                     error));
+  EXPECT_EQ(error, "--events given twice");
+}
+
+}  // namespace

@@ -70,7 +70,7 @@ size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessa
     session.current = std::move(session.candidate);
   }
   if (!session.current) return 0;
-  auto log = [this, &client](const std::string& text) { log_(client.data(), text); };
+  auto log = [this, &client](const ServerEvent& event) { log_(client.data(), event); };
   uint16_t taken = session.current->clientSequence();
   size_t replyLength = session.current->handle(request, reply, log);
   // The installer went on with the running link after the broadcast: it was
@@ -120,18 +120,24 @@ void ServerProtocol::logOpening(const NetMessage& request, const Mac& client,
                                 const std::string& release) {
   if (request.payloadBeginsWith(messageTag(MessageType::drivers))) {
     ServedFile driver;
-    log_(client.data(), findDriverFile(config_.root, release, driver)
-                            ? "asks for the drivers of kernel " + release + ": offering drivers/" +
-                                  driver.name
-                            : "asks for the drivers of kernel \"" + printable(release) +
-                                  "\": there is no such file in drivers/");
+    bool found = findDriverFile(config_.root, release, driver);
+    std::string text = found ? "asks for the drivers of kernel " + release +
+                                   ": offering drivers/" + driver.name
+                             : "asks for the drivers of kernel \"" + printable(release) +
+                                   "\": there is no such file in drivers/";
+    nlohmann::json fields = {{"release", printable(release)}};
+    if (found) fields["file"] = driver.name;
+    log_(client.data(), serverEvent("drivers", text, std::move(fields)));
     return;
   }
   // The installer sends at most 31 characters; more are shown cut.
   std::string label = printable(payloadLine(request, 3).substr(0, 64));
-  log_(client.data(), "found, disk label \"" + label + "\"");
-  log_(client.data(), config_.keep ? "offered installation, keeping the old configuration"
-                                   : "offered installation");
+  log_(client.data(), serverEvent("found", "found, disk label \"" + label + "\"", {{"label", label}}));
+  log_(client.data(),
+       serverEvent("offered",
+                   config_.keep ? "offered installation, keeping the old configuration"
+                                : "offered installation",
+                   {{"keep", config_.keep}}));
 }
 
 size_t ServerProtocol::openCandidate(const NetMessage& request, Session& session,
@@ -166,7 +172,7 @@ size_t ServerProtocol::beginSession(const NetMessage& request, const Mac& client
   std::unique_ptr<ClientLink> link =
       drivers ? ClientLink::offerDrivers(config_, ownAddress_, client.data(), entry->second.release)
               : ClientLink::offer(config_, ownAddress_, client.data());
-  auto log = [this, &client](const std::string& text) { log_(client.data(), text); };
+  auto log = [this, &client](const ServerEvent& event) { log_(client.data(), event); };
   size_t replyLength = link->handle(request, reply, log);
   if (!link->used()) return replyLength;  // nothing taken: no session either
   if (entry != offered_.end()) forgetOffered(entry);
@@ -198,7 +204,8 @@ void ServerProtocol::expire(int64_t nowSeconds, int64_t fileSeconds, int64_t for
     }
     if (silent > fileSeconds && it->second.current && it->second.current->sendingFile()) {
       const uint8_t* client = it->first.data();
-      it->second.current->abandon([this, client](const std::string& text) { log_(client, text); });
+      it->second.current->abandon(
+          [this, client](const ServerEvent& event) { log_(client, event); });
     }
     ++it;
   }
@@ -213,19 +220,45 @@ void ServerProtocol::expire(int64_t nowSeconds, int64_t fileSeconds, int64_t for
 
 void ServerProtocol::report() {
   if (counts_.malformed > 0 || counts_.oversized > 0) {
-    log_(nullptr, "dropped " + std::to_string(counts_.malformed) + " malformed and " +
-                      std::to_string(counts_.oversized) + " oversized datagrams");
+    log_(nullptr, serverEvent("dropped",
+                              "dropped " + std::to_string(counts_.malformed) + " malformed and " +
+                                  std::to_string(counts_.oversized) + " oversized datagrams",
+                              {{"malformed", counts_.malformed}, {"oversized", counts_.oversized}}));
   }
   if (counts_.stationsFound > kLoggedStationsPerReport) {
-    log_(nullptr, std::to_string(counts_.stationsFound - kLoggedStationsPerReport) +
-                      " more stations asked for an offer (not logged one by one)");
+    uint64_t unlogged = counts_.stationsFound - kLoggedStationsPerReport;
+    log_(nullptr, serverEvent("unlogged-stations",
+                              std::to_string(unlogged) +
+                                  " more stations asked for an offer (not logged one by one)",
+                              {{"count", unlogged}}));
   }
   if (counts_.installersDropped > 0) {
-    log_(nullptr, "forgot " + std::to_string(counts_.installersDropped) +
-                      " installers silent the longest: more than " +
-                      std::to_string(kMostInstallers) + " at once");
+    log_(nullptr, serverEvent("forgot-installers",
+                              "forgot " + std::to_string(counts_.installersDropped) +
+                                  " installers silent the longest: more than " +
+                                  std::to_string(kMostInstallers) + " at once",
+                              {{"count", counts_.installersDropped}}));
   }
+  totals_.malformed += counts_.malformed;
+  totals_.oversized += counts_.oversized;
+  totals_.stationsFound += counts_.stationsFound;
+  totals_.installersDropped += counts_.installersDropped;
   counts_ = Counts{};
+}
+
+ProtocolTotals ServerProtocol::totals() const {
+  ProtocolTotals all = totals_;
+  all.malformed += counts_.malformed;
+  all.oversized += counts_.oversized;
+  all.stationsFound += counts_.stationsFound;
+  all.installersDropped += counts_.installersDropped;
+  return all;
+}
+
+void ServerProtocol::visitSessions(const SessionVisitor& visit) const {
+  for (const auto& [client, session] : sessions_) {
+    if (session.current) visit(client.data(), session.lastSeen, session.current->fileOffset());
+  }
 }
 
 ClientLink* ServerProtocol::linkOf(const uint8_t* client) {

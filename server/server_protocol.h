@@ -36,10 +36,23 @@
 
 #include "netinstall/net_message.h"
 #include "server/client_link.h"
+#include "server/server_event.h"
 
-// One line for the operator about the installer with hardware address
+// One event for the operator about the installer with hardware address
 // `client`, or about the server as a whole when `client` is null.
-using ClientLog = std::function<void(const uint8_t* client, const std::string& text)>;
+using ClientLog = std::function<void(const uint8_t* client, const ServerEvent& event)>;
+// A session's installer, when it last asked (the clock given to handle())
+// and the bytes of its open file sent so far.
+using SessionVisitor =
+    std::function<void(const uint8_t* client, int64_t lastSeen, uint64_t fileOffset)>;
+
+// What the server dropped or counted rather than logged since it started.
+struct ProtocolTotals {
+  uint64_t malformed = 0;
+  uint64_t oversized = 0;
+  uint64_t stationsFound = 0;      // stations offered an installation
+  uint64_t installersDropped = 0;  // sessions that made room for another
+};
 
 // Installers served at once (sessions).
 constexpr size_t kMostInstallers = 256;
@@ -73,6 +86,11 @@ class ServerProtocol {
   // room), one line each, and starts counting afresh. Nothing when nothing
   // was counted.
   void report();
+
+  // Counted since the start (what report() logged and what it has not yet).
+  ProtocolTotals totals() const;
+  // Calls `visit` for every session's current link.
+  void visitSessions(const SessionVisitor& visit) const;
 
   size_t clientCount() const { return sessions_.size(); }
   size_t offeredCount() const { return offered_.size(); }
@@ -120,4 +138,5 @@ class ServerProtocol {
   std::map<Mac, Offered> offered_;
   std::list<Mac> offeredAge_;  // offered stations, the one offered longest ago first
   Counts counts_;
+  ProtocolTotals totals_;  // counts_ of the reports made so far
 };

@@ -135,13 +135,16 @@ class ServerProtocolTest : public ::testing::Test {
   std::unique_ptr<ServerProtocol> makeServer(bool keep = false, size_t blockSize = 4076) {
     LinkConfig config{tree.root(), keep, blockSize};
     return std::make_unique<ServerProtocol>(
-        kServer, config, [this](const uint8_t* client, const std::string& text) {
-          log.push_back((client != nullptr ? std::to_string(client[5]) : "server") + " " + text);
+        kServer, config, [this](const uint8_t* client, const ServerEvent& event) {
+          log.push_back((client != nullptr ? std::to_string(client[5]) : "server") + " " +
+                        event.text);
+          events.push_back(event);
         });
   }
 
   TestTree tree;
   std::vector<std::string> log;
+  std::vector<ServerEvent> events;
 };
 
 TEST_F(ServerProtocolTest, WholeInstallationFromDiscoveryToTerm) {

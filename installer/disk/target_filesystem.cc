@@ -48,18 +48,24 @@ bool writeConfigFile(const char* root, const char* name, const std::string& text
 }  // namespace
 
 bool mountTarget(const DriveInfo& drive, const char* mountPoint, bool withBoot) {
-  // Journalled first: the kernel's ext3 refuses a file system without a
-  // journal, while ext2 would also take an ext3 one and skip its journal.
-  bool rootIsPartition2;
-  if (mountPartition(drive, 2, "ext3", mountPoint)) {
-    rootIsPartition2 = true;
-  } else if (mountPartition(drive, 1, "ext3", mountPoint)) {
-    rootIsPartition2 = false;
-  } else if (mountPartition(drive, 2, "ext2", mountPoint)) {
-    rootIsPartition2 = true;
-  } else {
-    return mountPartition(drive, 1, "ext2", mountPoint);
+  // The root partition of this disk's layout first: asked for a partition
+  // the disk does not have, the kernel complains on the console ("Can't
+  // open blockdev"). The other one is tried only after, for an old system
+  // laid out otherwise. Journalled first: the kernel's ext3 refuses a file
+  // system without a journal, while ext2 would also take an ext3 one and
+  // skip its journal.
+  int own = rootPartitionNumber(drive);
+  const int candidates[] = {own, own == 1 ? 2 : 1};
+  int root = 0;
+  for (int partition : candidates) {
+    if (mountPartition(drive, partition, "ext3", mountPoint) ||
+        mountPartition(drive, partition, "ext2", mountPoint)) {
+      root = partition;
+      break;
+    }
   }
+  if (root == 0) return false;
+  bool rootIsPartition2 = root == 2;
   if (!rootIsPartition2 || !withBoot) return true;
 
   char boot[kPathSize];

@@ -8,8 +8,8 @@
 #include "hardware/drive_info.h"
 
 // Mounts the system's root on `mountPoint` (read-write, no options), trying
-// partition 2 as ext3, partition 1 as ext3, partition 2 as ext2, partition 1
-// as ext2. When the root is partition 2 and `withBoot` is true, also mounts
+// the root partition of the drive's layout (1, or 2 in the two-partition
+// layout) as ext3, then as ext2, then the other partition the same way. When the root is partition 2 and `withBoot` is true, also mounts
 // partition 1 (ext2) on "<mountPoint>/boot", creating that directory. True
 // when everything asked for is mounted; false leaves nothing mounted.
 [[nodiscard]] bool mountTarget(const DriveInfo& drive, const char* mountPoint, bool withBoot);

@@ -36,6 +36,19 @@ TEST(MountTarget, SingleLayoutMountsPartitionOneAndNeverABootPartition) {
   EXPECT_NE(stat("/mnt/boot", &st), 0) << "no boot directory is made either";
 }
 
+// What an older layout left behind in partition 2 is not looked at: the
+// disk's own layout decides (and the kernel is not asked for a partition 2
+// that a single-layout disk does not have).
+TEST(MountTarget, SingleLayoutTriesItsOwnRootBeforeAnyOther) {
+  LoopDisk disk("hda", 32);
+  disk.writeTable({{63, 16 * kCylinderSectors - 63, true},
+                   {16 * kCylinderSectors, 16 * kCylinderSectors, false}});
+  makeFileSystem(disk.partition(1), /*journalled=*/false);
+  makeFileSystem(disk.partition(2), /*journalled=*/true);
+  ASSERT_TRUE(mountTarget(disk.drive(), "/mnt", /*withBoot=*/true));
+  EXPECT_EQ(targetMounts(), (Mounts{"/dev/hda1 /mnt ext2"}));
+}
+
 TEST(MountTarget, SingleExt2RootIsFoundAfterTheJournalledCandidatesFail) {
   LoopDisk disk("hda", 5);
   disk.writeTable({{63, 5 * kCylinderSectors - 63, true}});

@@ -7,7 +7,8 @@
 
 namespace {
 
-std::string fetch(InstallClient& client, const std::string& directory, bool drivers) {
+std::string fetch(InstallClient& client, const std::string& directory, bool drivers,
+                  const char* label) {
   if (!client.hasInterfaces()) return "no interface";
   if (drivers) {
     if (!client.retrieveDrivers()) return "no drivers";
@@ -15,7 +16,7 @@ std::string fetch(InstallClient& client, const std::string& directory, bool driv
   }
   char offer[512] = "";
   bool keep = false;
-  if (!client.findServer("", offer, "test-lab", offer, sizeof offer, keep)) return "no server";
+  if (!client.findServer("", offer, label, offer, sizeof offer, keep)) return "no server";
   if (!client.startInstallation()) return "refused";
   char name[32];
   int mark = 0;
@@ -31,12 +32,12 @@ std::string fetch(InstallClient& client, const std::string& directory, bool driv
 }  // namespace
 
 std::string fetchEverything(InstallClient& client, const ClientTiming& timing,
-                            const std::string& directory, bool drivers) {
+                            const std::string& directory, bool drivers, const char* label) {
   (void)mkdir(directory.c_str(), 0755);  // an existing one is fine
   client.open();
   client.timing = timing;
   std::string result;
-  std::string printed = captureStdout([&] { result = fetch(client, directory, drivers); });
+  std::string printed = captureStdout([&] { result = fetch(client, directory, drivers, label); });
   client.close();
   return result.empty() ? result : result + ": " + printed;
 }

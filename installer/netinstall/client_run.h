@@ -9,7 +9,8 @@
 // Opens `client` in the current namespace with `timing`, then: the driver
 // package into directory/drivers.bdl (when `drivers`), discovery, start,
 // every file into directory/<name>, and the closing wait (ended by "TERM";
-// standard input must not be readable). Returns "" on success, otherwise
-// what failed and what the client printed.
+// standard input must not be readable). The discovery carries `label`.
+// Returns "" on success, otherwise what failed and what the client printed.
 std::string fetchEverything(InstallClient& client, const ClientTiming& timing,
-                            const std::string& directory, bool drivers);
+                            const std::string& directory, bool drivers,
+                            const char* label = "test-lab");

@@ -1,6 +1,7 @@
 #include "startup/installation_process.h"
 
 #include <fcntl.h>
+#include <sys/klog.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
 #include <sys/stat.h>
@@ -16,8 +17,26 @@
 
 namespace {
 
+// syslog(2) actions: the kernel's console level saved and lowered to
+// emergencies only, and restored.
+constexpr int kKernelConsoleOff = 6;
+constexpr int kKernelConsoleOn = 7;
+// The kernel's own PID namespace has this fixed inode number.
+constexpr ino_t kInitialPidNamespaceInode = 0xEFFFFFFC;
+
+// Kernel messages (a missing label floppy's "I/O error, dev fd0") would
+// break into the dialogue: off the consoles while the installer runs, as
+// other installers do; they stay in the kernel's log. Only the machine's
+// own installer touches the kernel's console, never one in a PID namespace
+// of its own (a test's sandbox on a developer's machine).
+bool ownsKernelConsole() {
+  struct stat space;
+  return stat("/proc/self/ns/pid", &space) == 0 && space.st_ino == kInitialPidNamespaceInode;
+}
+
 void restartMachine() {
   terminal->restore();
+  if (ownsKernelConsole()) (void)klogctl(kKernelConsoleOn, nullptr, 0);  // for the restart's lines
   puts("");
   puts("Rebooting...");
   fflush(stdout);
@@ -64,6 +83,7 @@ int runInstallationProcess(int argc, char** argv) {
   if (mkdir("/mnt/proc", 0755) != 0) perror("/proc");
   (void)mount("proc", "/proc", "proc", 0, nullptr);
   chooseConsole();
+  if (ownsKernelConsole()) (void)klogctl(kKernelConsoleOff, nullptr, 0);
 
   terminal = new TerminalState;  // lives until the restart
 

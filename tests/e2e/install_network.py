@@ -54,6 +54,7 @@ class InstallNetwork:
         self._servers = {}  # name: the server process
         self._lab = None
         _enter_fresh_network_namespace()
+        _ip("link", "set", "lo", "up")  # the server's status page, for a browser here
         # No forwarding delay: a firmware's DHCP gives up long before the
         # default 15 s have passed for its port.
         _ip("link", "add", BRIDGE, "address", BRIDGE_ADDRESS, "type", "bridge",
@@ -68,12 +69,13 @@ class InstallNetwork:
         self._taps.append(name)
         return f"tap,ifname={name},script=no,downscript=no"
 
-    def start_server(self, root, keep=False, timeout=30, name="server"):
+    def start_server(self, root, keep=False, timeout=30, name="server", extra=()):
         """The host build's netinstall-server serving `root`: the first on the
         bridge itself, any further one on a port of its own (a veth pair), so
-        that each has a hardware address of its own. Returns the server's
-        hardware address from its first log line; log(name) reads its log. A
-        server started again under the same name goes on in the same log."""
+        that each has a hardware address of its own; `extra` are more
+        options. Returns the server's hardware address from its first log
+        line; log(name) reads its log. A server started again under the same
+        name goes on in the same log."""
         interface = BRIDGE
         if self._servers and name not in self._servers:
             interface = f"{name}0"
@@ -82,7 +84,7 @@ class InstallNetwork:
             _ip("link", "set", interface, "up")
             self._taps.append(interface)
         command = [locations.host_program("netinstall-server"), "--interface", interface,
-                   "--root", root] + (["--keep"] if keep else [])
+                   "--root", root] + (["--keep"] if keep else []) + list(extra)
         before = len(self.log(name))
         with open(self._log_path(name), "ab") as log:
             server = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT,
@@ -137,6 +139,11 @@ class InstallNetwork:
                 return log.read()
         except FileNotFoundError:
             return ""
+
+    def stop_server(self, name="server"):
+        """Ends the server as an operator does (SIGTERM): it writes its summary."""
+        self._servers[name].terminate()
+        self._servers[name].wait(timeout=30)
 
     def close(self):
         # dnsmasq goes with serve-lab, even when the test failed.

@@ -18,8 +18,9 @@ import time
 import unittest
 
 import installer_texts as texts
+import server_views
 from bootimage import locations
-from console_text import installer_lines
+from console_text import KERNEL_MESSAGE, installer_lines, plain_lines
 from install_network import InstallNetwork
 from machine_case import MachineTestCase
 from bootimage.network_medium import network_initramfs, pack, write_driver_package
@@ -128,6 +129,13 @@ class NetworkInstallation(MachineTestCase):
         machine.wait_for_restart(timeout=120)
         shown = texts.fold_progress(texts.fold_dots(installer_lines(machine.transcript())))
         self.assertEqual(shown, expected_lines, "\n".join(shown))
+        # While the installer runs, kernel messages stay off its console but
+        # for emergencies (the watchdog's soft-lockup report is one: an
+        # emulated machine on a busy host sees its clock jump).
+        lines = plain_lines(machine.transcript())
+        running = lines[lines.index(expected_lines[0]):lines.index(texts.REBOOTING)]
+        self.assertEqual([line for line in running if KERNEL_MESSAGE.match(line)
+                          and "soft lockup" not in line], [])
 
     def report_time(self, what):
         print(f"\n{what}: {time.monotonic() - self.started:.0f} s", file=sys.stderr)
@@ -175,7 +183,8 @@ class NetworkInstallation(MachineTestCase):
 
     def test_one_machine_with_a_label_floppy(self):
         root, trees = serve_tree(self.workdir)
-        server = self.network.start_server(root).upper()
+        events = os.path.join(self.workdir, "events.jsonl")
+        server = self.network.start_server(root, extra=["--events", events]).upper()
         disk = disk_image(os.path.join(self.workdir, "disk.img"), 16)
         # Blanks go, punctuation stays; only the first line counts.
         floppy = label_floppy(os.path.join(self.workdir, "floppy.img"),
@@ -188,6 +197,26 @@ class NetworkInstallation(MachineTestCase):
         self.check_installed(disk, trees, 16)
         for event in ('found, disk label "Lab7:rack#3!"', "started: 3 packages, 2 scripts", "done"):
             self.assertIn(f"52:54:00:12:34:56 {event}\n", self.network.log())
+        # The events file tells what the log tells, line for line, and more.
+        self.network.stop_server()
+        recorded = server_views.file_events(events)
+        self.assertEqual([(event["machine"] or "", event["text"]) for event in recorded],
+                         server_views.log_events(self.network.log()))
+        mine = [event for event in recorded if event["machine"] == "52:54:00:12:34:56"]
+        self.assertEqual([event["event"] for event in mine[:5]],
+                         ["drivers", "sending", "sent", "found", "offered"])
+        self.assertEqual(mine[3]["label"], "Lab7:rack#3!")
+        started = next(event for event in mine if event["event"] == "started")
+        self.assertEqual((started["packages"], started["scripts"], started["files"]), (3, 2, 5))
+        self.assertEqual(started["bytes"], sum(
+            os.path.getsize(os.path.join(directory, name))
+            for directory in (os.path.join(root, "packages"), os.path.join(root, "scripts"),
+                              os.path.join(root, "held-scripts"))
+            for name in os.listdir(directory)))
+        sent = [event for event in mine if event["event"] == "sent"]
+        self.assertEqual(sum(event["bytes"] for event in sent[1:]), started["bytes"])
+        self.assertEqual(mine[-1]["event"], "done")
+        self.assertIn("summary: machines 1  installing 0  done 1  failed 0", self.network.log())
 
     def test_server_with_keep_brings_the_old_configuration_back(self):
         old = os.path.join(self.workdir, "old-system")
@@ -209,7 +238,8 @@ class NetworkInstallation(MachineTestCase):
 
     def test_four_machines_at_once(self):
         root, trees = serve_tree(self.workdir)
-        server = self.network.start_server(root).upper()
+        page = "http://127.0.0.1:8080/"
+        server = self.network.start_server(root, extra=["--status", "127.0.0.1:8080"]).upper()
         cylinders = [16, 16, 24, 1100]  # the last: a boot partition and a root
         self.started = time.monotonic()
         machines = []
@@ -217,6 +247,21 @@ class NetworkInstallation(MachineTestCase):
             disk = disk_image(os.path.join(self.workdir, f"disk{index}.img"), size)
             mac = f"52:54:00:12:35:{index:02X}"
             machines.append((self.boot_installer(disk, mac), disk, mac, size))
+        # The page while the drivers travel (the largest files here): a row
+        # per machine. The picture goes where KORVANEL_SCREENSHOT says
+        # (docs/status-page.png).
+        deadline = time.monotonic() + INSTALL_TIMEOUT
+        while self.network.log().count(" asks for the drivers of kernel") < 4:
+            self.assertLess(time.monotonic(), deadline, self.network.log())
+            machines[0][0].hold(0.2)
+        picture = os.environ.get("KORVANEL_SCREENSHOT",
+                                 os.path.join(self.workdir, "status-page.png"))
+        server_views.browser(page, self.workdir, screenshot=picture, size="1200,330")
+        print(f"\nstatus page during the run: {picture}", file=sys.stderr)
+        during = server_views.rows(server_views.browser(page, self.workdir))
+        self.assertEqual(sorted(during), sorted(mac for _, _, mac, _ in machines), during)
+        self.assertLessEqual(set(during.values()), {"drivers", "offered", "installing", "done"},
+                             during)
         for machine, _, mac, size in machines:
             self.finish(machine, texts.network_installation(mac, "korvanel", server, scripts=2,
                                                             checked=size <= 1023))
@@ -224,6 +269,8 @@ class NetworkInstallation(MachineTestCase):
         for _, disk, _, size in machines:
             self.check_installed(disk, trees, size)
         self.assertEqual(self.network.log().count(" done\n"), 4, self.network.log())
+        after = server_views.rows(server_views.browser(page, self.workdir))
+        self.assertEqual(after, {mac: "done" for _, _, mac, _ in machines})
 
     def test_a_rogue_server_answering_first_installs_nothing(self):
         """The medium carries the operator's key, and everything the
