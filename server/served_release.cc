@@ -74,15 +74,6 @@ bool matchesEntry(const ServedFile& file, const std::string& shownPath, ReleaseF
   return true;
 }
 
-std::string dateText(int64_t seconds) {
-  time_t time = static_cast<time_t>(seconds);
-  tm parts;
-  char text[24];
-  if (gmtime_r(&time, &parts) == nullptr || strftime(text, sizeof text, "%Y-%m-%d", &parts) == 0) {
-    return std::to_string(seconds);
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -134,6 +125,6 @@ bool checkServedRelease(const std::string& root, std::string& summary, std::stri
   }
   summary = "release " + std::to_string(list.number) + " of " + list.product + ", " +
             std::to_string(list.files.size()) + " files, signed with key " + list.signer.id() +
-            ", expires " + dateText(list.expires);
+            ", expires " + releaseTimeText(list.expires, false);
   return true;
 }

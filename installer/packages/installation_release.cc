@@ -19,16 +19,6 @@ bool fatal(const std::string& message) {
   return false;
 }
 
-std::string dateText(int64_t seconds) {
-  time_t time = static_cast<time_t>(seconds);
-  tm parts;
-  char text[24];
-  if (gmtime_r(&time, &parts) == nullptr || strftime(text, sizeof text, "%Y-%m-%d", &parts) == 0) {
-    return std::to_string(seconds);
-  }
-  return text;
-}
-
 // A file name as the console may show it: a server or medium names files,
 // and its bytes must never reach the terminal as control sequences.
 std::string shownName(const char* name) {
@@ -87,11 +77,12 @@ bool adoptReleaseList(const std::string& text) {
       return fatal(releaseName(candidate.number) + " is older than " + releaseName(lowest) +
                    ", the oldest this medium accepts");
     case ReleaseVerdict::expired:
-      return fatal(releaseName(candidate.number) + " expired on " + dateText(candidate.expires) +
-                   " (the clock says " + dateText(now) + ")");
+      return fatal(releaseName(candidate.number) + " expired on " +
+                   releaseTimeText(candidate.expires, false) + " (the clock says " +
+                   releaseTimeText(now, false) + ")");
     case ReleaseVerdict::acceptedClockUnset:
       printf("WARNING: the clock says %s, before %s was made: its expiry is not checked\n",
-             dateText(now).c_str(), releaseName(candidate.number).c_str());
+             releaseTimeText(now, false).c_str(), releaseName(candidate.number).c_str());
       break;
     case ReleaseVerdict::accepted:
       break;

@@ -68,15 +68,6 @@ bool loadSecretKey(const std::string& keyFile, libinstall::SecretKey* key, std::
   return true;
 }
 
-std::string utcText(int64_t seconds) {
-  time_t time = static_cast<time_t>(seconds);
-  tm parts;
-  char text[32];
-  if (gmtime_r(&time, &parts) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts) == 0) {
-    return std::to_string(seconds);
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -130,7 +121,7 @@ bool makeReleaseList(const ReleaseRequest& request, std::ostream& out, std::stri
   }
   out << "release " << list.number << " of " << list.product << ": " << list.files.size()
       << " files, signed with key " << key.publicKey().id() << ", expires "
-      << utcText(list.expires) << "\n";
+      << releaseTimeText(list.expires, true) << "\n";
   return true;
 }
 
@@ -147,7 +138,8 @@ bool verifyAgainstRelease(const std::string& keyFile, const std::string& listFil
   if (!list.parse(text, &key, error)) return fail(error, listFile + ": " + *error);
   out << listFile << ": release " << list.number << " of " << list.product << ", "
       << list.files.size() << " files, signed with key " << list.signer.id() << ", created "
-      << utcText(list.created) << ", expires " << utcText(list.expires) << "\n";
+      << releaseTimeText(list.created, true) << ", expires "
+      << releaseTimeText(list.expires, true) << "\n";
   if (list.expires < static_cast<int64_t>(time(nullptr))) out << listFile << ": expired\n";
   for (const std::string& path : files) {
     const ReleaseFile* entry = list.find(baseName(path));

@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <ctime>
 #include <unordered_set>
 
 #include "hex_text.h"
@@ -83,6 +84,17 @@ std::string digestText(const std::array<unsigned char, 32>& digest) {
 }
 
 }  // namespace
+
+std::string releaseTimeText(int64_t seconds, bool withClock) {
+  time_t time = static_cast<time_t>(seconds);
+  tm parts;
+  char text[32];
+  if (gmtime_r(&time, &parts) == nullptr ||
+      strftime(text, sizeof text, withClock ? "%Y-%m-%d %H:%M UTC" : "%Y-%m-%d", &parts) == 0) {
+    return std::to_string(seconds);
+  }
+  return text;
+}
 
 const char* releaseFileKindName(ReleaseFileKind kind) {
   switch (kind) {

@@ -48,6 +48,10 @@ enum class ReleaseFileKind {
 // "package", "driver", "script" or "file".
 const char* releaseFileKindName(ReleaseFileKind kind);
 
+// A list's time as UTC text: "2026-12-09", or with `withClock`
+// "2026-12-09 07:20 UTC"; the bare number where the system cannot show it.
+std::string releaseTimeText(int64_t seconds, bool withClock);
+
 struct ReleaseFile {
   ReleaseFileKind kind = ReleaseFileKind::package;
   uint64_t size = 0;
