@@ -79,6 +79,7 @@ bool parseStatusAddress(const std::string& text, ServerOptions& options) {
 
 bool parseServerOptions(int argc, const char* const argv[], ServerOptions& options,
                         std::string& error) {
+  options = ServerOptions();  // what an earlier parse left must not count as given
   bool seenInterface = false, seenRoot = false, seenKeep = false, seenBlock = false;
   for (int i = 1; i < argc; ++i) {
     Taken view = takeViewOption(argc, argv, i, options, error);
