@@ -10,7 +10,6 @@
 #include <net/if.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -41,11 +40,6 @@ constexpr uint32_t kOversized = 500;
 // The bound this test holds the server to: what a flood of any size may add
 // to its peak resident memory over what one installation needed.
 constexpr long kMemoryBoundKib = 16 * 1024;
-
-std::string kernelRelease() {
-  utsname system;
-  return uname(&system) == 0 ? system.release : "";
-}
 
 // A number from the "Key:   value kB" lines of /proc/PID/status.
 long statusKib(pid_t pid, const std::string& key) {

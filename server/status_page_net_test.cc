@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -33,11 +32,6 @@ namespace {
 
 constexpr const char* kHostileLabel = "<img src=x onerror=alert(1)>";
 constexpr const char* kPage = "http://127.0.0.1:8080/";
-
-std::string kernelRelease() {
-  utsname system;
-  return uname(&system) == 0 ? system.release : "";
-}
 
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));

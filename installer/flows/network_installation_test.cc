@@ -4,7 +4,6 @@
 // operator's lines byte for byte for a whole run, then the failures.
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 
 #include <gtest/gtest.h>
 
@@ -29,11 +28,6 @@ constexpr const char* kAutorun = "echo configured by the server\n";
 constexpr const char* kHeldScript = "echo never on the disk\n";
 constexpr const char* kPrompt = "Press ENTER to reboot\n";
 constexpr const char* kRebooting = "\033[?25h\nRebooting...\n";
-
-std::string kernelRelease() {
-  utsname system;
-  return uname(&system) == 0 ? system.release : "";
-}
 
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));

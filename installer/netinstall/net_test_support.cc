@@ -15,6 +15,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -215,4 +216,9 @@ int ServerRun::stop(int signal) {
   int status = waitBounded(pid_, 10);
   pid_ = -1;
   return status;
+}
+
+std::string kernelRelease() {
+  utsname system;
+  return uname(&system) == 0 ? system.release : "";
 }

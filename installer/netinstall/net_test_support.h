@@ -93,3 +93,7 @@ class ServerRun {
 
 // The path of this build's netinstall-server.
 std::string serverBinary();
+
+// The running kernel's release: the name of the driver package its
+// installers ask for.
+std::string kernelRelease();

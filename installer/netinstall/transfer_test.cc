@@ -5,7 +5,6 @@
 // second server, and a transfer long enough to wrap the sequence numbers.
 
 #include <signal.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,11 +24,6 @@
 #include "packages/package_fixtures.h"
 
 namespace {
-
-std::string kernelRelease() {
-  utsname system;
-  return uname(&system) == 0 ? system.release : "";
-}
 
 // A server root: real packages (made with the bdl tool), scripts of any
 // contents (name -> bytes) and the driver package for this kernel.

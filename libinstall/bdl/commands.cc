@@ -1,8 +1,7 @@
 #include "commands.h"
 
-#include <libinstall/repo.h>
-
 #include <libinstall/release_list.h>
+#include <libinstall/repo.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +19,7 @@
 #include "package_metadata.h"
 #include "release.h"
 #include "sign.h"
+#include "text_fields.h"
 
 namespace bdl {
 
@@ -190,18 +190,6 @@ int runVerify(std::vector<std::string> args, std::ostream& out, std::ostream& er
   return kExitOk;
 }
 
-// A decimal count of at most 19 digits: what the list and the clock hold.
-bool parseCount(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 19) return false;
-  uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *value = result;
-  return true;
-}
-
 int runRelease(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
   ReleaseRequest request;
   std::vector<std::string> rest;
@@ -219,10 +207,13 @@ int runRelease(std::vector<std::string> args, std::ostream& out, std::ostream& e
     if (arg == "--key") {
       request.keyFile = value;
     } else if (arg == "--number") {
-      if (!parseCount(value, &request.number)) return usage(err, "--number needs a whole number");
+      if (!libinstall::parseDecimal(value, &request.number)) {
+        return usage(err, "--number needs a whole number");
+      }
     } else if (arg == "--expires") {
       // Days past about 10^8 would leave the years a time can be written in.
-      if (!parseCount(value, &request.expiresDays) || request.expiresDays > 100000000) {
+      if (!libinstall::parseDecimal(value, &request.expiresDays) ||
+          request.expiresDays > 100000000) {
         return usage(err, "--expires needs a number of days");
       }
     } else if (arg == "--product") {

@@ -2,31 +2,13 @@
 
 #include "hex_text.h"
 #include "package_limits.h"
+#include "text_fields.h"
 
 namespace libinstall {
 namespace {
 
 // The longest line a signature member holds (the signature line).
 constexpr size_t kMaxLine = 160;
-
-// A decimal number without sign or leading zeros.
-bool parseDecimal(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 19 || (text[0] == '0' && text.size() > 1)) return false;
-  uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *value = result;
-  return true;
-}
-
-bool valueAfter(const std::string& line, const char* name, std::string* value) {
-  std::string prefix = std::string(name) + ": ";
-  if (line.compare(0, prefix.size(), prefix) != 0) return false;
-  *value = line.substr(prefix.size());
-  return true;
-}
 
 bool isChunkSize(uint64_t size) {
   return size >= kMinChunkSize && size <= kMaxChunkSize && (size & (size - 1)) == 0;
@@ -78,13 +60,13 @@ bool SignatureReader::takeLine(const std::string& line, std::string* error) {
       expect_ = Expect::ChunkSize;
       break;
     case Expect::ChunkSize:
-      ok = valueAfter(line, "chunk-size", &value) && parseDecimal(value, &number) &&
+      ok = valueAfter(line, "chunk-size", &value) && parseCanonicalDecimal(value, &number) &&
            isChunkSize(number);
       head_.chunkSize = static_cast<uint32_t>(number);
       expect_ = Expect::Length;
       break;
     case Expect::Length:
-      ok = valueAfter(line, "length", &value) && parseDecimal(value, &number) && number > 0 &&
+      ok = valueAfter(line, "length", &value) && parseCanonicalDecimal(value, &number) && number > 0 &&
            chunkCount(number, head_.chunkSize) <= kMaxChunks;
       head_.length = number;
       expect_ = Expect::Chunk;

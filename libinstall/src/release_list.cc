@@ -8,37 +8,22 @@
 #include "hex_text.h"
 #include "release_text.h"
 #include "sha256.h"
+#include "text_fields.h"
 
 namespace {
 
 using libinstall::fromHex;
+using libinstall::parseCanonicalDecimal;
 using libinstall::toHex;
-
-bool parseDecimal(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 20 || (text[0] == '0' && text.size() > 1)) return false;
-  uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (result > (UINT64_MAX - digit) / 10) return false;
-    result = result * 10 + digit;
-  }
-  *value = result;
-  return true;
-}
+using libinstall::valueAfter;
 
 // A time as seconds since 1970: within what a signed 64-bit time holds.
 bool parseTime(const std::string& text, int64_t* value) {
   uint64_t number = 0;
-  if (!parseDecimal(text, &number) || number > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (!parseCanonicalDecimal(text, &number) || number > static_cast<uint64_t>(INT64_MAX)) {
+    return false;
+  }
   *value = static_cast<int64_t>(number);
-  return true;
-}
-
-bool valueAfter(const std::string& line, const char* name, std::string* value) {
-  std::string prefix = std::string(name) + ": ";
-  if (line.compare(0, prefix.size(), prefix) != 0) return false;
-  *value = line.substr(prefix.size());
   return true;
 }
 
@@ -73,7 +58,7 @@ bool parseFileLine(const std::string& value, ReleaseFile* file) {
   if (third == std::string::npos) return false;
   file->name = value.substr(third + 1);
   return parseKind(value.substr(0, first), &file->kind) &&
-         parseDecimal(value.substr(first + 1, second - first - 1), &file->size) &&
+         parseCanonicalDecimal(value.substr(first + 1, second - first - 1), &file->size) &&
          fromHex(value.substr(second + 1, third - second - 1), file->sha256.data(),
                  file->sha256.size()) &&
          isReleaseFileName(file->name);
@@ -161,7 +146,7 @@ bool ReleaseList::parse(const std::string& text, const PackageKey* requiredKey,
         list.product = value;
         break;
       case 4:
-        ok = valueAfter(line, "release", &value) && parseDecimal(value, &list.number);
+        ok = valueAfter(line, "release", &value) && parseCanonicalDecimal(value, &list.number);
         if (!ok) return refuse(number, "bad release number");
         break;
       case 5:

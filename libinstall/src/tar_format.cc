@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "text_fields.h"
+
 namespace libinstall {
 namespace {
 
@@ -98,17 +100,6 @@ void putNumber(char* block, Field f, uint64_t value) {
     p[i] = static_cast<unsigned char>(value & 0xff);
     value >>= 8;
   }
-}
-
-bool parseDecimal(const std::string& text, uint64_t* value) {
-  if (text.empty() || text.size() > 19) return false;
-  uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *value = result;
-  return true;
 }
 
 constexpr uint64_t kMaxOctal7 = 07777777;        // 8-byte fields (ids)
