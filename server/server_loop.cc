@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -71,8 +72,10 @@ int64_t monotonicMillis() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
-           const sigset_t& waitMask) {
+// Serves until a stop signal (true) or until waiting itself fails (false,
+// with the reason in `error`).
+bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
+           const sigset_t& waitMask, std::string& error) {
   std::vector<const ServerProtocol*> protocols;
   for (auto& segment : segments) protocols.push_back(segment->protocol.get());
   NetMessage request;
@@ -89,8 +92,9 @@ void serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
     if (refreshMillis > 0) limit = timespec{refreshMillis / 1000, refreshMillis % 1000 * 1000000L};
     int ready = ppoll(waiting.data(), waiting.size(), &limit, &waitMask);
     if (ready < 0 && errno != EINTR) {
-      perror("netinstall-server: waiting for requests");
-      return;
+      error = std::string("cannot wait for requests: ") + strerror(errno);
+      for (auto& segment : segments) segment->protocol->report();
+      return false;
     }
     int64_t now = monotonicSeconds();
     for (size_t i = 0; ready > 0 && i < segments.size(); ++i) {
@@ -117,6 +121,7 @@ void serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
     }
   }
   for (auto& segment : segments) segment->protocol->report();
+  return true;
 }
 
 // "packages: 3, all signed; scripts: 1; held scripts: 1": what installers
@@ -219,12 +224,19 @@ int runServer(const ServerOptions& options) {
         segment->socket.address(), config,
         [&view](const uint8_t* client, const ServerEvent& event) { view.record(client, event); });
   }
-  serve(segments, view, waitMask);
-  const char* signalName = stopSignal == SIGTERM ? "SIGTERM" : "SIGINT";
-  view.record(nullptr, serverEvent("stopped", std::string("stopped by ") + signalName,
-                                   {{"signal", signalName}}));
+  bool stoppedBySignal = serve(segments, view, waitMask, error);
+  if (stoppedBySignal) {
+    const char* signalName = stopSignal == SIGTERM ? "SIGTERM" : "SIGINT";
+    view.record(nullptr, serverEvent("stopped", std::string("stopped by ") + signalName,
+                                     {{"signal", signalName}}));
+  } else {
+    // The installers still running are left without a server: the operator
+    // and the scripts watching the exit status must hear it as a failure.
+    fprintf(stderr, "netinstall-server: %s\n", error.c_str());
+    view.record(nullptr, serverEvent("stopped", "stopped: " + error, {{"error", error}}));
+  }
   std::vector<const ServerProtocol*> protocols;
   for (auto& segment : segments) protocols.push_back(segment->protocol.get());
   view.finish(protocols);
-  return 0;
+  return stoppedBySignal ? 0 : 1;
 }

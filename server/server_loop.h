@@ -5,5 +5,6 @@
 #include "server/server_options.h"
 
 // Returns the exit status: 0 after a stop by signal, 1 when the server
-// cannot start (the reason printed on standard error).
+// cannot start or cannot go on serving (the reason printed on standard
+// error).
 int runServer(const ServerOptions& options);

@@ -2,7 +2,10 @@
 // test's own: what it refuses at start-up, how it stops, what it offers.
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -76,7 +79,7 @@ TEST_F(ServerNetTest, RefusesToStartWithAReason) {
             "netinstall-server: cannot use UDP port 5000 on srv0: Address already in use\n");
 }
 
-TEST_F(ServerNetTest, StopsCleanlyOnSigintAndSigterm) {
+TEST_F(ServerNetTest, StopsCleanlyOnSigintAndSigtermAndFailsLoudlyWhenItCannotWait) {
   ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
   for (int signal : {SIGINT, SIGTERM}) {
     std::string logPath = scratch / ("stop" + std::to_string(signal) + ".log");
@@ -87,6 +90,27 @@ TEST_F(ServerNetTest, StopsCleanlyOnSigintAndSigterm) {
               std::string::npos)
         << run.log();
   }
+  // A wait that fails leaves the installers without a server: that must
+  // not read as a stop the operator asked for.
+  std::string logPath = scratch / "wait-fails.log";
+  std::string root = scratch / "root";
+  pid_t pid = server->start(
+      [&root]() -> int {
+        if (!failSystemCall(SYS_ppoll, ENOMEM)) return 125;
+        execl(serverBinary().c_str(), "netinstall-server", "--interface", "srv0", "--root",
+              root.c_str(), static_cast<char*>(nullptr));
+        return 126;
+      },
+      logPath);
+  EXPECT_EQ(exitCodeOf(waitBounded(pid, 10)), 1);
+  std::string log = readWholeFile(logPath);
+  EXPECT_NE(log.find(" serving "), std::string::npos) << log;
+  EXPECT_NE(log.find("netinstall-server: cannot wait for requests: Cannot allocate memory\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("stopped: cannot wait for requests"), std::string::npos) << log;
+  EXPECT_NE(log.find("summary: "), std::string::npos) << log;
+  EXPECT_EQ(log.find("stopped by"), std::string::npos) << log;
 }
 
 TEST_F(ServerNetTest, KeepIsOfferedWhenAskedFor) {

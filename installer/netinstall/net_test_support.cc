@@ -145,6 +145,17 @@ TestConsole::~TestConsole() {
 
 void TestConsole::type(const char* keys) { (void)!write(pipe_[1], keys, strlen(keys)); }
 
+namespace {
+
+bool installFilter(sock_filter* filter, size_t length) {
+  sock_fprog program{static_cast<unsigned short>(length), filter};
+  // Without SECCOMP_FILTER_FLAG_TSYNC only the calling thread is filtered.
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
+}  // namespace
+
 bool refusePacketSockets() {
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
@@ -156,10 +167,19 @@ bool refusePacketSockets() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
   };
-  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  // Without SECCOMP_FILTER_FLAG_TSYNC only the calling thread is filtered.
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+  return installFilter(filter, sizeof filter / sizeof filter[0]);
+}
+
+bool failSystemCall(long number, int error) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 2),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(number), 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error)),
+  };
+  return installFilter(filter, sizeof filter / sizeof filter[0]);
 }
 
 std::string readWholeFile(const std::string& path) {

@@ -66,6 +66,10 @@ class TestConsole {
 // sockets: socket(AF_PACKET, ...) fails with EPERM, as it does for a process
 // without the privilege. False when the filter could not be installed.
 bool refusePacketSockets();
+// From now on the system call `number` fails with `error` in the calling
+// thread and in what it forks or executes, as a kernel short of resources
+// would fail it. False when the filter could not be installed.
+bool failSystemCall(long number, int error);
 
 std::string readWholeFile(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& contents);
