@@ -22,12 +22,6 @@ std::string formatLogLine(int64_t epochSeconds, const uint8_t* client, const std
   return line + " " + text;
 }
 
-void logEvent(const uint8_t* client, const std::string& text) {
-  std::string line = formatLogLine(time(nullptr), client, text);
-  printf("%s\n", line.c_str());
-  fflush(stdout);
-}
-
 std::string isoTime(int64_t epochMillis) {
   time_t when = static_cast<time_t>(epochMillis / 1000);
   struct tm utc;

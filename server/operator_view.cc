@@ -25,16 +25,21 @@ int64_t millisOf(clockid_t clock) {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void writeOut(const std::string& text) {
-  fwrite(text.data(), 1, text.size(), stdout);
-  fflush(stdout);
+// The events file has every event all the same: only the log lost lines.
+std::string droppedLinesNotice(int64_t epochMillis, uint64_t count) {
+  return formatLogLine(epochMillis / 1000, nullptr,
+                       std::to_string(count) +
+                           " log lines dropped: the output did not keep up") +
+         "\n";
 }
 
 }  // namespace
 
 BoardTime boardTimeNow() { return BoardTime{millisOf(CLOCK_MONOTONIC), millisOf(CLOCK_REALTIME)}; }
 
-OperatorView::OperatorView(bool terminal) : terminal_(terminal), board_(boardTimeNow()) {}
+OperatorView::OperatorView(bool terminal) : terminal_(terminal), board_(boardTimeNow()) {
+  if (!terminal_) log_ = std::make_unique<OutputWriter>(STDOUT_FILENO);
+}
 
 OperatorView::~OperatorView() {
   if (status_) status_->stop();
@@ -68,7 +73,7 @@ void OperatorView::record(const uint8_t* client, const ServerEvent& event) {
     recent_.push_back(line);
     if (recent_.size() > kRecentLines) recent_.pop_front();
   } else {
-    writeOut(line + "\n");
+    writeLogLine(line, now.epochMillis);
   }
   if (events_.isOpen()) {
     bool written = events_.append(now.epochMillis, client, event);
@@ -79,6 +84,17 @@ void OperatorView::record(const uint8_t* client, const ServerEvent& event) {
     eventsFailing_ = !written;
   }
   board_.record(client, event, now);
+}
+
+void OperatorView::writeLogLine(const std::string& line, int64_t epochMillis) {
+  if (droppedLines_ > 0) {
+    if (!log_->append(droppedLinesNotice(epochMillis, droppedLines_))) {
+      ++droppedLines_;
+      return;
+    }
+    droppedLines_ = 0;
+  }
+  if (!log_->append(line + "\n")) ++droppedLines_;
 }
 
 int OperatorView::refreshMillis() const {
@@ -109,7 +125,7 @@ void OperatorView::refresh(const std::vector<const ServerProtocol*>& protocols) 
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) size = winsize{25, 80, 0, 0};
     std::string screen = renderLiveTable(*snapshot, size.ws_col, size.ws_row, recent_);
     if (!screen_) {
-      screen_ = std::make_unique<TerminalWriter>(STDOUT_FILENO);
+      screen_ = std::make_unique<OutputWriter>(STDOUT_FILENO);
       screen = "\033[?1049h\033[?25l" + screen;  // the alternate screen, as top
     }
     screen_->show(std::move(screen));
@@ -120,9 +136,16 @@ void OperatorView::refresh(const std::vector<const ServerProtocol*>& protocols) 
 void OperatorView::finish(const std::vector<const ServerProtocol*>& protocols) {
   refresh(protocols);
   if (status_) status_->stop();
-  std::string summary = renderSummary(board_.snapshot(boardTimeNow()));
+  BoardTime now = boardTimeNow();
+  std::string summary = renderSummary(board_.snapshot(now));
+  if (log_) {
+    if (droppedLines_ > 0) summary = droppedLinesNotice(now.epochMillis, droppedLines_) + summary;
+    log_->finish(summary);
+    return;
+  }
   if (!screen_) {
-    writeOut(summary);
+    fwrite(summary.data(), 1, summary.size(), stdout);
+    fflush(stdout);
     return;
   }
   std::string text = "\033[?25h\033[?1049l";

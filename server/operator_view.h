@@ -11,10 +11,10 @@
 
 #include "server/events_file.h"
 #include "server/machine_board.h"
+#include "server/output_writer.h"
 #include "server/server_options.h"
 #include "server/server_protocol.h"
 #include "server/status_http.h"
-#include "server/terminal_writer.h"
 
 // The clocks now, for the board.
 BoardTime boardTimeNow();
@@ -47,8 +47,14 @@ class OperatorView {
   void finish(const std::vector<const ServerProtocol*>& protocols);
 
  private:
+  // The log lines, when not on a terminal; they are dropped, and counted,
+  // while the output does not keep up.
+  void writeLogLine(const std::string& line, int64_t epochMillis);
+
   bool terminal_;
-  std::unique_ptr<TerminalWriter> screen_;  // once the table is shown
+  std::unique_ptr<OutputWriter> screen_;  // once the table is shown
+  std::unique_ptr<OutputWriter> log_;     // when not on a terminal
+  uint64_t droppedLines_ = 0;
   int64_t lastDrawn_ = 0;
   EventsFile events_;
   bool eventsFailing_ = false;

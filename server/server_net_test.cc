@@ -1,7 +1,9 @@
 // netinstall-server as an operator meets it, in network namespaces of the
 // test's own: what it refuses at start-up, how it stops, what it offers.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -131,6 +133,49 @@ TEST_F(ServerNetTest, KeepIsOfferedWhenAskedFor) {
     EXPECT_STREQ(offer, "Korvanel installation");
     installer.close();
   }
+}
+
+// Its log goes into a pipe whose reader has stopped (a pager left on a
+// page): installers are answered all the same, and every line comes, in
+// order, once the reader goes on.
+TEST_F(ServerNetTest, AnOutputThatIsNotReadHoldsUpNoInstaller) {
+  ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
+  std::string fifo = scratch / "log.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_GE(filler, 0);
+  ASSERT_GT(fcntl(filler, F_SETPIPE_SZ, 4096), 0);
+  std::string filled;
+  while (write(filler, "x", 1) == 1) filled += "x";
+  close(filler);
+
+  ServerRun run(*server, "srv0", scratch / "root", {}, fifo);
+  {
+    EnterNamespace inside(*client);
+    InstallClient installer;
+    installer.open();
+    installer.timing.discoveryCycleUsec = 200000;
+    char offer[512] = "";
+    bool keep = false;
+    EXPECT_TRUE(installer.findServer("", offer, "lab", offer, sizeof offer, keep));
+    installer.close();
+  }
+  ASSERT_EQ(kill(run.pid(), SIGTERM), 0);
+  ASSERT_EQ(fcntl(reader, F_SETFL, 0), 0);
+  std::string log;
+  char buffer[4096];
+  ssize_t length;
+  while ((length = read(reader, buffer, sizeof buffer)) > 0) log.append(buffer, length);
+  close(reader);
+  EXPECT_EQ(exitCodeOf(run.stop()), 0);
+  ASSERT_EQ(log.compare(0, filled.size(), filled), 0);
+  size_t serving = log.find(" serving ");
+  size_t found = log.find("found, disk label \"lab\"");
+  size_t stopped = log.find("stopped by SIGTERM");
+  size_t summary = log.find("summary: machines 1 ");
+  EXPECT_TRUE(serving < found && found < stopped && stopped < summary) << log;
 }
 
 // No driver package for the installer's kernel: it is told at once (an
