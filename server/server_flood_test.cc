@@ -160,19 +160,14 @@ class ServerFlood : public ::testing::TestWithParam<std::string> {
   void SetUp() override {
     ASSERT_TRUE(inPrivateNetwork()) << "run inside tests/sandbox/sandbox --net";
     alarm(600);
-    hub = NetNamespace::create();
+    hub = NetHub::create();
     ASSERT_TRUE(hub);
-    ASSERT_EQ(hub->run({"ip", "link", "add", "name", "br0", "type", "bridge"}), 0);
-    ASSERT_EQ(hub->run({"ip", "link", "set", "br0", "up"}), 0);
   }
   void TearDown() override { alarm(0); }
 
   std::unique_ptr<NetNamespace> station(const std::string& card, bool up) {
-    auto space = NetNamespace::create();
+    auto space = hub->station(card, up);
     EXPECT_TRUE(space);
-    std::string port = "port" + std::to_string(ports++);
-    EXPECT_TRUE(connectNamespaces(*space, card, *hub, port, up));
-    EXPECT_EQ(hub->run({"ip", "link", "set", port, "master", "br0", "up"}), 0);
     return space;
   }
 
@@ -197,9 +192,8 @@ class ServerFlood : public ::testing::TestWithParam<std::string> {
     EXPECT_EQ(readWholeFile(directory + "/autorun.scr"), "hostname router\n");
   }
 
-  std::unique_ptr<NetNamespace> hub;
+  std::unique_ptr<NetHub> hub;
   ScratchDirectory scratch;
-  int ports = 0;
 };
 
 TEST_P(ServerFlood, MemoryStaysBoundedAndARealInstallationIsServed) {

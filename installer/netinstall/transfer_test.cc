@@ -97,15 +97,11 @@ class TransferTest : public ::testing::Test {
 
   // A bridge in a namespace of its own that joins every station.
   void makeHub() {
-    hub = NetNamespace::create();
+    hub = NetHub::create();
     ASSERT_TRUE(hub);
-    ASSERT_EQ(hub->run({"ip", "link", "add", "name", "br0", "type", "bridge"}), 0);
-    ASSERT_EQ(hub->run({"ip", "link", "set", "br0", "up"}), 0);
   }
   void attachToHub(NetNamespace& station, const std::string& name, bool up) {
-    std::string port = "port" + std::to_string(ports++);
-    ASSERT_TRUE(connectNamespaces(station, name, *hub, port, up));
-    ASSERT_EQ(hub->run({"ip", "link", "set", port, "master", "br0", "up"}), 0);
+    ASSERT_TRUE(hub->attach(station, name, up));
   }
 
   std::unique_ptr<ServerRun> startServer(NetNamespace& space, const std::string& root,
@@ -133,9 +129,8 @@ class TransferTest : public ::testing::Test {
   }
 
   std::unique_ptr<NetNamespace> server;
-  std::unique_ptr<NetNamespace> hub;
+  std::unique_ptr<NetHub> hub;
   ScratchDirectory scratch;
-  int ports = 0;
   int servers = 0;
 };
 

@@ -119,6 +119,28 @@ pid_t NetNamespace::start(const std::function<int()>& body, const std::string& o
   _exit(code);
 }
 
+std::unique_ptr<NetHub> NetHub::create() {
+  auto hub = std::make_unique<NetHub>();
+  hub->space_ = NetNamespace::create();
+  if (!hub->space_ || hub->space_->run({"ip", "link", "add", "name", "br0", "type", "bridge"}) != 0 ||
+      hub->space_->run({"ip", "link", "set", "br0", "up"}) != 0) {
+    return nullptr;
+  }
+  return hub;
+}
+
+bool NetHub::attach(NetNamespace& station, const std::string& card, bool up) {
+  std::string port = "port" + std::to_string(ports_++);
+  return connectNamespaces(station, card, *space_, port, up) &&
+         space_->run({"ip", "link", "set", port, "master", "br0", "up"}) == 0;
+}
+
+std::unique_ptr<NetNamespace> NetHub::station(const std::string& card, bool up) {
+  auto space = NetNamespace::create();
+  if (!space || !attach(*space, card, up)) return nullptr;
+  return space;
+}
+
 pid_t NetNamespace::spawn(const std::vector<std::string>& argv, const std::string& outputPath) {
   return start([&argv]() -> int { execArgv(argv); }, outputPath);
 }

@@ -54,6 +54,25 @@ class NetNamespace {
 [[nodiscard]] bool connectNamespaces(NetNamespace& a, const std::string& nameA, NetNamespace& b,
                                      const std::string& nameB, bool up = false);
 
+// A bridge (br0) in a namespace of its own that joins stations, as a switch
+// joins machines.
+class NetHub {
+ public:
+  // Null when the namespace or the bridge cannot be made.
+  static std::unique_ptr<NetHub> create();
+
+  // Plugs `station`'s new card `card` into the bridge; the card is down
+  // unless `up`.
+  [[nodiscard]] bool attach(NetNamespace& station, const std::string& card, bool up);
+  // A new namespace with its card `card` plugged in; null on failure.
+  std::unique_ptr<NetNamespace> station(const std::string& card, bool up = true);
+  NetNamespace& space() { return *space_; }
+
+ private:
+  std::unique_ptr<NetNamespace> space_;
+  int ports_ = 0;
+};
+
 // Waits for `pid` at most `seconds`; kills it (SIGKILL) when it is still
 // running then. Returns the raw wait status, or -1 when it was killed.
 int waitBounded(pid_t pid, double seconds);
