@@ -71,6 +71,15 @@ class StatusPageTest : public ::testing::Test {
     return space;
   }
 
+  // A served root with one package and the drivers of this kernel.
+  void makeRoot(const std::string& root) {
+    FixturePackage base;
+    base.name = "base";
+    writeWholeFile(root + "/packages/.keep", "");
+    ASSERT_EQ(makeMedium(root + "/packages", {base}), "");
+    writeWholeFile(root + "/drivers/" + kernelRelease() + ".bdl", patternData(9000, 4));
+  }
+
   // A whole installation with `label`: 0 when every file arrived.
   int install(NetNamespace& space, const char* label) {
     std::string directory = scratch / ("fetched-" + std::to_string(installs++));
@@ -163,13 +172,9 @@ class StatusPageTest : public ::testing::Test {
 
 TEST_F(StatusPageTest, ABrowserSeesEveryMachineAndLabelsOnlyAsText) {
   std::string root = scratch / "root";
-  FixturePackage base;
-  base.name = "base";
-  writeWholeFile(root + "/packages/.keep", "");
-  ASSERT_EQ(makeMedium(root + "/packages", {base}), "");
+  ASSERT_NO_FATAL_FAILURE(makeRoot(root));
   writeWholeFile(root + "/scripts/autorun.scr", "hostname router\n");
   writeWholeFile(root + "/scripts/big.scr", patternData(8 << 20, 7));
-  writeWholeFile(root + "/drivers/" + kernelRelease() + ".bdl", patternData(9000, 4));
   std::string events = scratch / "events.jsonl";
   ServerRun run(*server, "srv0", root, {"--status", "8080", "--events", events},
                 scratch / "server.log");
@@ -295,19 +300,12 @@ TEST_F(StatusPageTest, ABrowserSeesEveryMachineAndLabelsOnlyAsText) {
       << run.log();
 }
 
-}  // namespace
-
-namespace {
 
 // On a terminal the log gives way to a live table (on the alternate
 // screen); SIGINT brings the ordinary screen back with the summary.
 TEST_F(StatusPageTest, OnATerminalALiveTableAndASummaryAtTheEnd) {
   std::string root = scratch / "root";
-  FixturePackage base;
-  base.name = "base";
-  writeWholeFile(root + "/packages/.keep", "");
-  ASSERT_EQ(makeMedium(root + "/packages", {base}), "");
-  writeWholeFile(root + "/drivers/" + kernelRelease() + ".bdl", patternData(9000, 4));
+  ASSERT_NO_FATAL_FAILURE(makeRoot(root));
   NetNamespace& space = *server;
   auto console = PtySession::startFunction([&space, root] {
     EnterNamespace inside(space);
