@@ -56,10 +56,23 @@ MachineBoard::Entry& MachineBoard::entryFor(const Mac& client, BoardTime now) {
     rows_.erase(victim);
   }
   Entry& entry = rows_[client];
+  begin(entry, client, now);
+  return entry;
+}
+
+void MachineBoard::begin(Entry& entry, const Mac& client, BoardTime now) {
+  std::string label = std::move(entry.row.label);
+  entry = Entry{};
   entry.row.mac = client;
+  entry.row.label = std::move(label);
   entry.row.firstSeen = now.epochMillis;
   entry.firstSeenMono = now.monotonicMillis;
-  return entry;
+  touch(entry, now);
+}
+
+void MachineBoard::touch(Entry& entry, BoardTime now) {
+  entry.lastSeenMono = now.monotonicMillis;
+  entry.row.lastSeen = now.epochMillis;
 }
 
 void MachineBoard::record(const uint8_t* client, const ServerEvent& event, BoardTime now) {
@@ -68,20 +81,12 @@ void MachineBoard::record(const uint8_t* client, const ServerEvent& event, Board
   memcpy(key.data(), client, kMacSize);
   Entry& entry = entryFor(key, now);
   MachineRow& row = entry.row;
-  entry.lastSeenMono = now.monotonicMillis;
-  row.lastSeen = now.epochMillis;
+  touch(entry, now);
   const std::string& name = event.name;
   // A machine that asks for its drivers has booted: a new installation
   // begins, and so does one that is found again after it finished.
   if (name == "drivers" || (name == "found" && isFinal(row.phase))) {
-    std::string label = row.label;
-    Mac mac = row.mac;
-    entry = Entry{};
-    entry.row.mac = mac;
-    entry.row.label = label;
-    entry.row.firstSeen = now.epochMillis;
-    entry.row.lastSeen = now.epochMillis;
-    entry.firstSeenMono = entry.lastSeenMono = now.monotonicMillis;
+    begin(entry, key, now);
     row.phase = name == "drivers" ? MachinePhase::drivers : MachinePhase::offered;
   }
   if (isFinal(row.phase)) return;  // a late word from a finished installation
@@ -134,13 +139,11 @@ void MachineBoard::noteSession(const uint8_t* client, int64_t lastRequest, uint6
   Entry& entry = found->second;
   if (lastRequest != entry.lastRequest) {
     entry.lastRequest = lastRequest;
-    entry.lastSeenMono = now.monotonicMillis;
-    entry.row.lastSeen = now.epochMillis;
+    touch(entry, now);
   }
   if (fileOffset > 0 && !isFinal(entry.row.phase) && fileOffset != entry.row.fileSent) {
     entry.row.fileSent = fileOffset;
-    entry.lastSeenMono = now.monotonicMillis;
-    entry.row.lastSeen = now.epochMillis;
+    touch(entry, now);
     setSent(entry, entry.completedBytes + fileOffset, now);
   }
 }

@@ -119,6 +119,9 @@ class MachineBoard {
   };
 
   Entry& entryFor(const Mac& client, BoardTime now);
+  // A new installation of the machine `entry` (its label stays).
+  static void begin(Entry& entry, const Mac& client, BoardTime now);
+  static void touch(Entry& entry, BoardTime now);
   void setSent(Entry& entry, uint64_t bytesSent, BoardTime now);
   void finish(Entry& entry, MachinePhase phase, BoardTime now);
   MachineRow view(const Entry& entry, BoardTime now) const;
