@@ -32,9 +32,16 @@ host: deps
 	cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Debug -DKORVANEL_SANITIZE=ON
 	cmake --build $(HOST) -j $(JOBS)
 
+# The i386 libraries the static programs link (zlib, libsodium) are unpacked
+# from Debian's packages into the cache, not installed; the C and C++ runtime
+# comes from g++-multilib.
+I386_DEV_PACKAGES := zlib1g-dev libsodium-dev
+
 i386: deps
+	@scripts/fetch-i386-packages.sh --tree i386-dev $(CACHE) $(I386_DEV_PACKAGES)
 	cmake -S . -B $(I386) -DCMAKE_BUILD_TYPE=MinSizeRel \
 	      -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i386-toolchain.cmake \
+	      -DKORVANEL_I386_LIBS=$(abspath $(CACHE))/i386-dev \
 	      -DKORVANEL_BUILD_TESTS=OFF
 	cmake --build $(I386) -j $(JOBS)
 
