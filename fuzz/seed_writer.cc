@@ -18,7 +18,7 @@
 #include "netinstall/discovery_payload.h"
 #include "netinstall/file_header.h"
 #include "netinstall/link_state.h"
-#include "server/server_protocol.h"
+#include "server/protocol/server_protocol.h"
 #include "server_root.h"
 #include "text_container.h"
 

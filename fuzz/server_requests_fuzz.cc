@@ -10,7 +10,7 @@
 
 #include "fuzz_check.h"
 #include "fuzz_input.h"
-#include "server/server_protocol.h"
+#include "server/protocol/server_protocol.h"
 #include "server_root.h"
 
 namespace {

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "netinstall/mac_address.h"
-#include "server/operator_view.h"
-#include "server/install_tree.h"
-#include "server/served_release.h"
-#include "server/server_protocol.h"
-#include "server/server_socket.h"
+#include "server/view/operator_view.h"
+#include "server/protocol/install_tree.h"
+#include "server/protocol/served_release.h"
+#include "server/protocol/server_protocol.h"
+#include "server/protocol/server_socket.h"
 
 namespace {
 

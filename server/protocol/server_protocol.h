@@ -1,0 +1,142 @@
+#pragma once
+// The installation server's side of the protocol for any number of
+// installers at once, each known by its hardware address. Plain logic: the
+// caller receives datagrams and broadcasts the replies.
+//
+// Anybody on the segment can send anything from any address, so what the
+// server keeps is bounded whatever arrives:
+// - A discovery or driver request from a station the server has no session
+//   with costs a small entry among the offered stations (at most
+//   kMostOfferedStations; the one offered longest ago makes room). The offer
+//   is the same for every station, so a station that lost its entry still
+//   gets its installation when it takes the offer.
+// - A session (the current link, its reply and its place in the files)
+//   begins when a station takes an opening reply with its first request; at
+//   most kMostInstallers exist, and the one silent the longest makes room.
+//   A session holds at most one open file.
+// - Datagrams that are not the protocol's (cut, inconsistent, oversized,
+//   from a station without address) are counted, dropped and reported in
+//   one line per report.
+//
+// A session's current link may have, after a discovery or driver request
+// that arrived while the link was in use, a candidate: the installer may
+// have started over (its next request is then numbered 1 and acknowledges
+// our reply 1), or the broadcast may be a late duplicate that the network
+// held back, which must not cut the running transfer off. The candidate is
+// dropped as soon as the current link takes a new request.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "netinstall/net_message.h"
+#include "server/protocol/client_link.h"
+#include "server/protocol/server_event.h"
+
+// One event for the operator about the installer with hardware address
+// `client`, or about the server as a whole when `client` is null.
+using ClientLog = std::function<void(const uint8_t* client, const ServerEvent& event)>;
+// A session's installer, when it last asked (the clock given to handle())
+// and the bytes of its open file sent so far.
+using SessionVisitor =
+    std::function<void(const uint8_t* client, int64_t lastSeen, uint64_t fileOffset)>;
+
+// What the server dropped or counted rather than logged since it started.
+struct ProtocolTotals {
+  uint64_t malformed = 0;
+  uint64_t oversized = 0;
+  uint64_t stationsFound = 0;      // stations offered an installation
+  uint64_t installersDropped = 0;  // sessions that made room for another
+};
+
+// Installers served at once (sessions).
+constexpr size_t kMostInstallers = 256;
+// Stations offered an installation that have not taken it yet.
+constexpr size_t kMostOfferedStations = 1024;
+// A kernel release longer than this (uname allows 64 characters) names no
+// driver package.
+constexpr size_t kLongestRelease = 64;
+// Stations found per report that are logged one by one; the rest are
+// counted in the report.
+constexpr uint64_t kLoggedStationsPerReport = 16;
+
+class ServerProtocol {
+ public:
+  ServerProtocol(const uint8_t* ownAddress, LinkConfig config, ClientLog log);
+
+  // Handles one received datagram of `length` bytes (its real length, which
+  // may exceed the buffer: such a datagram is dropped as oversized). Returns
+  // the length of the reply placed in `reply` (to be sent to the station
+  // that asked), or 0 when none is due. `nowSeconds` is any clock that only
+  // moves forward.
+  size_t handle(const NetMessage& request, size_t length, NetMessage& reply, int64_t nowSeconds);
+
+  // Installers silent for longer than `fileSeconds` lose their open file
+  // (they have long given up on it); those silent for longer than
+  // `forgetSeconds` are forgotten, and so are offered stations.
+  void expire(int64_t nowSeconds, int64_t fileSeconds, int64_t forgetSeconds);
+
+  // Logs what was counted rather than logged since the last report (dropped
+  // datagrams, stations found beyond the logged ones, installers that made
+  // room), one line each, and starts counting afresh. Nothing when nothing
+  // was counted.
+  void report();
+
+  // Counted since the start (what report() logged and what it has not yet).
+  ProtocolTotals totals() const;
+  // Calls `visit` for every session's current link.
+  void visitSessions(const SessionVisitor& visit) const;
+
+  size_t clientCount() const { return sessions_.size(); }
+  size_t offeredCount() const { return offered_.size(); }
+  // The current link of `client`, or null.
+  ClientLink* linkOf(const uint8_t* client);
+
+ private:
+  using Mac = std::array<uint8_t, kMacSize>;
+  struct Session {
+    std::unique_ptr<ClientLink> current;
+    std::unique_ptr<ClientLink> candidate;
+    int64_t lastSeen = 0;
+  };
+  // A station that was sent an opening reply and has not taken it yet.
+  struct Offered {
+    bool drivers = false;
+    std::string release;  // the kernel named in a driver request
+    int64_t lastSeen = 0;
+    std::list<Mac>::iterator age;  // its place in offeredAge_
+  };
+  struct Counts {
+    uint64_t malformed = 0;
+    uint64_t oversized = 0;
+    uint64_t stationsFound = 0;  // new stations offered since the report
+    uint64_t installersDropped = 0;
+  };
+
+  // A discovery or driver request broadcast by `client`.
+  size_t answerOpening(const NetMessage& request, const Mac& client, NetMessage& reply,
+                       int64_t now);
+  size_t openCandidate(const NetMessage& request, Session& session, const Mac& client,
+                       NetMessage& reply);
+  // A session for `client`, which took the opening reply of `offered` (or,
+  // when it lost its entry, the discovery's offer) with `request`.
+  size_t beginSession(const NetMessage& request, const Mac& client, NetMessage& reply,
+                      int64_t now);
+  // The log lines of a discovery or driver request.
+  void logOpening(const NetMessage& request, const Mac& client, const std::string& release);
+  void forgetOffered(std::map<Mac, Offered>::iterator entry);
+
+  uint8_t ownAddress_[kMacSize];
+  LinkConfig config_;
+  ClientLog log_;
+  std::map<Mac, Session> sessions_;
+  std::map<Mac, Offered> offered_;
+  std::list<Mac> offeredAge_;  // offered stations, the one offered longest ago first
+  Counts counts_;
+  ProtocolTotals totals_;  // counts_ of the reports made so far
+};
