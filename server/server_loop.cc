@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "netinstall/mac_address.h"
+#include "server/lab/lab_machines.h"
 #include "server/view/operator_view.h"
 #include "server/protocol/install_tree.h"
 #include "server/protocol/served_release.h"
@@ -74,8 +75,25 @@ int64_t monotonicMillis() {
 
 // Serves until a stop signal (true) or until waiting itself fails (false,
 // with the reason in `error`).
+int64_t epochMillis() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Machines done that have not said they are up within the operator's time.
+void reportOverdue(LabMachines* lab, int64_t timeoutSeconds, OperatorView& view) {
+  if (lab == nullptr) return;
+  for (const auto& [mac, millis] : lab->overdue(epochMillis(), timeoutSeconds * 1000)) {
+    std::string after = std::to_string(millis / 1000) + " s";
+    view.record(mac.data(), serverEvent("not-up", "not up: no report " + after + " after done",
+                                        {{"seconds", millis / 1000}}));
+  }
+}
+
 bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
-           const sigset_t& waitMask, std::string& error) {
+           LabMachines* lab, int64_t upTimeoutSeconds, const sigset_t& waitMask,
+           std::string& error) {
   std::vector<const ServerProtocol*> protocols;
   for (auto& segment : segments) protocols.push_back(segment->protocol.get());
   NetMessage request;
@@ -113,6 +131,7 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
         segment->protocol->expire(now, kFileIdleSeconds, kForgetSeconds);
         segment->protocol->report();
       }
+      reportOverdue(lab, upTimeoutSeconds, view);
       lastExpiry = now;
     }
     if (refreshMillis > 0 && monotonicMillis() - lastRefresh >= refreshMillis) {
@@ -201,7 +220,18 @@ int runServer(const ServerOptions& options) {
     view.note("warning: " + std::to_string(unsignedFiles.size()) +
               " unsigned packages (installers with a package key refuse them): " + names);
   }
-  LinkConfig config{options.root, options.keep, options.blockSize};
+  std::unique_ptr<LabMachines> lab;
+  if (!options.statePath.empty()) {
+    LabState state(options.statePath);
+    if (!state.open(error)) {
+      fprintf(stderr, "netinstall-server: %s\n", error.c_str());
+      return 1;
+    }
+    lab = std::make_unique<LabMachines>(std::move(state));
+    view.note("lab state in " + options.statePath + ": installed machines wait to be armed; "
+              "up reports after done within " + std::to_string(options.upTimeoutSeconds) + " s");
+  }
+  LinkConfig config{options.root, options.keep, options.blockSize, lab.get()};
   view.record(nullptr, serverEvent("release", release));
   if (!view.pageAddress().empty()) view.note("status page: " + view.pageAddress());
   if (!options.eventsPath.empty()) view.note("events appended to " + options.eventsPath);
@@ -224,7 +254,8 @@ int runServer(const ServerOptions& options) {
         segment->socket.address(), config,
         [&view](const uint8_t* client, const ServerEvent& event) { view.record(client, event); });
   }
-  bool stoppedBySignal = serve(segments, view, waitMask, error);
+  bool stoppedBySignal =
+      serve(segments, view, lab.get(), options.upTimeoutSeconds, waitMask, error);
   if (stoppedBySignal) {
     const char* signalName = stopSignal == SIGTERM ? "SIGTERM" : "SIGINT";
     view.record(nullptr, serverEvent("stopped", std::string("stopped by ") + signalName,

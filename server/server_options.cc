@@ -9,6 +9,7 @@
 const char* serverUsage() {
   return "usage: netinstall-server --interface IF [--interface IF2 ...] --root DIR [--keep]\n"
          "                         [--block-size N] [--status [ADDR:]PORT] [--events FILE]\n"
+         "                         [--state DIR [--up-timeout S]]\n"
          "  --interface IF   a network interface the installers boot on (one per\n"
          "                   segment; each installer is served on its own)\n"
          "  --root DIR       DIR/drivers/<kernel release>.bdl, DIR/packages/*.bdl,\n"
@@ -17,7 +18,10 @@ const char* serverUsage() {
          "  --block-size N   bytes of file data per reply, 1 to 4076 (default 4076)\n"
          "  --status [ADDR:]PORT  a live status page and /status.json over HTTP on\n"
          "                   ADDR (default 127.0.0.1), port PORT (0: any free port)\n"
-         "  --events FILE    append every event to FILE, one JSON object per line\n";
+         "  --events FILE    append every event to FILE, one JSON object per line\n"
+         "  --state DIR      the lab's per-machine state: a machine installed is not\n"
+         "                   installed again until armed; installed systems report up\n"
+         "  --up-timeout S   seconds after done without an up report: not up (600)\n";
 }
 
 namespace {
@@ -58,6 +62,36 @@ Taken takeViewOption(int argc, const char* const argv[], int& i, ServerOptions& 
   return Taken::taken;
 }
 
+// The options of the lab's state.
+Taken takeLabOption(int argc, const char* const argv[], int& i, ServerOptions& options,
+                    bool& timeoutSeen, std::string& error) {
+  std::string option = argv[i];
+  if (option != "--state" && option != "--up-timeout") return Taken::notOurs;
+  if (option == "--state" ? !options.statePath.empty() : timeoutSeen) {
+    error = option + " given twice";
+    return Taken::refused;
+  }
+  if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+    error = option + " needs a value";
+    return Taken::refused;
+  }
+  const char* value = argv[++i];
+  if (option == "--state") {
+    options.statePath = value;
+    return Taken::taken;
+  }
+  char* end = nullptr;
+  errno = 0;
+  long long seconds = strtoll(value, &end, 10);
+  if (errno != 0 || end == value || *end != '\0' || seconds < 1 || seconds > 7 * 24 * 3600) {
+    error = "--up-timeout must be a number of seconds from 1 to 604800, not " + std::string(value);
+    return Taken::refused;
+  }
+  timeoutSeen = true;
+  options.upTimeoutSeconds = seconds;
+  return Taken::taken;
+}
+
 }  // namespace
 
 bool parseStatusAddress(const std::string& text, ServerOptions& options) {
@@ -81,8 +115,10 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
                         std::string& error) {
   options = ServerOptions();  // what an earlier parse left must not count as given
   bool seenInterface = false, seenRoot = false, seenKeep = false, seenBlock = false;
+  bool seenUpTimeout = false;
   for (int i = 1; i < argc; ++i) {
     Taken view = takeViewOption(argc, argv, i, options, error);
+    if (view == Taken::notOurs) view = takeLabOption(argc, argv, i, options, seenUpTimeout, error);
     if (view == Taken::refused) return false;
     if (view == Taken::taken) continue;
     std::string option = argv[i];
@@ -126,6 +162,10 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
   }
   if (!seenInterface || !seenRoot) {
     error = !seenInterface ? "--interface is required" : "--root is required";
+    return false;
+  }
+  if (seenUpTimeout && options.statePath.empty()) {
+    error = "--up-timeout needs --state";
     return false;
   }
   return true;

@@ -20,6 +20,11 @@ struct ServerOptions {
   std::string statusAddress = "127.0.0.1";
   uint16_t statusPort = 0;
   std::string eventsPath;             // --events FILE: JSON Lines, appended
+  // The lab's per-machine state (--state DIR): installed machines are not
+  // installed again until armed, each installation gets a token, and the
+  // installed systems' up reports are checked.
+  std::string statePath;
+  int64_t upTimeoutSeconds = 600;     // --up-timeout S: done without an up report -> not up
 };
 
 // The usage text, ending in a newline.

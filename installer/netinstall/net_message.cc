@@ -6,6 +6,7 @@ namespace {
 
 constexpr const char* kTags[kMessageTypeCount] = {
     "DSCV", "OFFR", "YACK", "NACK", "STRT", "TERM", "WTRM", "FILE", "RETR", "DRVR", "OFDR",
+    "UPRP", "UPOK",
 };
 
 }  // namespace

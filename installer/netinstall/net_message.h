@@ -38,8 +38,19 @@ enum class MessageType {
   retrieve,          // "RETR" client: next header or next data block
   drivers,           // "DRVR" client broadcast: driver package wanted
   driverOffer,       // "OFDR" server: answers "DRVR"
+  // The installed system's first start, told the server that installed it;
+  // no installer sends or takes these.
+  upReport,          // "UPRP" installed system broadcast: started, with its token
+  upConfirmed,       // "UPOK" server: the report was taken
 };
-constexpr int kMessageTypeCount = 11;
+constexpr int kMessageTypeCount = 13;
+
+// The script file that carries an installation's token (made by the server
+// for that installation alone, so no release list made beforehand can name
+// it): the installer writes it into the new system, whose first start
+// reports the token ("UPRP"). An installer takes it unlisted up to this size.
+constexpr const char* kUpTokenFileName = "up-token.scr";
+constexpr size_t kLongestUpTokenFile = 256;
 
 // The four-letter tag of `type` (not terminated inside the payload).
 const char* messageTag(MessageType type);

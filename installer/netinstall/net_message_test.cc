@@ -30,9 +30,9 @@ TEST(NetMessageTest, HeaderFieldsSitAtTheirOffsetsLittleEndian) {
   EXPECT_EQ(message.payload(), message.bytes + 20);
 }
 
-TEST(NetMessageTest, TagTableHasTheElevenTagsInTypeOrder) {
-  const char* expected[kMessageTypeCount] = {"DSCV", "OFFR", "YACK", "NACK", "STRT", "TERM",
-                                             "WTRM", "FILE", "RETR", "DRVR", "OFDR"};
+TEST(NetMessageTest, TagTableHasTheInstallersElevenTagsAndTheUpReportsInTypeOrder) {
+  const char* expected[kMessageTypeCount] = {"DSCV", "OFFR", "YACK", "NACK", "STRT", "TERM", "WTRM",
+                                             "FILE", "RETR", "DRVR", "OFDR", "UPRP", "UPOK"};
   for (int type = 0; type < kMessageTypeCount; ++type) {
     EXPECT_STREQ(messageTag(static_cast<MessageType>(type)), expected[type]) << type;
   }

@@ -206,6 +206,10 @@ std::string patternData(size_t size, unsigned seed) {
 
 std::string serverBinary() { return std::string(KORVANEL_BINARY_DIR) + "/bin/netinstall-server"; }
 
+std::string buildProgram(const std::string& name) {
+  return std::string(KORVANEL_BINARY_DIR) + "/bin/" + name;
+}
+
 ServerRun::ServerRun(NetNamespace& space, const std::string& interfaceName,
                      const std::string& root, const std::vector<std::string>& extraArguments,
                      const std::string& logPath)

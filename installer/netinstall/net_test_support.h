@@ -95,8 +95,9 @@ class ServerRun {
   std::string logPath_;
 };
 
-// The path of this build's netinstall-server.
+// The path of this build's netinstall-server, and of another of its programs.
 std::string serverBinary();
+std::string buildProgram(const std::string& name);
 
 // The running kernel's release: the name of the driver package its
 // installers ask for.

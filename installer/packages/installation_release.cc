@@ -1,9 +1,11 @@
 #include "packages/installation_release.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <set>
 
+#include "netinstall/net_message.h"
 #include "packages/package_key_file.h"
 #include "packages/release_policy.h"
 
@@ -132,7 +134,14 @@ ReleasedFileCheck::~ReleasedFileCheck() = default;
 bool ReleasedFileCheck::begin(const char* name, ReleaseFileKind kind) {
   check_.reset();
   name_ = shownName(name);
+  token_ = false;
+  tokenBytes_ = 0;
   if (!adopted) return true;
+  // Made by the server for this installation, after the list was signed.
+  if (kind == ReleaseFileKind::script && strcmp(name, kUpTokenFileName) == 0) {
+    token_ = true;
+    return true;
+  }
   const ReleaseFile* entry = list.find(name);  // listed names are printable
   if (entry == nullptr) return fatal(name_ + " is not in " + releaseName(list.number));
   if (entry->kind != kind) {
@@ -144,6 +153,12 @@ bool ReleasedFileCheck::begin(const char* name, ReleaseFileKind kind) {
 }
 
 bool ReleasedFileCheck::update(const void* data, size_t size) {
+  if (token_) {
+    tokenBytes_ += size;
+    if (tokenBytes_ <= kLongestUpTokenFile) return true;
+    return fatal(name_ + " is longer than the " + std::to_string(kLongestUpTokenFile) +
+                 " bytes a token file may have");
+  }
   if (check_ == nullptr || check_->update(static_cast<const char*>(data), size)) return true;
   return fatal(name_ + " does not match " + releaseName(list.number) + ": longer than the " +
                std::to_string(check_->entry().size) + " bytes listed");

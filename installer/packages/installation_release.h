@@ -68,4 +68,7 @@ class ReleasedFileCheck {
  private:
   std::unique_ptr<ReleaseFileCheck> check_;
   std::string name_;
+  // The installation's token file, taken unlisted: only its size is bounded.
+  bool token_ = false;
+  size_t tokenBytes_ = 0;
 };

@@ -29,10 +29,8 @@ from .media_modules import add_mapped_modules, add_partitioning_tool
 # What netboot-init loads: the driver of QEMU's default network card, and
 # the floppy driver for the disk-label floppy ("/dev/fd0"). Both need no
 # other module.
-NETBOOT_MODULES = [
-    "kernel/drivers/net/ethernet/intel/e1000/e1000.ko",
-    "kernel/drivers/block/floppy.ko",
-]
+NETWORK_CARD_MODULES = ["kernel/drivers/net/ethernet/intel/e1000/e1000.ko"]
+NETBOOT_MODULES = NETWORK_CARD_MODULES + ["kernel/drivers/block/floppy.ko"]
 
 
 def network_initramfs(netboot_modules=NETBOOT_MODULES, package_key=None, lowest_release=None):

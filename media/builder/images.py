@@ -46,6 +46,8 @@ def network_image(package_key=None, lowest_release=None):
 
 
 DRIVER_PACKAGE = network_medium.DRIVER_PACKAGE
+# The cards the installed system reports its first start on.
+NETWORK_CARD_MODULES = network_medium.NETWORK_CARD_MODULES
 
 
 def driver_tree(root):

@@ -34,7 +34,7 @@ def build_packages(sources, outdir, report, signing=None):
     product = Product(outdir, "packages", outputs + [os.path.join(outdir, DEFAULTS)])
     i386_root = sources.i386_root()
     bdl = sources.program("bdl")
-    inputs = [PACKAGES_DIR, bdl, sources.kernel_image(), sources.kernel_modules_dir(),
+    inputs = [PACKAGES_DIR, bdl, sources.program("report-up"), sources.kernel_image(), sources.kernel_modules_dir(),
               os.path.join(i386_root, "..", "i386-debs"), *builder_code()]
     key = signing.key if signing is not None else None
     print_of_inputs = fingerprint(inputs + ([key] if key else []), settings=[f"key={key}"])

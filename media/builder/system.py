@@ -6,6 +6,8 @@ files (media/packages/system/root):
   own, so the initrd loads them (the same modules, in the same order, as the
   installer's media map) and hands over to the root's /sbin/init;
 - static busybox as the system's tools (/bin/busybox and its applet links);
+- /sbin/report-up (the project's own), which reports the first start to the
+  installation server, and the network card's driver in the initrd for it;
 - /bin/bash and /sbin/fsck (with e2fsck), which the installer's post-install
   step runs inside the new system, and extlinux, which the post-install
   script installs; each with its program interpreter and libraries.
@@ -38,12 +40,12 @@ def busybox_applets(i386_root):
 
 def installed_modules():
     """The kernel modules the installed system loads, in loading order: the
-    media map's modules, each once."""
+    media map's modules, each once, and the network card's."""
     modules = []
     for _, module in images.read_module_map():
         if module not in modules:
             modules.append(module)
-    return modules
+    return modules + [module for module in images.NETWORK_CARD_MODULES if module not in modules]
 
 
 def initrd_image(sources, i386_root):
@@ -73,6 +75,7 @@ def add_generated_parts(stage, sources, i386_root):
                                            compress=True)
     staging.copy_file(os.path.join(i386_root, BUSYBOX.lstrip("/")),
                       staging.inside(stage, BUSYBOX), 0o755)
+    staging.copy_file(sources.program("report-up"), staging.inside(stage, "/sbin/report-up"), 0o755)
     for program in PROGRAMS:
         for path in images.program_closure(program, i386_root):
             source = os.path.realpath(os.path.join(i386_root, path.lstrip("/")))

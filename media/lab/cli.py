@@ -8,7 +8,7 @@ import sys
 from builder import version
 from builder.sources import SOURCE_DIR
 
-from . import lab_interface, preflight
+from . import lab_interface, lab_state, preflight
 from .dnsmasq_command import dnsmasq_command
 from .lab_run import LabRun, RunError
 from .served_folder import BOOT_FILES, FolderError, ServedFolder
@@ -20,8 +20,15 @@ the machines an address (or, with --proxy-dhcp, only the boot file beside
 the segment's own DHCP server) and the boot files by TFTP;
 netinstall-server installs them. Ctrl-C or SIGTERM stops both.
 
-The interface must exist and have an IPv4 address. Nothing of the host's
-DNS or DHCP configuration is read or changed."""
+Each interface must exist and have an IPv4 address. Nothing of the host's
+DNS or DHCP configuration is read or changed.
+
+A machine installed once boots its own disk at every later network boot
+(the lab's state, FOLDER/state, keeps what each machine is) until the
+operator arms it again: `serve-lab --arm MAC FOLDER`, while the lab is
+served or not. The status page (on 127.0.0.1, a free port, unless
+--status or --no-status) shows every machine up to its installed
+system's first start."""
 
 
 def _address_range(text):
@@ -35,8 +42,11 @@ def _parser():
     parser = argparse.ArgumentParser(prog="serve-lab", description=DESCRIPTION,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"serve-lab {version()}")
-    parser.add_argument("--interface", metavar="IF", required=True,
-                        help="the interface on the lab's segment")
+    parser.add_argument("--interface", metavar="IF", action="append", default=[],
+                        help="an interface on a segment of the lab (once per segment)")
+    parser.add_argument("--arm", metavar="MAC",
+                        help="only arm the machine MAC for a new installation at its next "
+                             "network boot, and exit")
     parser.add_argument("folder", metavar="FOLDER", nargs="?", default=".",
                         help="what `build-media net` made (default: the current folder)")
     parser.add_argument("--proxy-dhcp", action="store_true",
@@ -48,7 +58,15 @@ def _parser():
     parser.add_argument("--keep", action="store_true",
                         help="installers keep the configuration found on their disk")
     parser.add_argument("--log-dir", metavar="DIR",
-                        help="where the logs go (default: FOLDER/logs)")
+                        help="where the logs and the events file go (default: FOLDER/logs)")
+    parser.add_argument("--state-dir", metavar="DIR",
+                        help="the lab's per-machine state (default: FOLDER/state)")
+    parser.add_argument("--status", metavar="ADDR:PORT", default="127.0.0.1:0",
+                        help="where the status page listens (default 127.0.0.1:0, a free port)")
+    parser.add_argument("--no-status", action="store_true", help="no status page")
+    parser.add_argument("--up-timeout", metavar="SECONDS", type=int, default=600,
+                        help="a machine done that has not reported its first start after "
+                             "this long is shown `not up` (default 600)")
     parser.add_argument("--server", metavar="PROGRAM",
                         default=os.environ.get("KORVANEL_SERVER")
                         or os.path.join(SOURCE_DIR, "build", "host", "bin", "netinstall-server"),
@@ -63,33 +81,74 @@ def _refuse(error):
     return 1
 
 
+def _arm(arguments, parser):
+    try:
+        folder = ServedFolder(arguments.folder)
+        state_dir = os.path.abspath(arguments.state_dir or os.path.join(folder.path, "state"))
+        name, phase = lab_state.arm(state_dir, arguments.arm)
+        lab_state.render_local_boot(state_dir, folder.boot)
+    except (FolderError, lab_state.StateError, OSError) as error:
+        return _refuse(error)
+    print(f"serve-lab: {name.replace('-', ':')} armed ({phase} until now): it installs again "
+          f"at its next network boot", flush=True)
+    return 0
+
+
 def main(argv):
-    arguments = _parser().parse_args(argv)
+    parser = _parser()
+    arguments = parser.parse_args(argv)
+    if arguments.arm:
+        if arguments.interface:
+            parser.error("--arm takes no --interface")
+        return _arm(arguments, parser)
+    if not arguments.interface:
+        parser.error("the following arguments are required: --interface")
+    if len(set(arguments.interface)) != len(arguments.interface):
+        parser.error("an --interface given twice")
+    if arguments.range and len(arguments.interface) > 1:
+        parser.error("--range goes with one --interface only")
+    if arguments.up_timeout < 1:
+        parser.error("--up-timeout needs a number of seconds from 1")
     try:
         dnsmasq = preflight.find_dnsmasq(arguments.dnsmasq)
         server = preflight.check_program(arguments.server, "netinstall-server")
         folder = ServedFolder(arguments.folder)
-        own = lab_interface.ipv4_network(arguments.interface)
-        address_range = None
-        if not arguments.proxy_dhcp:
-            address_range = (lab_interface.check_range(arguments.range, own) if arguments.range
-                             else lab_interface.default_range(own))
+        segments = []
+        for interface in arguments.interface:
+            own = lab_interface.ipv4_network(interface)
+            address_range = None
+            if not arguments.proxy_dhcp:
+                address_range = (lab_interface.check_range(arguments.range, own)
+                                 if arguments.range else lab_interface.default_range(own))
+            segments.append((interface, own, address_range))
         preflight.check_readable_by_dnsmasq(folder.boot, BOOT_FILES)
-        preflight.check_ports(arguments.interface, own.ip, arguments.proxy_dhcp)
+        for interface, own, _ in segments:
+            preflight.check_ports(interface, own.ip, arguments.proxy_dhcp)
+        state_dir = os.path.abspath(arguments.state_dir or os.path.join(folder.path, "state"))
+        os.makedirs(state_dir, exist_ok=True)
+        lab_state.render_local_boot(state_dir, folder.boot)
     except (preflight.PreflightError, FolderError, lab_interface.InterfaceError,
-            OSError) as error:
+            lab_state.StateError, OSError) as error:
         return _refuse(error)
 
     run = LabRun(os.path.abspath(arguments.log_dir or os.path.join(folder.path, "logs")))
     for number in (signal.SIGINT, signal.SIGTERM):
         signal.signal(number, run.on_signal)
+    command = [server, "--root", folder.server_root, "--state", state_dir,
+               "--up-timeout", str(arguments.up_timeout), "--events", run.events_file]
+    for interface in arguments.interface:
+        command += ["--interface", interface]
+    if not arguments.no_status:
+        command += ["--status", arguments.status]
+    if arguments.keep:
+        command.append("--keep")
     try:
-        run.start(dnsmasq_command(dnsmasq, arguments.interface, own, address_range, folder.boot,
-                                  run.lease_file, run.dnsmasq_log, arguments.proxy_dhcp),
-                  [server, "--interface", arguments.interface, "--root", folder.server_root]
-                  + (["--keep"] if arguments.keep else []))
-        _describe(arguments, own, address_range, folder, run)
-        ended = run.wait()
+        run.start(dnsmasq_command(dnsmasq, segments, folder.boot, run.lease_file,
+                                  run.dnsmasq_log, arguments.proxy_dhcp), command)
+        _describe(arguments, segments, folder, run, state_dir)
+        # What each machine's firmware boots follows the state as the
+        # server writes it.
+        ended = run.wait(lambda: lab_state.render_local_boot(state_dir, folder.boot))
     except (RunError, OSError) as error:
         run.stop()
         return _refuse(error)
@@ -104,20 +163,29 @@ def main(argv):
     return 0
 
 
-def _describe(arguments, own, address_range, folder, run):
-    lines = [f"serve-lab: serving the lab on {arguments.interface} ({own})"]
-    if arguments.proxy_dhcp:
-        lines.append(f"  addresses: from the segment's own DHCP server (proxy DHCP on "
-                     f"{own.network}: dnsmasq only names the boot file)")
-    else:
-        first, last = address_range
-        count = int(last) - int(first) + 1
-        lines.append(f"  addresses: {first} to {last} ({count}), lease file {run.lease_file}")
+def _describe(arguments, segments, folder, run, state_dir):
+    lines = ["serve-lab: serving the lab on " +
+             ", ".join(f"{interface} ({own})" for interface, own, _ in segments)]
+    page = run.status_page()
+    if page:
+        lines.append(f"  status page: {page}")
+    for interface, own, address_range in segments:
+        if arguments.proxy_dhcp:
+            lines.append(f"  addresses: from the segment's own DHCP server (proxy DHCP on "
+                         f"{own.network}: dnsmasq only names the boot file)")
+        else:
+            first, last = address_range
+            count = int(last) - int(first) + 1
+            lines.append(f"  addresses: {first} to {last} ({count}) on {interface}, "
+                         f"lease file {run.lease_file}")
     lines += ["  " + line for line in folder.describe()]
+    lines.append(f"  machine state: {state_dir} (installed machines boot their disk until "
+                 f"armed again: serve-lab --arm MAC)")
     if arguments.keep:
         lines.append("  installers keep the configuration found on their disk")
     lines += ["logs:",
               f"  DHCP and TFTP (dnsmasq): {run.dnsmasq_log}",
               f"  installations (netinstall-server): {run.server_log}",
+              f"  events (one JSON object a line): {run.events_file}",
               "Power the machines on (network boot); Ctrl-C stops serving."]
     print("\n".join(lines), flush=True)

@@ -7,10 +7,10 @@ LEASE_TIME = "2h"
 PXE_MENU_TEXT = "Korvanel network installation"
 
 
-def dnsmasq_command(program, interface, own, address_range, boot, lease_file, log_file,
-                    proxy=False):
-    """`own` is the interface's IPv4Interface; `address_range` (first, last)
-    the addresses handed out (ignored with `proxy`: another DHCP server
+def dnsmasq_command(program, segments, boot, lease_file, log_file, proxy=False):
+    """`segments` lists, per interface, (name, own, address_range): `own` is
+    the interface's IPv4Interface, `address_range` (first, last) the
+    addresses handed out there (ignored with `proxy`: another DHCP server
     gives the addresses, dnsmasq only tells PXE firmwares what to boot)."""
     command = [
         program,
@@ -18,7 +18,7 @@ def dnsmasq_command(program, interface, own, address_range, boot, lease_file, lo
         "--conf-file=/dev/null",    # the host's /etc/dnsmasq.conf stays out
         "--pid-file=",              # no pid file: this process supervises it
         "--port=0",                 # no DNS server
-        f"--interface={interface}",
+        *(f"--interface={name}" for name, _, _ in segments),
         "--bind-interfaces",
         f"--dhcp-leasefile={lease_file}",
         f"--log-facility={log_file}",
@@ -28,16 +28,17 @@ def dnsmasq_command(program, interface, own, address_range, boot, lease_file, lo
         "--dhcp-boot=pxelinux.0",
     ]
     if proxy:
+        command += [f"--dhcp-range={own.network.network_address},proxy,{own.network.netmask}"
+                    for _, own, _ in segments]
         command += [
-            f"--dhcp-range={own.network.network_address},proxy,{own.network.netmask}",
             # Firmware that asks the PXE way gets one entry, booted at once;
             # dnsmasq adds the ".0".
             f"--pxe-service=x86PC,{PXE_MENU_TEXT},pxelinux",
         ]
     else:
-        first, last = address_range
+        command += [f"--dhcp-range={first},{last},{own.network.netmask},{LEASE_TIME}"
+                    for _, own, (first, last) in segments]
         command += [
-            f"--dhcp-range={first},{last},{own.network.netmask},{LEASE_TIME}",
             # By default dnsmasq pings each address before offering it and
             # waits 3 s, one address at a time: with a dozen machines powered
             # on together most firmwares give up first.

@@ -4,6 +4,7 @@ SIGTERM or when either ends, leaving no process and no lease file."""
 
 import ctypes
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -37,18 +38,22 @@ class LabRun:
         self.log_dir = log_dir
         self.dnsmasq_log = os.path.join(log_dir, "dnsmasq.log")
         self.server_log = os.path.join(log_dir, "netinstall-server.log")
+        self.events_file = os.path.join(log_dir, "events.jsonl")
         # A lease file of this run only: an earlier run's leases would keep
         # addresses from machines that come back.
         self.state_dir = tempfile.mkdtemp(prefix="serve-lab-",
                                           dir="/run" if os.access("/run", os.W_OK) else None)
         self.lease_file = os.path.join(self.state_dir, "leases")
         self._children = []  # (name, process)
+        self._server_log_start = 0
         self.stop_signal = None
 
     def _start(self, name, command, log_path, ready_text):
         """Starts `command` with its output appended to `log_path`; waits
         until the log shows `ready_text` past what it held before."""
         before = len(_read(log_path))
+        if log_path == self.server_log:
+            self._server_log_start = before
         with open(log_path, "ab") as log:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log,
                                        stderr=subprocess.STDOUT, preexec_fn=_child_setup,
@@ -68,13 +73,21 @@ class LabRun:
         self._start("dnsmasq", dnsmasq_command, self.dnsmasq_log, "TFTP root is ")
         self._start("netinstall-server", server_command, self.server_log, " serving ")
 
-    def wait(self):
+    def status_page(self):
+        """The status page's address as the server announced it at its
+        start, or None."""
+        found = re.search(r"status page: (\S+)", _read(self.server_log)[self._server_log_start:])
+        return found.group(1) if found else None
+
+    def wait(self, tick=None):
         """Until SIGINT or SIGTERM (returns None) or until a server ends by
-        itself (returns its name and exit status)."""
+        itself (returns its name and exit status); calls `tick` between."""
         while self.stop_signal is None:
             for name, process in self._children:
                 if process.poll() is not None:
                     return name, process.returncode
+            if tick is not None:
+                tick()
             time.sleep(0.2)
         return None
 

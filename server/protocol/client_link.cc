@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <memory>
 
 #include "netinstall/file_header.h"
+#include "server/lab/lab_machines.h"
 #include "server/protocol/served_release.h"
 
 namespace {
@@ -27,6 +29,12 @@ uint64_t totalSize(const std::vector<ServedFile>& files) {
     if (stat(file.path.c_str(), &status) == 0) total += static_cast<uint64_t>(status.st_size);
   }
   return total;
+}
+
+int64_t epochMillisNow() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -129,6 +137,24 @@ bool ClientLink::respond(const NetMessage& request, NetMessage& reply, const Lin
       log(serverEvent("failed", "cannot start: " + error, {{"reason", "cannot start: " + error}}));
       return false;
     }
+    nlohmann::json lab = nlohmann::json::object();
+    if (config_.lab != nullptr) {
+      ServedFile token;
+      uint64_t installation = 0;
+      bool rearmed = false;
+      if (!config_.lab->beginInstallation(client_, server_, epochMillisNow(), token, installation,
+                                          rearmed, error)) {
+        log(serverEvent("failed", "cannot start: " + error, {{"reason", "cannot start: " + error}}));
+        return false;
+      }
+      // Last: the installer writes it into the new system like any script.
+      files.push_back(token);
+      lab["installation"] = installation;
+      if (rearmed) {
+        log(serverEvent("rearmed", "armed again: installation " + std::to_string(installation),
+                        {{"installation", installation}}));
+      }
+    }
     size_t scripts = 0;
     for (const ServedFile& file : files) scripts += file.script ? 1 : 0;
     // The release list goes first, where the root has one; it is neither
@@ -140,16 +166,23 @@ bool ClientLink::respond(const NetMessage& request, NetMessage& reply, const Lin
     log(serverEvent("started",
                     "started: " + std::to_string(packages) + " packages, " +
                         std::to_string(scripts) + " scripts",
-                    {{"packages", packages},
-                     {"scripts", scripts},
-                     {"files", files.size()},
-                     {"bytes", totalSize(files)}}));
+                    [&] {
+                      nlohmann::json fields = {{"packages", packages},
+                                               {"scripts", scripts},
+                                               {"files", files.size()},
+                                               {"bytes", totalSize(files)}};
+                      fields.update(lab);
+                      return fields;
+                    }()));
     files_ = std::move(files);
     nextFile_ = 0;
     endAnnounced_ = false;
     phase_ = Phase::started;
   } else if (request.payloadBeginsWith(messageTag(MessageType::awaitTermination))) {
-    if (phase_ != Phase::done) log(serverEvent("done", "done"));
+    if (phase_ != Phase::done) {
+      if (config_.lab != nullptr) config_.lab->finishInstallation(client_, epochMillisNow());
+      log(serverEvent("done", "done"));
+    }
     cursor_.close();
     phase_ = Phase::done;
     setText(reply, messageTag(MessageType::terminate));

@@ -17,6 +17,8 @@
 #include "server/protocol/install_tree.h"
 #include "server/protocol/server_event.h"
 
+class LabMachines;
+
 // One event for the operator about this link's installer.
 using LinkLog = std::function<void(const ServerEvent& event)>;
 
@@ -24,6 +26,9 @@ struct LinkConfig {
   std::string root;
   bool keep = false;
   size_t blockSize = kMaxPayload;
+  // The lab's per-machine state, when the server keeps one: each
+  // installation gets its token file and is recorded there. Not owned.
+  LabMachines* lab = nullptr;
 };
 
 class ClientLink {

@@ -1,6 +1,10 @@
 #include "server/protocol/server_protocol.h"
 
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+
+#include "server/lab/lab_machines.h"
 
 namespace {
 
@@ -29,6 +33,15 @@ std::string printable(const std::string& text) {
   return result;
 }
 
+int64_t epochMillisNow() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Held stations remembered so that each is logged once while it waits.
+constexpr size_t kMostHeldAnnounced = 1024;
+
 }  // namespace
 
 ServerProtocol::ServerProtocol(const uint8_t* ownAddress, LinkConfig config, ClientLog log)
@@ -55,6 +68,12 @@ size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessa
   }
   Mac client;
   memcpy(client.data(), source, kMacSize);
+  if (request.payloadBeginsWith(messageTag(MessageType::upReport))) {
+    if (!isZeroMac(request.target()) && memcmp(request.target(), ownAddress_, kMacSize) != 0) {
+      return 0;
+    }
+    return answerUpReport(request, client, reply);
+  }
   bool opening = request.payloadBeginsWith(messageTag(MessageType::discover)) ||
                  request.payloadBeginsWith(messageTag(MessageType::drivers));
   if (opening && isZeroMac(request.target())) {
@@ -82,6 +101,12 @@ size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessa
 
 size_t ServerProtocol::answerOpening(const NetMessage& request, const Mac& client,
                                      NetMessage& reply, int64_t now) {
+  if (config_.lab != nullptr) {
+    config_.lab->noteRequest(client.data(), epochMillisNow());
+    // Drivers it may have: an installed machine's installer waits for the
+    // operator with them, and starts at once when armed.
+    if (request.payloadBeginsWith(messageTag(MessageType::discover)) && held(client)) return 0;
+  }
   auto found = sessions_.find(client);
   if (found != sessions_.end()) {
     if (found->second.current && found->second.current->used()) {
@@ -169,6 +194,7 @@ size_t ServerProtocol::beginSession(const NetMessage& request, const Mac& client
   if (entry == offered_.end() && !request.payloadBeginsWith(messageTag(MessageType::acceptOffer))) {
     return 0;
   }
+  if (!drivers && config_.lab != nullptr && held(client)) return 0;
   std::unique_ptr<ClientLink> link =
       drivers ? ClientLink::offerDrivers(config_, ownAddress_, client.data(), entry->second.release)
               : ClientLink::offer(config_, ownAddress_, client.data());
@@ -243,6 +269,7 @@ void ServerProtocol::report() {
   totals_.oversized += counts_.oversized;
   totals_.stationsFound += counts_.stationsFound;
   totals_.installersDropped += counts_.installersDropped;
+  totals_.upRefused += counts_.upRefused;
   counts_ = Counts{};
 }
 
@@ -252,6 +279,7 @@ ProtocolTotals ServerProtocol::totals() const {
   all.oversized += counts_.oversized;
   all.stationsFound += counts_.stationsFound;
   all.installersDropped += counts_.installersDropped;
+  all.upRefused += counts_.upRefused;
   return all;
 }
 
@@ -266,4 +294,53 @@ ClientLink* ServerProtocol::linkOf(const uint8_t* client) {
   memcpy(key.data(), client, kMacSize);
   auto found = sessions_.find(key);
   return found == sessions_.end() ? nullptr : found->second.current.get();
+}
+
+bool ServerProtocol::held(const Mac& client) {
+  std::string reason;
+  if (config_.lab->mayInstall(client.data(), reason)) {
+    heldAnnounced_.erase(client);
+    return false;
+  }
+  if (heldAnnounced_.count(client) == 0) {
+    if (heldAnnounced_.size() >= kMostHeldAnnounced) heldAnnounced_.clear();
+    heldAnnounced_.insert(client);
+    log_(client.data(), serverEvent("held", "held: " + reason, {{"reason", reason}}));
+  }
+  return true;
+}
+
+size_t ServerProtocol::answerUpReport(const NetMessage& request, const Mac& client,
+                                      NetMessage& reply) {
+  if (config_.lab == nullptr) return 0;  // nothing to check a token against
+  std::string token = payloadLine(request, 1).substr(0, 2 * kTokenBytes + 1);
+  int64_t upAfter = 0;
+  UpResult result = config_.lab->upReport(client.data(), token, epochMillisNow(), upAfter);
+  const char* refusal = nullptr;
+  switch (result) {
+    case UpResult::accepted: {
+      double seconds = static_cast<double>(upAfter) / 1000.0;
+      char text[64];
+      snprintf(text, sizeof text, "up: %.0f s after its first request", seconds);
+      log_(client.data(), serverEvent("up", text, {{"seconds", seconds}}));
+      break;
+    }
+    case UpResult::repeated: break;
+    case UpResult::wrongToken: refusal = "wrong token"; break;
+    case UpResult::replayed: refusal = "token of an earlier installation"; break;
+    case UpResult::notInstalled: refusal = "no installation known"; break;
+  }
+  if (refusal != nullptr) {
+    ++counts_.upRefused;
+    log_(client.data(), serverEvent("up-refused", std::string("up report refused: ") + refusal,
+                                    {{"reason", refusal}}));
+    return 0;
+  }
+  reply.clear();
+  (void)reply.setPayloadBytes(messageTag(MessageType::upConfirmed), kTagSize);  // fits always
+  reply.setSource(ownAddress_);
+  reply.setTarget(client.data());
+  reply.setSequence(1);
+  reply.setAcknowledgement(request.sequence());
+  return reply.datagramLength();
 }

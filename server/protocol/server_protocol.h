@@ -32,6 +32,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "netinstall/net_message.h"
@@ -52,6 +53,7 @@ struct ProtocolTotals {
   uint64_t oversized = 0;
   uint64_t stationsFound = 0;      // stations offered an installation
   uint64_t installersDropped = 0;  // sessions that made room for another
+  uint64_t upRefused = 0;          // up reports with a wrong or replayed token
 };
 
 // Installers served at once (sessions).
@@ -116,6 +118,7 @@ class ServerProtocol {
     uint64_t oversized = 0;
     uint64_t stationsFound = 0;  // new stations offered since the report
     uint64_t installersDropped = 0;
+    uint64_t upRefused = 0;
   };
 
   // A discovery or driver request broadcast by `client`.
@@ -130,12 +133,17 @@ class ServerProtocol {
   // The log lines of a discovery or driver request.
   void logOpening(const NetMessage& request, const Mac& client, const std::string& release);
   void forgetOffered(std::map<Mac, Offered>::iterator entry);
+  // Whether the lab holds `client` (logged once while it waits).
+  bool held(const Mac& client);
+  // The installed system's first-start report.
+  size_t answerUpReport(const NetMessage& request, const Mac& client, NetMessage& reply);
 
   uint8_t ownAddress_[kMacSize];
   LinkConfig config_;
   ClientLog log_;
   std::map<Mac, Session> sessions_;
   std::map<Mac, Offered> offered_;
+  std::set<Mac> heldAnnounced_;
   std::list<Mac> offeredAge_;  // offered stations, the one offered longest ago first
   Counts counts_;
   ProtocolTotals totals_;  // counts_ of the reports made so far

@@ -34,6 +34,8 @@ json machineJson(const MachineRow& row) {
       {"rate", static_cast<uint64_t>(row.rate)},
       {"elapsed", seconds(row.elapsedMillis)},
       {"remaining", row.remainingMillis < 0 ? json(nullptr) : seconds(row.remainingMillis)},
+      {"up_after", row.upMillis < 0 ? json(nullptr) : seconds(row.upMillis)},
+      {"installation", row.installation == 0 ? json(nullptr) : json(row.installation)},
   };
 }
 
@@ -56,7 +58,11 @@ std::string boardJson(const BoardSnapshot& snapshot) {
         {"dropped_malformed", totals.malformed},
         {"dropped_oversized", totals.oversized},
         {"stations_found", totals.stationsFound},
-        {"installers_dropped", totals.installersDropped}}},
+        {"installers_dropped", totals.installersDropped},
+        {"up", totals.up},
+        {"not_up", totals.notUp},
+        {"up_refused", totals.upRefused},
+        {"rearmed", totals.rearmed}}},
       {"machines", std::move(machines)},
   };
   return document.dump(-1, ' ', false, json::error_handler_t::replace);

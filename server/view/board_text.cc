@@ -42,7 +42,12 @@ std::string totalsText(const BoardSnapshot& snapshot) {
   return "machines " + std::to_string(t.machines) + "  installing " +
          std::to_string(t.installing) + "  done " + std::to_string(t.done) + "  failed " +
          std::to_string(t.failed) + "  silent " + std::to_string(t.silent) + "  sent " +
-         byteText(t.bytesSent) + "  dropped " + std::to_string(t.malformed + t.oversized);
+         byteText(t.bytesSent) + "  dropped " + std::to_string(t.malformed + t.oversized) +
+         (t.up + t.notUp + t.upRefused + t.rearmed == 0
+              ? ""
+              : "  up " + std::to_string(t.up) + "  not up " + std::to_string(t.notUp) +
+                    "  up refused " + std::to_string(t.upRefused) + "  re-armed " +
+                    std::to_string(t.rearmed));
 }
 
 }  // namespace
@@ -95,7 +100,9 @@ std::string renderLiveTable(const BoardSnapshot& snapshot, int columns, int rows
     }
     if (shown == room) break;
     std::string rate = row.rate > 0 ? byteText(static_cast<uint64_t>(row.rate)) + "/s" : "";
-    std::string left = row.remainingMillis >= 0 ? durationText(row.remainingMillis) : "";
+    std::string left = row.remainingMillis >= 0 ? durationText(row.remainingMillis)
+                       : row.upMillis >= 0          ? "up after " + durationText(row.upMillis)
+                                                    : "";
     std::string phase = phaseName(row.phase);
     lines.push_back(cell(macText(row), 19) + cell(row.label, 17) + cell(phase, 12) +
                     cell(fileText(row), 22) + cell(progressText(row), 15) + cell(rate, 12) +
@@ -117,6 +124,7 @@ std::string renderSummary(const BoardSnapshot& snapshot) {
   std::string text = "summary: " + totalsText(snapshot) + "\n";
   for (const MachineRow& row : snapshot.machines) {
     std::string result = phaseName(row.phase);
+    if (row.upMillis >= 0) result += " after " + durationText(row.upMillis);
     if (!row.reason.empty()) result += " (" + row.reason + ")";
     text += "  " + macText(row) + "  " + cell(row.label, 16) + "  " +
             cell(durationText(row.elapsedMillis), 10) + "  " + cell(result, 100) + "\n";

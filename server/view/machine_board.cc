@@ -7,7 +7,8 @@ namespace {
 
 bool isFinal(MachinePhase phase) {
   return phase == MachinePhase::done || phase == MachinePhase::failed ||
-         phase == MachinePhase::declined || phase == MachinePhase::silent;
+         phase == MachinePhase::declined || phase == MachinePhase::silent ||
+         phase == MachinePhase::up || phase == MachinePhase::notUp;
 }
 
 std::string textField(const ServerEvent& event, const char* key) {
@@ -18,6 +19,11 @@ std::string textField(const ServerEvent& event, const char* key) {
 uint64_t numberField(const ServerEvent& event, const char* key) {
   auto found = event.fields.find(key);
   return found != event.fields.end() && found->is_number_unsigned() ? found->get<uint64_t>() : 0;
+}
+
+double secondsField(const ServerEvent& event, const char* key) {
+  auto found = event.fields.find(key);
+  return found != event.fields.end() && found->is_number() ? found->get<double>() : 0;
 }
 
 }  // namespace
@@ -31,6 +37,9 @@ const char* phaseName(MachinePhase phase) {
     case MachinePhase::failed: return "failed";
     case MachinePhase::declined: return "declined";
     case MachinePhase::silent: return "silent";
+    case MachinePhase::held: return "held";
+    case MachinePhase::up: return "up";
+    case MachinePhase::notUp: return "not up";
   }
   return "unknown";
 }
@@ -83,12 +92,38 @@ void MachineBoard::record(const uint8_t* client, const ServerEvent& event, Board
   MachineRow& row = entry.row;
   touch(entry, now);
   const std::string& name = event.name;
+  // The installed system's word comes after the installation ended, and may
+  // come to a server that never saw the installation.
+  if (name == "up" || name == "not-up") {
+    bool up = name == "up";
+    if (up) {
+      row.upMillis = static_cast<int64_t>(secondsField(event, "seconds") * 1000);
+      row.reason.clear();
+      ++totals_.up;
+    } else {
+      row.reason = event.text;
+      ++totals_.notUp;
+    }
+    finish(entry, up ? MachinePhase::up : MachinePhase::notUp, now);
+    return;
+  }
+  if (name == "up-refused") {
+    ++totals_.upRefused;
+    return;  // forged or replayed: the machine's row stays as it was
+  }
+  if (name == "held") {
+    row.phase = MachinePhase::held;
+    row.reason = textField(event, "reason");
+    return;
+  }
+  if (name == "rearmed") ++totals_.rearmed;
   // A machine that asks for its drivers has booted: a new installation
   // begins, and so does one that is found again after it finished.
   if (name == "drivers" || (name == "found" && isFinal(row.phase))) {
     begin(entry, key, now);
     row.phase = name == "drivers" ? MachinePhase::drivers : MachinePhase::offered;
   }
+  if (event.fields.contains("installation")) row.installation = numberField(event, "installation");
   if (isFinal(row.phase)) return;  // a late word from a finished installation
   if (name == "found") {
     row.label = textField(event, "label");
@@ -176,7 +211,7 @@ MachineRow MachineBoard::view(const Entry& entry, BoardTime now) const {
   MachineRow row = entry.row;
   int64_t end = entry.endedMono >= 0 ? entry.endedMono : now.monotonicMillis;
   row.elapsedMillis = end - entry.firstSeenMono;
-  if (isFinal(row.phase)) {
+  if (isFinal(row.phase) || row.phase == MachinePhase::held) {
     row.rate = 0;
     return row;
   }

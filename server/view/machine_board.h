@@ -32,7 +32,10 @@ constexpr int64_t kSilentWhileBusyMillis = 15 * 60 * 1000;
 // The rate is the bytes sent over about this long.
 constexpr int64_t kRateWindowMillis = 5 * 1000;
 
-enum class MachinePhase { drivers, offered, installing, done, failed, declined, silent };
+// held: not offered (the lab's state or inventory says why); up: the
+// installed system reported its first start; notUp: done, but no report came
+// in the time the operator allowed.
+enum class MachinePhase { drivers, offered, installing, done, failed, declined, silent, held, up, notUp };
 
 // The phase as the status page and the events file name it.
 const char* phaseName(MachinePhase phase);
@@ -64,6 +67,8 @@ struct MachineRow {
   double rate = 0;          // bytes per second, over the last few seconds
   int64_t elapsedMillis = 0;
   int64_t remainingMillis = -1;  // -1: no estimate
+  int64_t upMillis = -1;         // from the first request to the up report; -1: not up
+  uint64_t installation = 0;     // the lab's count of this machine's installations; 0: none kept
 };
 
 struct BoardTotals {
@@ -77,6 +82,10 @@ struct BoardTotals {
   uint64_t oversized = 0;
   uint64_t stationsFound = 0;
   uint64_t installersDropped = 0;
+  uint64_t up = 0;          // up reports taken since the start
+  uint64_t notUp = 0;       // machines done that never reported up in time
+  uint64_t upRefused = 0;   // up reports with a wrong or replayed token
+  uint64_t rearmed = 0;     // installations of machines the operator armed again
 };
 
 struct BoardSnapshot {

@@ -50,6 +50,10 @@ tr.failed { background: #fcf0f1; }
 tr.failed .phase { color: #b32d2e; }
 tr.silent { background: #fcf9e8; }
 tr.silent .phase { color: #996800; }
+tr.up .phase { color: #008a20; }
+tr.up { background: #edfaef; }
+tr.not-up { background: #fcf9e8; }
+tr.not-up .phase, tr.held .phase { color: #996800; }
 .bar { display: inline-block; width: 6em; height: .7em; background: #dcdcde; vertical-align: middle; margin-right: .4em; }
 .bar > span { display: block; height: 100%; background: #2271b1; }
 .empty { color: #50575e; }
@@ -113,7 +117,7 @@ function progress(machine) {
 
 function machineRow(machine, now) {
   const tr = document.createElement('tr');
-  tr.className = machine.phase;
+  tr.className = machine.phase.replace(' ', '-');
   cell(tr, 'Machine', machine.mac, 'mac');
   cell(tr, 'Label', machine.label, 'label');
   const phase = cell(tr, 'Phase', machine.phase, 'phase');
@@ -128,7 +132,8 @@ function machineRow(machine, now) {
   tr.appendChild(progress(machine));
   cell(tr, 'Rate', machine.rate ? bytes(machine.rate) + '/s' : '');
   cell(tr, 'Elapsed', duration(machine.elapsed));
-  cell(tr, 'Left', duration(machine.remaining));
+  cell(tr, 'Left', machine.up_after != null ? 'up after ' + duration(machine.up_after)
+                                            : duration(machine.remaining));
   const ago = (Date.parse(now) - Date.parse(machine.last_seen)) / 1000;
   cell(tr, 'Last seen', ago < 1 ? 'now' : duration(ago) + ' ago');
   return tr;
@@ -140,10 +145,12 @@ function showTotals(totals) {
   const items = [['machines', totals.machines], ['installing', totals.installing],
                  ['done', totals.done], ['failed', totals.failed], ['silent', totals.silent],
                  ['sent', bytes(totals.bytes_sent)],
-                 ['dropped', totals.dropped_malformed + totals.dropped_oversized]];
+                 ['dropped', totals.dropped_malformed + totals.dropped_oversized],
+                 ['up', totals.up], ['not up', totals.not_up],
+                 ['up refused', totals.up_refused], ['re-armed', totals.rearmed]];
   for (const [name, value] of items) {
     const item = document.createElement('span');
-    item.className = 'total-' + name;
+    item.className = 'total-' + name.replace(' ', '-');
     item.appendChild(document.createTextNode(name + ' '));
     const number = document.createElement('b');
     number.textContent = String(value);

@@ -21,6 +21,8 @@ import tempfile
 import shutil
 import time
 import unittest
+import json
+import urllib.request
 
 import media_runs as runs
 from bootimage import locations
@@ -78,14 +80,40 @@ class Lab(MachineTestCase):
         self.log_dir = os.path.join(self.workdir, "logs")
 
     def serve(self, *options):
-        self.network.serve_lab(self.outdir, "--log-dir", self.log_dir, *options)
+        # Each run its own lab state: the media folder is shared.
+        self.state_dir = os.path.join(self.workdir, "state")
+        self.addCleanup(self.forget_local_boots)
+        self.network.serve_lab(self.outdir, "--log-dir", self.log_dir, "--state-dir",
+                               self.state_dir, *options)
 
-    def power_on(self, index):
+    def forget_local_boots(self):
+        """The shared boot folder keeps none of this run's installed machines."""
+        config = os.path.join(self.outdir, "boot", "pxelinux.cfg")
+        for name in os.listdir(config):
+            if name.startswith("01-"):
+                os.unlink(os.path.join(config, name))
+
+    def power_on(self, index, restarts=False):
         disk = runs.scratch_disk(self, runs.SMALL_DISK_BYTES)
         machine = self.boot(None, network_boot=True, disks=[disk], memory_mb=MEMORY_MB,
                             nics=[self.network.add_machine()],
-                            macs=[f"52:54:00:4c:00:{index:02x}"])
+                            macs=[f"52:54:00:4c:00:{index:02x}"], restarts=restarts)
         return machine, disk
+
+    def status(self):
+        page = re.search(r"status page: (\S+)", self.network.lab_output()).group(1)
+        with urllib.request.urlopen(page + "status.json", timeout=10) as answer:
+            return json.load(answer)
+
+    def wait_for_phase(self, mac, phase, timeout=120):
+        deadline = time.monotonic() + timeout
+        while True:
+            rows = [row for row in self.status()["machines"] if row["mac"] == mac.upper()]
+            if rows and rows[0]["phase"] == phase:
+                return rows[0]
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{mac} never {phase}: {rows}")
+            time.sleep(1)
 
     def log(self, name):
         with open(os.path.join(self.log_dir, name), errors="replace") as text:
@@ -146,6 +174,49 @@ class Lab(MachineTestCase):
         self.assertEqual(completed(self.log("netinstall-server.log")), 1)
         self.check_disk(disk)
         self.assertEqual(runs.boot_installed_system(self, disk), (SAMPLE_PACKAGES, 1))
+
+    def test_installed_once_reports_up_and_installs_again_when_armed(self):
+        """Network boot first and restarts left to the machine, as in a rack:
+        it installs once, its next boot starts the installed system from its
+        disk, which reports up; armed again, it installs once more."""
+        self.serve()
+        started = time.monotonic()
+        machine, disk = self.power_on(0, restarts=True)
+        mac = "52:54:00:4c:00:00"
+        machine.expect(runs.INSTALLED, timeout=runs.INSTALL_TIMEOUT)
+        installed = time.monotonic() - started
+        machine.expect(runs.SYSTEM_UP, timeout=runs.BOOT_TIMEOUT)
+        system_line = time.monotonic() - started
+        row = self.wait_for_phase(mac, "up")
+        up = time.monotonic() - started
+        self.assertEqual(machine.transcript().count("Welcome to Korvanel"), 1)
+        self.assertIn("Booting from local disk", machine.transcript())
+        self.assertGreater(row["up_after"], 0)
+        self.assertEqual(row["installation"], 1)
+        self.assertEqual(self.status()["totals"]["up_refused"], 0)
+
+        armed = subprocess.run([os.path.join(locations.SOURCE_DIR, "media", "serve-lab"),
+                                "--arm", mac, "--state-dir", self.state_dir, self.outdir],
+                               capture_output=True, text=True)
+        self.assertEqual(armed.returncode, 0, armed.stderr)
+        self.assertIn("armed (up until now)", armed.stdout)
+        machine.send("reboot -f\n")
+        machine.expect(re.compile(r"(?s)Welcome to Korvanel.*" + re.escape(runs.INSTALLED)),
+                       timeout=runs.INSTALL_TIMEOUT)
+        machine.expect(runs.SYSTEM_UP, timeout=runs.BOOT_TIMEOUT)
+        row = self.wait_for_phase(mac, "up")
+        self.assertEqual(row["installation"], 2)
+        self.assertEqual(machine.transcript().count("Welcome to Korvanel"), 2)
+        totals = self.status()["totals"]
+        self.assertEqual((totals["up"], totals["rearmed"], totals["up_refused"]), (2, 1, 0))
+        machine.close()
+        self.stop_and_check_nothing_is_left(signal.SIGTERM, "SIGTERM")
+        events = [json.loads(line) for line in open(os.path.join(self.log_dir, "events.jsonl"))]
+        self.assertEqual([event["event"] for event in events if event["event"] == "up"],
+                         ["up", "up"])
+        print(f"\nrestarting machine: Software installed at {installed:.0f} s, installed "
+              f"system's line at {system_line:.0f} s, up on the board at {up:.0f} s "
+              f"(up after {row['up_after']:.0f} s of the second installation)", file=sys.stderr)
 
     def test_sixteen_machines_powered_on_together(self):
         self.serve()

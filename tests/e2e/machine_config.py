@@ -19,7 +19,8 @@ class MachineConfig:
     def __init__(self, initramfs, kernel=None, memory_mb=DEFAULT_MEMORY_MB,
                  kernel_console="serial", init=None, kernel_args=(), init_args=(),
                  quiet=True, disks=(), cdrom=None, floppy=None, nics=(),
-                 nic_model="e1000", macs=(), extra_qemu_args=(), network_boot=False):
+                 nic_model="e1000", macs=(), extra_qemu_args=(), network_boot=False,
+                 restarts=False):
         """
         initramfs       an Initramfs, or the path of an archive; None: no
                         kernel is given, the firmware boots the machine from
@@ -65,6 +66,9 @@ class MachineConfig:
         self.macs = list(macs)
         self.extra_qemu_args = list(extra_qemu_args)
         self.network_boot = network_boot
+        # A machine left to restart by itself, as a real one does: the guest's
+        # restart goes through the firmware again instead of ending QEMU.
+        self.restarts = restarts
         if network_boot and (initramfs is not None or not self.nics):
             raise ValueError("a network boot needs a network card and no initramfs")
 
@@ -92,8 +96,8 @@ class MachineConfig:
         command = [
             locations.qemu_binary(), "-nodefaults", "-no-user-config",
             "-machine", "pc", "-m", str(self.memory_mb),
-            "-display", display, "-vga", "std", "-no-reboot",
-        ] + self._boot_arguments(workdir) + serial + control
+            "-display", display, "-vga", "std",
+        ] + ([] if self.restarts else ["-no-reboot"]) + self._boot_arguments(workdir) + serial + control
         if self.kernel_console == "screen":
             # The second serial line: ttyS1, the kernel's message console.
             command += ["-chardev", f"file,id=kernellog,path={workdir}/kernel.log",
