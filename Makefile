@@ -90,7 +90,7 @@ test-slow:
 	cd $(HOST) && KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_REQUIRE_MACHINES=1 \
 	    ctest --output-on-failure -j $(JOBS) -L slow
 
-check: host i386 kernel fuzz-build
+check: host i386 kernel fuzz-build deb
 	$(MAKE) test
 
 check-slow: host i386 kernel
