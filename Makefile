@@ -16,7 +16,7 @@ CACHE   ?= build/cache
 I386_TOOL_PACKAGES := e2fsprogs libext2fs2 libcom-err2 libblkid1 libuuid1 libc6 \
 	busybox-static bash libtinfo6 extlinux util-linux libmount1 libselinux1 libpcre2-8-0
 
-.PHONY: all deps host i386 kernel check check-slow test test-slow demo clean bench-packages bench-hostile \
+.PHONY: all deps host i386 kernel deb check check-slow test test-slow demo clean bench-packages bench-hostile \
         bench-snapshot fuzz fuzz-build
 
 all: host i386
@@ -45,6 +45,25 @@ i386: deps
 	      -DKORVANEL_BUILD_TESTS=OFF
 	cmake --build $(I386) -j $(JOBS)
 
+# The Debian packages (debian/): netinstall-server and korvanel-tools, in
+# $(DEB). They are built by dpkg-buildpackage from a copy of this tree's
+# files (tracked and new, not ignored), so the .deb files land beside it and
+# not beside the work tree, and two builds of one commit give the same bytes.
+# The package build fetches nothing: what it takes from Debian's i386
+# packages and kernel is fetched into the cache first, here.
+DEB     := build/deb
+deb: deps
+	@scripts/fetch-i386-packages.sh --tree i386-dev $(CACHE) $(I386_DEV_PACKAGES)
+	@scripts/fetch-kernel.sh $(CACHE)
+	@scripts/fetch-i386-packages.sh $(CACHE) $(I386_TOOL_PACKAGES)
+	rm -rf $(DEB)
+	mkdir -p $(DEB)/src
+	git ls-files -z --cached --others --exclude-standard | \
+	    tar -c --null -T - --ignore-failed-read 2>/dev/null | tar -x -C $(DEB)/src
+	cd $(DEB)/src && KORVANEL_CACHE=$(abspath $(CACHE)) dpkg-buildpackage -us -uc -b -j$(JOBS)
+	rm -rf $(DEB)/src
+	@cd $(DEB) && ls -l *.deb && sha256sum *.deb
+
 # The fuzz targets (fuzz/), built by clang with libFuzzer, AddressSanitizer
 # and UndefinedBehaviorSanitizer; `make check` runs each for a few seconds.
 fuzz-build: deps
@@ -71,7 +90,7 @@ test-slow:
 	cd $(HOST) && KORVANEL_CACHE=$(abspath $(CACHE)) KORVANEL_REQUIRE_MACHINES=1 \
 	    ctest --output-on-failure -j $(JOBS) -L slow
 
-check: host i386 kernel fuzz-build
+check: host i386 kernel fuzz-build deb
 	$(MAKE) test
 
 check-slow: host i386 kernel

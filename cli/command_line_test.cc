@@ -41,6 +41,7 @@ const std::vector<Program> kPrograms = {
     {"net_throughput.py", KORVANEL_SOURCE_DIR "/bench/net_throughput.py"},
     {"build-media", KORVANEL_SOURCE_DIR "/media/build-media"},
     {"serve-lab", KORVANEL_SOURCE_DIR "/media/serve-lab"},
+    {"stage-boot-inputs.py", KORVANEL_SOURCE_DIR "/scripts/stage-boot-inputs.py"},
     {"media_sizes.py", KORVANEL_SOURCE_DIR "/bench/media_sizes.py"},
     {"installation_times.py", KORVANEL_SOURCE_DIR "/bench/installation_times.py"},
     {"run_fuzz.py", KORVANEL_SOURCE_DIR "/fuzz/run_fuzz.py"},

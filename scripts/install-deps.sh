@@ -28,6 +28,7 @@ qemu-system-x86 qemu-utils extlinux syslinux syslinux-common isolinux pxelinux
 mtools dosfstools xorriso
 iproute2 nftables tftpd-hpa curl tcpdump dnsmasq-base
 libmicrohttpd-dev nlohmann-json3-dev chromium
+debhelper lintian scdoc man-db mmdebstrap python3-prometheus-client
 "
 # Seconds between tries of `apt-get update`, and how many.
 pause=${INSTALL_DEPS_PAUSE:-10}

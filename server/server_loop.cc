@@ -20,6 +20,7 @@
 #include "server/protocol/served_release.h"
 #include "server/protocol/server_protocol.h"
 #include "server/protocol/server_socket.h"
+#include "server/service_manager.h"
 
 namespace {
 
@@ -254,8 +255,15 @@ int runServer(const ServerOptions& options) {
         segment->socket.address(), config,
         [&view](const uint8_t* client, const ServerEvent& event) { view.record(client, event); });
   }
+  // Every socket is bound and the page listens: a unit ordered after this
+  // one finds the server answering.
+  if (!notifyServiceManager("READY=1\nSTATUS=serving " + options.root, error)) {
+    view.note("warning: " + error);
+  }
   bool stoppedBySignal =
       serve(segments, view, lab.get(), options.upTimeoutSeconds, waitMask, error);
+  std::string ignored;
+  (void)notifyServiceManager("STOPPING=1", ignored);
   if (stoppedBySignal) {
     const char* signalName = stopSignal == SIGTERM ? "SIGTERM" : "SIGINT";
     view.record(nullptr, serverEvent("stopped", std::string("stopped by ") + signalName,

@@ -8,7 +8,7 @@ import sys
 from . import version
 from .report import Report
 from .signing import Signing
-from .sources import SOURCE_DIR, MediaError, Sources
+from .sources import MediaError, Sources, default_cache_dir, default_i386_dir
 
 DESCRIPTION = """\
 Makes the sample packages and the boot media of the Korvanel installer.
@@ -33,13 +33,11 @@ key files. A second run with nothing changed does nothing."""
 def _parser():
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--i386", metavar="DIR",
-                        default=os.environ.get("KORVANEL_I386_DIR")
-                        or os.path.join(SOURCE_DIR, "build", "i386"),
-                        help="the static i386 build (default: build/i386)")
+                        default=os.environ.get("KORVANEL_I386_DIR") or default_i386_dir(),
+                        help=f"the static i386 build (default: {default_i386_dir()})")
     common.add_argument("--cache", metavar="DIR",
-                        default=os.environ.get("KORVANEL_CACHE")
-                        or os.path.join(SOURCE_DIR, "build", "cache"),
-                        help="the download cache (default: build/cache)")
+                        default=os.environ.get("KORVANEL_CACHE") or default_cache_dir(),
+                        help=f"the download cache (default: {default_cache_dir()})")
     parser = argparse.ArgumentParser(prog="build-media", description=DESCRIPTION,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"build-media {version()}")

@@ -13,6 +13,33 @@ import subprocess
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MEDIA_DIR = os.path.join(SOURCE_DIR, "media")
+# A source tree has its CMakeLists.txt and uses its own builds; the copy that
+# Debian's korvanel-tools installs (under /usr/share/korvanel) has none and
+# uses what the packages installed: the static i386 build and the boot
+# inputs under INSTALLED_DIR, the release build of the server.
+INSTALLED = not os.path.isfile(os.path.join(SOURCE_DIR, "CMakeLists.txt"))
+INSTALLED_DIR = "/usr/lib/korvanel"
+INSTALLED_SERVER = "/usr/sbin/netinstall-server"
+
+
+def default_i386_dir():
+    if INSTALLED:
+        return os.path.join(INSTALLED_DIR, "i386")
+    return os.path.join(SOURCE_DIR, "build", "i386")
+
+
+def default_cache_dir():
+    if INSTALLED:
+        return os.path.join(INSTALLED_DIR, "cache")
+    return os.path.join(SOURCE_DIR, "build", "cache")
+
+
+def default_server():
+    """netinstall-server: the source tree's own build (the tests'), or the
+    installed release build."""
+    if INSTALLED:
+        return INSTALLED_SERVER
+    return os.path.join(SOURCE_DIR, "build", "host", "bin", "netinstall-server")
 
 # Debian i386 packages whose programs go on media and into the sample system,
 # with the libraries they link against.
@@ -69,7 +96,11 @@ class Sources:
 
     def i386_root(self):
         """The unpacked Debian i386 packages; fetches those still missing
-        (a no-op once they are there)."""
+        (a no-op once they are there). An installed copy has them from its
+        package and fetches nothing."""
+        if INSTALLED:
+            return _existing(os.path.join(self.cache_dir, "i386-root"),
+                             "reinstall korvanel-tools, or name a cache with --cache")
         script = os.path.join(SOURCE_DIR, "scripts", "fetch-i386-packages.sh")
         result = subprocess.run([script, self.cache_dir, *DEBIAN_PACKAGES],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)

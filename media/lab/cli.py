@@ -6,7 +6,7 @@ import signal
 import sys
 
 from builder import version
-from builder.sources import SOURCE_DIR
+from builder.sources import default_server
 
 from . import lab_interface, lab_state, preflight
 from .dnsmasq_command import dnsmasq_command
@@ -68,9 +68,8 @@ def _parser():
                         help="a machine done that has not reported its first start after "
                              "this long is shown `not up` (default 600)")
     parser.add_argument("--server", metavar="PROGRAM",
-                        default=os.environ.get("KORVANEL_SERVER")
-                        or os.path.join(SOURCE_DIR, "build", "host", "bin", "netinstall-server"),
-                        help="netinstall-server (default: build/host/bin/netinstall-server)")
+                        default=os.environ.get("KORVANEL_SERVER") or default_server(),
+                        help=f"netinstall-server (default: {default_server()})")
     parser.add_argument("--dnsmasq", metavar="PROGRAM",
                         help="dnsmasq (default: the one on PATH or in /usr/sbin)")
     return parser

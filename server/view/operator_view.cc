@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "server/service_manager.h"
 #include "server/view/board_text.h"
 #include "server/view/event_log.h"
 
@@ -33,12 +34,26 @@ std::string droppedLinesNotice(int64_t epochMillis, uint64_t count) {
          "\n";
 }
 
+// How the journal files a line: what the operator must act on stands out
+// (journalctl -p warning) from the many lines of a lab at work.
+LogPriority eventPriority(const ServerEvent& event) {
+  if (event.name == "stopped" && event.fields.contains("error")) return LogPriority::error;
+  if (event.name == "failed" || event.name == "gone") return LogPriority::warning;
+  if (event.name == "note" && event.text.rfind("warning:", 0) == 0) return LogPriority::warning;
+  if (event.name == "dropped" || event.name == "unlogged-stations" ||
+      event.name == "forgot-installers") {
+    return LogPriority::notice;
+  }
+  return LogPriority::info;
+}
+
 }  // namespace
 
 BoardTime boardTimeNow() { return BoardTime{millisOf(CLOCK_MONOTONIC), millisOf(CLOCK_REALTIME)}; }
 
 OperatorView::OperatorView(bool terminal) : terminal_(terminal), board_(boardTimeNow()) {
   if (!terminal_) log_ = std::make_unique<OutputWriter>(STDOUT_FILENO);
+  journal_ = !terminal_ && standardOutputIsJournal();
 }
 
 OperatorView::~OperatorView() {
@@ -73,7 +88,7 @@ void OperatorView::record(const uint8_t* client, const ServerEvent& event) {
     recent_.push_back(line);
     if (recent_.size() > kRecentLines) recent_.pop_front();
   } else {
-    writeLogLine(line, now.epochMillis);
+    writeLogLine(journal_ ? journalPrefix(eventPriority(event)) + line : line, now.epochMillis);
   }
   if (events_.isOpen()) {
     bool written = events_.append(now.epochMillis, client, event);
@@ -88,7 +103,9 @@ void OperatorView::record(const uint8_t* client, const ServerEvent& event) {
 
 void OperatorView::writeLogLine(const std::string& line, int64_t epochMillis) {
   if (droppedLines_ > 0) {
-    if (!log_->append(droppedLinesNotice(epochMillis, droppedLines_))) {
+    std::string notice = droppedLinesNotice(epochMillis, droppedLines_);
+    if (journal_) notice = journalPrefix(LogPriority::warning) + notice;
+    if (!log_->append(notice)) {
       ++droppedLines_;
       return;
     }

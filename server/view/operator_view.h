@@ -52,6 +52,7 @@ class OperatorView {
   void writeLogLine(const std::string& line, int64_t epochMillis);
 
   bool terminal_;
+  bool journal_ = false;  // lines carry the journal's priority prefix
   std::unique_ptr<OutputWriter> screen_;  // once the table is shown
   std::unique_ptr<OutputWriter> log_;     // when not on a terminal
   uint64_t droppedLines_ = 0;

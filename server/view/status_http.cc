@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "server/view/board_json.h"
+#include "server/view/metrics_text.h"
 #include "server/view/status_page.h"
 
 namespace {
@@ -50,6 +51,11 @@ MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const
     std::shared_ptr<const std::string> json = static_cast<StatusServer*>(self)->currentJson();
     return send(connection, MHD_HTTP_OK, "application/json", json->data(), json->size(),
                 MHD_RESPMEM_MUST_COPY);
+  }
+  if (strcmp(url, "/metrics") == 0) {
+    std::string text = static_cast<StatusServer*>(self)->currentMetrics();
+    return send(connection, MHD_HTTP_OK, "text/plain; version=0.0.4; charset=utf-8", text.data(),
+                text.size(), MHD_RESPMEM_MUST_COPY);
   }
   const PageFile* file = findPageFile(url);
   if (file == nullptr) return sendText(connection, MHD_HTTP_NOT_FOUND, "not found\n");
@@ -97,6 +103,15 @@ void StatusServer::publish(std::shared_ptr<const BoardSnapshot> snapshot) {
   std::lock_guard<std::mutex> hold(mutex_);
   snapshot_.swap(snapshot);
   // The old snapshot, if no request holds it, is freed here, after the lock.
+}
+
+std::string StatusServer::currentMetrics() {
+  std::shared_ptr<const BoardSnapshot> snapshot;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    snapshot = snapshot_;
+  }
+  return metricsText(snapshot ? *snapshot : BoardSnapshot{}, KORVANEL_VERSION);
 }
 
 std::shared_ptr<const std::string> StatusServer::currentJson() {

@@ -1,5 +1,5 @@
 #pragma once
-// The status endpoint (--status): the page and /status.json over HTTP,
+// The status endpoint (--status): the page, /status.json and /metrics over HTTP,
 // served by libmicrohttpd in a thread of its own. The installation loop
 // only ever hands over a new snapshot (a pointer swap under a lock that no
 // request holds for longer than a pointer copy), so however many clients
@@ -41,6 +41,8 @@ class StatusServer {
   // The JSON of the current snapshot, made at most once per snapshot. Only
   // for the daemon's thread.
   std::shared_ptr<const std::string> currentJson();
+  // GET /metrics of the current snapshot. Only for the daemon's thread.
+  std::string currentMetrics();
 
  private:
 
