@@ -37,7 +37,8 @@ std::string droppedLinesNotice(int64_t epochMillis, uint64_t count) {
 
 BoardTime boardTimeNow() { return BoardTime{millisOf(CLOCK_MONOTONIC), millisOf(CLOCK_REALTIME)}; }
 
-OperatorView::OperatorView(bool terminal) : terminal_(terminal), board_(boardTimeNow()) {
+OperatorView::OperatorView(bool terminal, size_t boardRows)
+    : terminal_(terminal), board_(boardTimeNow(), boardRows) {
   if (!terminal_) log_ = std::make_unique<OutputWriter>(STDOUT_FILENO);
 }
 
@@ -108,6 +109,9 @@ void OperatorView::refresh(const std::vector<const ServerProtocol*>& protocols) 
   for (const ServerProtocol* protocol : protocols) {
     protocol->visitSessions([this, now](const uint8_t* client, int64_t lastSeen, uint64_t offset) {
       board_.noteSession(client, lastSeen, offset, now);
+    });
+    protocol->visitWaiting([this, now](const uint8_t* client, int64_t lastAsked) {
+      board_.noteWaiting(client, lastAsked, now);
     });
     ProtocolTotals segment = protocol->totals();
     totals.malformed += segment.malformed;

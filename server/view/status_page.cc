@@ -139,7 +139,7 @@ function showTotals(totals) {
   section.replaceChildren();
   const items = [['machines', totals.machines], ['installing', totals.installing],
                  ['done', totals.done], ['failed', totals.failed], ['silent', totals.silent],
-                 ['sent', bytes(totals.bytes_sent)],
+                 ['waiting for room', totals.waiting], ['sent', bytes(totals.bytes_sent)],
                  ['dropped', totals.dropped_malformed + totals.dropped_oversized]];
   for (const [name, value] of items) {
     const item = document.createElement('span');
