@@ -1,9 +1,11 @@
 #include "server/server_loop.h"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +23,7 @@
 #include "server/protocol/server_protocol.h"
 #include "server/protocol/server_socket.h"
 #include "server/service_manager.h"
+#include "server/protocol/session_limits.h"
 
 namespace {
 
@@ -28,8 +31,34 @@ namespace {
 // (it waits 30 s at most); one silent for a day is forgotten. A disk being
 // prepared between the offer and the start may take long: the link stays.
 // What was dropped or not logged one by one is reported at every expiry.
-constexpr int64_t kFileIdleSeconds = 120;
+constexpr int64_t kFileIdleSeconds = kAskingSilenceSeconds;
 constexpr int64_t kForgetSeconds = 24 * 60 * 60;
+// Descriptors besides the sessions' open files: sockets, the events file,
+// the page's connections (32), the log.
+constexpr rlim_t kDescriptorsBesideSessions = 64;
+
+// Every session may hold one open file: the descriptor limit must allow
+// them all, or the crowd's last installers fail with "Too many open
+// files". The soft limit is raised as far as the hard one allows; the
+// session limit is lowered to what fits, and the operator told.
+size_t fitSessionsToDescriptors(size_t wanted, std::string& note) {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+  rlim_t needed = static_cast<rlim_t>(wanted) + kDescriptorsBesideSessions;
+  if (limit.rlim_cur < needed) {
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed ? needed
+                                                                                 : limit.rlim_max;
+    (void)setrlimit(RLIMIT_NOFILE, &limit);  // read back below: what we have counts
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+  }
+  if (limit.rlim_cur >= needed) return wanted;
+  size_t fits = limit.rlim_cur > kDescriptorsBesideSessions * 2
+                    ? static_cast<size_t>(limit.rlim_cur - kDescriptorsBesideSessions)
+                    : 1;
+  note = "warning: " + std::to_string(limit.rlim_cur) + " open files allowed: serving " +
+         std::to_string(fits) + " installers at once, not " + std::to_string(wanted);
+  return fits;
+}
 constexpr int kExpiryEverySeconds = 10;
 
 volatile sig_atomic_t stopSignal = 0;
@@ -192,6 +221,9 @@ int runServer(const ServerOptions& options) {
       return 1;
     }
   }
+  std::string descriptorNote;
+  size_t mostInstallers = fitSessionsToDescriptors(
+      options.mostInstallers > 0 ? options.mostInstallers : kMostInstallers, descriptorNote);
   sigset_t waitMask;
   if (!installStopSignals(waitMask)) {
     perror("netinstall-server: signal handlers");
@@ -199,7 +231,9 @@ int runServer(const ServerOptions& options) {
   }
   // After the signals are blocked: the page's thread inherits the mask, so
   // a stop request always reaches the loop.
-  OperatorView view(isatty(STDOUT_FILENO) == 1);
+  // Rows for every session, and as many for stations waiting or finished.
+  OperatorView view(isatty(STDOUT_FILENO) == 1,
+                    std::max(kMostMachinesShown, 2 * mostInstallers * segments.size()));
   if (!view.open(options, error)) {
     fprintf(stderr, "netinstall-server: %s\n", error.c_str());
     return 1;
@@ -232,6 +266,7 @@ int runServer(const ServerOptions& options) {
     view.note("lab state in " + options.statePath + ": installed machines wait to be armed; "
               "up reports after done within " + std::to_string(options.upTimeoutSeconds) + " s");
   }
+  if (!descriptorNote.empty()) view.note(descriptorNote);
   LinkConfig config{options.root, options.keep, options.blockSize, lab.get()};
   view.record(nullptr, serverEvent("release", release));
   if (!view.pageAddress().empty()) view.note("status page: " + view.pageAddress());
@@ -253,7 +288,8 @@ int runServer(const ServerOptions& options) {
                                       {"keep", options.keep}}));
     segment->protocol = std::make_unique<ServerProtocol>(
         segment->socket.address(), config,
-        [&view](const uint8_t* client, const ServerEvent& event) { view.record(client, event); });
+        [&view](const uint8_t* client, const ServerEvent& event) { view.record(client, event); },
+        mostInstallers);
   }
   // Every socket is bound and the page listens: a unit ordered after this
   // one finds the server answering.

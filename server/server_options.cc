@@ -8,7 +8,8 @@
 
 const char* serverUsage() {
   return "usage: netinstall-server --interface IF [--interface IF2 ...] --root DIR [--keep]\n"
-         "                         [--block-size N] [--status [ADDR:]PORT] [--events FILE]\n"
+         "                         [--block-size N] [--most-installers N]\n"
+         "                         [--status [ADDR:]PORT] [--events FILE]\n"
          "                         [--state DIR [--up-timeout S]]\n"
          "  --interface IF   a network interface the installers boot on (one per\n"
          "                   segment; each installer is served on its own)\n"
@@ -16,6 +17,8 @@ const char* serverUsage() {
          "                   DIR/scripts/*.scr, DIR/held-scripts/*.scr\n"
          "  --keep           installers keep the configuration found on their disk\n"
          "  --block-size N   bytes of file data per reply, 1 to 4076 (default 4076)\n"
+         "  --most-installers N  installers served at once, 1 to 65536 (default 1024);\n"
+         "                   more wait for room\n"
          "  --status [ADDR:]PORT  a live status page and /status.json over HTTP on\n"
          "                   ADDR (default 127.0.0.1), port PORT (0: any free port)\n"
          "  --events FILE    append every event to FILE, one JSON object per line\n"
@@ -26,12 +29,12 @@ const char* serverUsage() {
 
 namespace {
 
-bool parseBlockSize(const char* text, size_t& value) {
+bool parseCount(const char* text, size_t most, size_t& value) {
   char* end = nullptr;
   errno = 0;
   unsigned long number = strtoul(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || text[0] == '-') return false;
-  if (number < 1 || number > kMaxPayload) return false;
+  if (number < 1 || number > most) return false;
   value = number;
   return true;
 }
@@ -116,13 +119,15 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
   options = ServerOptions();  // what an earlier parse left must not count as given
   bool seenInterface = false, seenRoot = false, seenKeep = false, seenBlock = false;
   bool seenUpTimeout = false;
+  bool seenMost = false;
   for (int i = 1; i < argc; ++i) {
     Taken view = takeViewOption(argc, argv, i, options, error);
     if (view == Taken::notOurs) view = takeLabOption(argc, argv, i, options, seenUpTimeout, error);
     if (view == Taken::refused) return false;
     if (view == Taken::taken) continue;
     std::string option = argv[i];
-    bool takesValue = option == "--interface" || option == "--root" || option == "--block-size";
+    bool takesValue = option == "--interface" || option == "--root" ||
+                      option == "--block-size" || option == "--most-installers";
     if (!takesValue && option != "--keep") {
       error = "unknown option " + option;
       return false;
@@ -130,7 +135,8 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
     bool& seen = option == "--interface" ? seenInterface
                  : option == "--root"    ? seenRoot
                  : option == "--keep"    ? seenKeep
-                                         : seenBlock;
+                 : option == "--block-size" ? seenBlock
+                                         : seenMost;
     if (seen && option != "--interface") {
       error = option + " given twice";
       return false;
@@ -155,7 +161,12 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
       options.interfaceNames.push_back(value);
     } else if (option == "--root") {
       options.root = value;
-    } else if (!parseBlockSize(value, options.blockSize)) {
+    } else if (option == "--most-installers") {
+      if (!parseCount(value, kMostInstallersAllowed, options.mostInstallers)) {
+        error = "--most-installers must be a number from 1 to 65536, not " + std::string(value);
+        return false;
+      }
+    } else if (!parseCount(value, kMaxPayload, options.blockSize)) {
       error = "--block-size must be a number from 1 to 4076, not " + std::string(value);
       return false;
     }

@@ -15,6 +15,7 @@ struct ServerOptions {
   std::string root;                   // --root DIR: drivers/, packages/, scripts/
   bool keep = false;                  // --keep: clients keep their old configuration
   size_t blockSize = kMaxPayload;     // --block-size N: file bytes per reply, 1 ... 4076
+  size_t mostInstallers = 0;          // --most-installers N: sessions at once; 0: the default
   // What the operator watches.
   bool status = false;                // --status [ADDR:]PORT: the status page
   std::string statusAddress = "127.0.0.1";
@@ -26,6 +27,9 @@ struct ServerOptions {
   std::string statePath;
   int64_t upTimeoutSeconds = 600;     // --up-timeout S: done without an up report -> not up
 };
+
+// The most --most-installers allows.
+constexpr size_t kMostInstallersAllowed = 65536;
 
 // The usage text, ending in a newline.
 const char* serverUsage();

@@ -68,6 +68,13 @@ class ClientLink {
   // no reply.
   void abandon(const LinkLog& log);
   bool sendingFile() const { return cursor_.isOpen(); }
+  // Its installer is done with it (done, declined, or the server failed it).
+  bool finished() const {
+    return phase_ == Phase::done || phase_ == Phase::declined || phase_ == Phase::failed;
+  }
+  // Its installer works on its own for minutes without asking: it prepares
+  // its disk (took the offer, not started yet) or runs its last steps.
+  bool busy() const { return phase_ == Phase::accepted || (phase_ == Phase::started && endAnnounced_); }
   // Bytes of the open file sent so far (0 when none is open).
   uint64_t fileOffset() const { return cursor_.isOpen() ? cursor_.offset() : 0; }
 

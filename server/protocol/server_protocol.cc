@@ -6,6 +6,8 @@
 
 #include "server/lab/lab_machines.h"
 
+#include "server/protocol/session_limits.h"
+
 namespace {
 
 // Line `index` (0 = the tag line) of a text payload, without its "\n",
@@ -44,8 +46,11 @@ constexpr size_t kMostHeldAnnounced = 1024;
 
 }  // namespace
 
-ServerProtocol::ServerProtocol(const uint8_t* ownAddress, LinkConfig config, ClientLog log)
-    : config_(std::move(config)), log_(std::move(log)) {
+ServerProtocol::ServerProtocol(const uint8_t* ownAddress, LinkConfig config, ClientLog log,
+                               size_t mostInstallers)
+    : config_(std::move(config)),
+      mostInstallers_(mostInstallers > 0 ? mostInstallers : 1),
+      log_(std::move(log)) {
   memcpy(ownAddress_, ownAddress, kMacSize);
 }
 
@@ -119,31 +124,56 @@ size_t ServerProtocol::answerOpening(const NetMessage& request, const Mac& clien
   // A longer text names no kernel: what is kept of it is enough to say so.
   std::string release = drivers ? payloadLine(request, 1).substr(0, kLongestRelease + 1) : "";
   auto entry = offered_.find(client);
-  bool fresh = entry == offered_.end();
-  if (fresh) {
+  if (entry == offered_.end()) {
     while (offered_.size() >= kMostOfferedStations) {
       forgetOffered(offered_.find(offeredAge_.front()));
     }
     entry = offered_.emplace(client, Offered{}).first;
     entry->second.age = offeredAge_.insert(offeredAge_.end(), client);
-    ++counts_.stationsFound;
   }
   Offered& offered = entry->second;
   offered.lastSeen = now;
   offeredAge_.splice(offeredAge_.end(), offeredAge_, offered.age);
+  expireHolds(now);
+  if (offered.heldUntil == 0) {
+    if (!makeRoom(now)) {
+      // No answer: the station asks again every second, and is offered the
+      // installation as soon as a session ends.
+      if (!offered.waiting) {
+        offered.waiting = true;
+        ++counts_.stationsWaited;
+        if (counts_.stationsWaited <= kLoggedStationsPerReport) {
+          log_(client.data(),
+               serverEvent("waiting", "waiting for room: " + std::to_string(mostInstallers_) +
+                                          " installers at once",
+                           {{"limit", mostInstallers_}}));
+        }
+      }
+      return 0;
+    }
+    hold(offered, client, now);
+  }
+  offered.waiting = false;
   // A repetition of the broadcast that opened the pending link gets the
   // same reply again, without a word in the log.
-  if (fresh || offered.drivers != drivers || offered.release != release) {
+  if (!offered.offered || offered.drivers != drivers || offered.release != release) {
+    if (!offered.offered) ++counts_.stationsFound;
+    offered.offered = true;
     offered.drivers = drivers;
     offered.release = release;
-    if (counts_.stationsFound <= kLoggedStationsPerReport) logOpening(request, client, release);
+    // The installer sends at most 31 characters; more are shown cut.
+    offered.label = drivers ? "" : printable(payloadLine(request, 3).substr(0, 64));
+    // Past the first few per report, an offer gets its events only once
+    // the station takes it: a flood of forged discoveries fills no log.
+    offered.logged = counts_.stationsFound <= kLoggedStationsPerReport;
+    if (offered.logged) logOpening(client, drivers, release, offered.label);
   }
   return ClientLink::composeOpening(config_, drivers, ownAddress_, client.data(), reply);
 }
 
-void ServerProtocol::logOpening(const NetMessage& request, const Mac& client,
-                                const std::string& release) {
-  if (request.payloadBeginsWith(messageTag(MessageType::drivers))) {
+void ServerProtocol::logOpening(const Mac& client, bool drivers, const std::string& release,
+                                const std::string& label) {
+  if (drivers) {
     ServedFile driver;
     bool found = findDriverFile(config_.root, release, driver);
     std::string text = found ? "asks for the drivers of kernel " + release +
@@ -155,8 +185,6 @@ void ServerProtocol::logOpening(const NetMessage& request, const Mac& client,
     log_(client.data(), serverEvent("drivers", text, std::move(fields)));
     return;
   }
-  // The installer sends at most 31 characters; more are shown cut.
-  std::string label = printable(payloadLine(request, 3).substr(0, 64));
   log_(client.data(), serverEvent("found", "found, disk label \"" + label + "\"", {{"label", label}}));
   log_(client.data(),
        serverEvent("offered",
@@ -176,7 +204,8 @@ size_t ServerProtocol::openCandidate(const NetMessage& request, Session& session
     session.candidate = drivers
                             ? ClientLink::offerDrivers(config_, ownAddress_, client.data(), release)
                             : ClientLink::offer(config_, ownAddress_, client.data());
-    logOpening(request, client, release);
+    logOpening(client, drivers, release,
+               drivers ? "" : printable(payloadLine(request, 3).substr(0, 64)));
   }
   memcpy(reply.bytes, session.candidate->openingReply().bytes,
          session.candidate->openingReplyLength());
@@ -195,28 +224,80 @@ size_t ServerProtocol::beginSession(const NetMessage& request, const Mac& client
     return 0;
   }
   if (!drivers && config_.lab != nullptr && held(client)) return 0;
+  expireHolds(now);
+  bool held = entry != offered_.end() && entry->second.heldUntil != 0;
+  // Without its offer's place (it took an offer made long ago, or made to
+  // it before its entry was pushed out) it needs room like a newcomer; if
+  // there is none, it hears nothing and finds the server again later.
+  if (!held && !makeRoom(now)) return 0;
   std::unique_ptr<ClientLink> link =
       drivers ? ClientLink::offerDrivers(config_, ownAddress_, client.data(), entry->second.release)
               : ClientLink::offer(config_, ownAddress_, client.data());
+  // An offer that was counted rather than logged gets its events now: the
+  // board and the events file follow every session from its first word.
+  if (entry != offered_.end() && !entry->second.logged) {
+    entry->second.logged = true;
+    logOpening(client, drivers, entry->second.release, entry->second.label);
+  }
   auto log = [this, &client](const ServerEvent& event) { log_(client.data(), event); };
   size_t replyLength = link->handle(request, reply, log);
   if (!link->used()) return replyLength;  // nothing taken: no session either
   if (entry != offered_.end()) forgetOffered(entry);
-  if (sessions_.size() >= kMostInstallers) {
-    auto silent = sessions_.begin();
-    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-      if (it->second.lastSeen < silent->second.lastSeen) silent = it;
-    }
-    sessions_.erase(silent);  // its open file closes with it
-    ++counts_.installersDropped;
-  }
   Session& session = sessions_[client];
   session.current = std::move(link);
   session.lastSeen = now;
   return replyLength;
 }
 
+bool ServerProtocol::makeRoom(int64_t now) {
+  if (sessions_.size() + held_ < mostInstallers_) return true;
+  // The session that has outlived its limit the longest ago, finished ones
+  // first: their installers are gone.
+  auto chosen = sessions_.end();
+  int64_t chosenPast = 0;
+  for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+    const Session& session = it->second;
+    int64_t limit = !session.current             ? 0
+                    : session.current->finished() ? kFinishedSilenceSeconds
+                    : session.current->busy()     ? kBusySilenceSeconds
+                                                  : kAskingSilenceSeconds;
+    int64_t past = now - session.lastSeen - limit;
+    if (past < 0) continue;
+    if (chosen == sessions_.end() || past > chosenPast) {
+      chosen = it;
+      chosenPast = past;
+    }
+  }
+  if (chosen == sessions_.end()) return false;
+  sessions_.erase(chosen);  // its open file closes with it
+  ++counts_.installersDropped;
+  return sessions_.size() + held_ < mostInstallers_;
+}
+
+void ServerProtocol::hold(Offered& offered, const Mac& client, int64_t now) {
+  offered.heldUntil = now + kOfferHoldSeconds;
+  holds_.emplace_back(offered.heldUntil, client);
+  ++held_;
+}
+
+void ServerProtocol::releaseHold(Offered& offered) {
+  if (offered.heldUntil == 0) return;
+  offered.heldUntil = 0;
+  --held_;
+}
+
+void ServerProtocol::expireHolds(int64_t now) {
+  while (!holds_.empty() && holds_.front().first <= now) {
+    auto entry = offered_.find(holds_.front().second);
+    if (entry != offered_.end() && entry->second.heldUntil == holds_.front().first) {
+      releaseHold(entry->second);
+    }
+    holds_.pop_front();
+  }
+}
+
 void ServerProtocol::forgetOffered(std::map<Mac, Offered>::iterator entry) {
+  releaseHold(entry->second);
   offeredAge_.erase(entry->second.age);
   offered_.erase(entry);
 }
@@ -261,15 +342,23 @@ void ServerProtocol::report() {
   if (counts_.installersDropped > 0) {
     log_(nullptr, serverEvent("forgot-installers",
                               "forgot " + std::to_string(counts_.installersDropped) +
-                                  " installers silent the longest: more than " +
-                                  std::to_string(kMostInstallers) + " at once",
+                                  " finished or silent installers to make room: at most " +
+                                  std::to_string(mostInstallers_) + " at once",
                               {{"count", counts_.installersDropped}}));
+  }
+  if (counts_.stationsWaited > 0) {
+    log_(nullptr, serverEvent("waiting-for-room",
+                              std::to_string(counts_.stationsWaited) +
+                                  " stations waited for room: at most " +
+                                  std::to_string(mostInstallers_) + " installers at once",
+                              {{"count", counts_.stationsWaited}, {"limit", mostInstallers_}}));
   }
   totals_.malformed += counts_.malformed;
   totals_.oversized += counts_.oversized;
   totals_.stationsFound += counts_.stationsFound;
   totals_.installersDropped += counts_.installersDropped;
   totals_.upRefused += counts_.upRefused;
+  totals_.stationsWaited += counts_.stationsWaited;
   counts_ = Counts{};
 }
 
@@ -280,12 +369,19 @@ ProtocolTotals ServerProtocol::totals() const {
   all.stationsFound += counts_.stationsFound;
   all.installersDropped += counts_.installersDropped;
   all.upRefused += counts_.upRefused;
+  all.stationsWaited += counts_.stationsWaited;
   return all;
 }
 
 void ServerProtocol::visitSessions(const SessionVisitor& visit) const {
   for (const auto& [client, session] : sessions_) {
     if (session.current) visit(client.data(), session.lastSeen, session.current->fileOffset());
+  }
+}
+
+void ServerProtocol::visitWaiting(const WaitingVisitor& visit) const {
+  for (const auto& [client, offered] : offered_) {
+    if (offered.waiting) visit(client.data(), offered.lastSeen);
   }
 }
 

@@ -11,9 +11,14 @@
 //   is the same for every station, so a station that lost its entry still
 //   gets its installation when it takes the offer.
 // - A session (the current link, its reply and its place in the files)
-//   begins when a station takes an opening reply with its first request; at
-//   most kMostInstallers exist, and the one silent the longest makes room.
-//   A session holds at most one open file.
+//   begins when a station takes an opening reply with its first request. At
+//   most `mostInstallers` exist. No live installer is ever cut off for
+//   another: when the table is full, room is made only from sessions that
+//   are finished or silent beyond session_limits.h; otherwise a station is
+//   not offered anything (it keeps asking, and is taken once there is room).
+//   An offer holds its place for kOfferHoldSeconds, so that a station that
+//   took a driver offer always finds room for its first request. A session
+//   holds at most one open file.
 // - Datagrams that are not the protocol's (cut, inconsistent, oversized,
 //   from a station without address) are counted, dropped and reported in
 //   one line per report.
@@ -28,6 +33,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
@@ -46,18 +52,22 @@ using ClientLog = std::function<void(const uint8_t* client, const ServerEvent& e
 // and the bytes of its open file sent so far.
 using SessionVisitor =
     std::function<void(const uint8_t* client, int64_t lastSeen, uint64_t fileOffset)>;
+// A station waiting for room, and when it last asked.
+using WaitingVisitor = std::function<void(const uint8_t* client, int64_t lastAsked)>;
 
 // What the server dropped or counted rather than logged since it started.
 struct ProtocolTotals {
   uint64_t malformed = 0;
   uint64_t oversized = 0;
   uint64_t stationsFound = 0;      // stations offered an installation
-  uint64_t installersDropped = 0;  // sessions that made room for another
   uint64_t upRefused = 0;          // up reports with a wrong or replayed token
+  uint64_t installersDropped = 0;  // finished or silent sessions that made room for another
+  uint64_t stationsWaited = 0;     // stations that found no room and waited
 };
 
-// Installers served at once (sessions).
-constexpr size_t kMostInstallers = 256;
+// Installers served at once (sessions), unless the operator says otherwise.
+// A session costs about 9 KiB with its candidate link (docs/network-installation.md).
+constexpr size_t kMostInstallers = 1024;
 // Stations offered an installation that have not taken it yet.
 constexpr size_t kMostOfferedStations = 1024;
 // A kernel release longer than this (uname allows 64 characters) names no
@@ -69,7 +79,8 @@ constexpr uint64_t kLoggedStationsPerReport = 16;
 
 class ServerProtocol {
  public:
-  ServerProtocol(const uint8_t* ownAddress, LinkConfig config, ClientLog log);
+  ServerProtocol(const uint8_t* ownAddress, LinkConfig config, ClientLog log,
+                 size_t mostInstallers = kMostInstallers);
 
   // Handles one received datagram of `length` bytes (its real length, which
   // may exceed the buffer: such a datagram is dropped as oversized). Returns
@@ -93,6 +104,8 @@ class ServerProtocol {
   ProtocolTotals totals() const;
   // Calls `visit` for every session's current link.
   void visitSessions(const SessionVisitor& visit) const;
+  // Calls `visit` for every station that waits for room now.
+  void visitWaiting(const WaitingVisitor& visit) const;
 
   size_t clientCount() const { return sessions_.size(); }
   size_t offeredCount() const { return offered_.size(); }
@@ -107,10 +120,17 @@ class ServerProtocol {
     int64_t lastSeen = 0;
   };
   // A station that was sent an opening reply and has not taken it yet.
+  // A station that asked for an opening reply and has not taken it yet:
+  // offered one, or waiting for room.
   struct Offered {
     bool drivers = false;
     std::string release;  // the kernel named in a driver request
+    std::string label;    // the disk label of a discovery, made printable
     int64_t lastSeen = 0;
+    int64_t heldUntil = 0;  // its offer's place in the table; 0: none
+    bool waiting = false;   // found no room the last time it asked
+    bool offered = false;   // was offered at least once
+    bool logged = false;    // the offer has its events
     std::list<Mac>::iterator age;  // its place in offeredAge_
   };
   struct Counts {
@@ -119,6 +139,7 @@ class ServerProtocol {
     uint64_t stationsFound = 0;  // new stations offered since the report
     uint64_t installersDropped = 0;
     uint64_t upRefused = 0;
+    uint64_t stationsWaited = 0;
   };
 
   // A discovery or driver request broadcast by `client`.
@@ -130,21 +151,33 @@ class ServerProtocol {
   // when it lost its entry, the discovery's offer) with `request`.
   size_t beginSession(const NetMessage& request, const Mac& client, NetMessage& reply,
                       int64_t now);
-  // The log lines of a discovery or driver request.
-  void logOpening(const NetMessage& request, const Mac& client, const std::string& release);
+  // The events of an offer (or a driver offer) made to `client`.
+  void logOpening(const Mac& client, bool drivers, const std::string& release,
+                  const std::string& label);
   void forgetOffered(std::map<Mac, Offered>::iterator entry);
   // Whether the lab holds `client` (logged once while it waits).
   bool held(const Mac& client);
   // The installed system's first-start report.
   size_t answerUpReport(const NetMessage& request, const Mac& client, NetMessage& reply);
+  // Whether a new session or offer fits: room is made, if need be, from a
+  // finished or silent session.
+  bool makeRoom(int64_t now);
+  void hold(Offered& offered, const Mac& client, int64_t now);
+  void releaseHold(Offered& offered);
+  void expireHolds(int64_t now);
 
   uint8_t ownAddress_[kMacSize];
   LinkConfig config_;
+  size_t mostInstallers_;
   ClientLog log_;
   std::map<Mac, Session> sessions_;
   std::map<Mac, Offered> offered_;
   std::set<Mac> heldAnnounced_;
-  std::list<Mac> offeredAge_;  // offered stations, the one offered longest ago first
+  std::list<Mac> offeredAge_;  // offered stations, the one that asked longest ago first
+  // Offers holding a place, by when they stop; an entry whose heldUntil
+  // differs was released earlier.
+  std::deque<std::pair<int64_t, Mac>> holds_;
+  size_t held_ = 0;
   Counts counts_;
   ProtocolTotals totals_;  // counts_ of the reports made so far
 };

@@ -16,6 +16,7 @@
 #include "netinstall/link_state.h"
 #include "netinstall/net_test_support.h"
 #include "server/protocol/server_test_tree.h"
+#include "server/protocol/session_limits.h"
 
 namespace {
 
@@ -132,14 +133,17 @@ class ServerProtocolTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   }
 
-  std::unique_ptr<ServerProtocol> makeServer(bool keep = false, size_t blockSize = 4076) {
+  std::unique_ptr<ServerProtocol> makeServer(bool keep = false, size_t blockSize = 4076,
+                                             size_t mostInstallers = kMostInstallers) {
     LinkConfig config{tree.root(), keep, blockSize};
     return std::make_unique<ServerProtocol>(
-        kServer, config, [this](const uint8_t* client, const ServerEvent& event) {
+        kServer, config,
+        [this](const uint8_t* client, const ServerEvent& event) {
           log.push_back((client != nullptr ? std::to_string(client[5]) : "server") + " " +
                         event.text);
           events.push_back(event);
-        });
+        },
+        mostInstallers);
   }
 
   TestTree tree;
@@ -407,55 +411,100 @@ TEST_F(ServerProtocolTest, SilentInstallersLoseTheirFileAndAreForgotten) {
 // offered stations and the sessions stay within their bounds, and an
 // installer that talks all along is served from start to end, also when its
 // own offer was pushed out by the flood before it took it.
-TEST_F(ServerProtocolTest, ForgedAddressesStayWithinTheBoundsAndTheRealInstallerIsServed) {
-  auto server = makeServer();
+TEST_F(ServerProtocolTest, AFullTableCutsNoLiveInstallerOffAndMakesRoomOnlyFromTheGone) {
+  constexpr size_t kLimit = 8;
+  auto server = makeServer(false, 4076, kLimit);
   auto forged = [](uint32_t number) {
     uint8_t mac[kMacSize] = {0x02, 0xF0, uint8_t(number >> 24), uint8_t(number >> 16),
                              uint8_t(number >> 8), uint8_t(number)};
     return std::vector<uint8_t>(mac, mac + kMacSize);
   };
+  // The real installer prepares its disk; six stations hold an open file;
+  // one has finished.
   Installer real(*server, kClientA);
   ASSERT_TRUE(real.discover());
+  ASSERT_TRUE(real.request("YACK\n"));
+  std::vector<std::unique_ptr<Installer>> holders;
+  for (uint32_t i = 0; i < kLimit - 2; ++i) {
+    holders.push_back(std::make_unique<Installer>(*server, forged(i).data()));
+    ASSERT_TRUE(holders.back()->discover());
+    ASSERT_TRUE(holders.back()->request("YACK\n"));
+    ASSERT_TRUE(holders.back()->request("STRT"));
+    ASSERT_EQ(holders.back()->nextHeader(), "base.bdl");
+  }
+  Installer finished(*server, kClientB);
+  ASSERT_TRUE(finished.discover());
+  ASSERT_TRUE(finished.request("YACK\n"));
+  ASSERT_TRUE(finished.request("STRT"));
+  while (!finished.nextHeader().empty()) (void)finished.readFile();
+  ASSERT_TRUE(finished.request("WTRM"));
+  ASSERT_EQ(server->clientCount(), kLimit);
+
+  // Full, and nobody is past a limit yet: a flood of stations waits, its
+  // entries bounded, and takes no session even with the offer's reply.
   for (uint32_t i = 0; i < 3 * kMostOfferedStations; ++i) {
-    Installer station(*server, forged(i).data());
-    ASSERT_TRUE(station.discover());
+    Installer station(*server, forged(1000 + i).data());
+    ASSERT_FALSE(station.discover()) << "no offer without room";
+    ASSERT_FALSE(station.request("YACK\n")) << "no session without room";
     ASSERT_LE(server->offeredCount(), kMostOfferedStations);
   }
-  EXPECT_EQ(server->clientCount(), 0u) << "an offer costs no session";
-  ASSERT_TRUE(real.request("YACK\n")) << "the offer is the same for every station";
-  ASSERT_TRUE(real.request("STRT"));
-  ASSERT_EQ(real.nextHeader(), "base.bdl");
+  EXPECT_EQ(server->clientCount(), kLimit);
+  size_t waiting = 0;
+  server->visitWaiting([&waiting](const uint8_t*, int64_t) { ++waiting; });
+  EXPECT_EQ(waiting, kMostOfferedStations);
 
-  // Stations that take the offer and open a file, then fall silent.
-  for (uint32_t i = 0; i < kMostInstallers + 10; ++i) {
-    Installer station(*server, forged(i).data());
-    station.now += 1 + i;  // a clock that moves on
+  // The finished installer has surely heard its answer after 10 s: its
+  // place goes first. Two minutes on, the holders are gone too, but the
+  // real installer, preparing its disk, keeps its session for 15 minutes.
+  Installer late(*server, forged(9000).data());
+  late.now += kFinishedSilenceSeconds + 1;
+  ASSERT_TRUE(late.discover());
+  ASSERT_TRUE(late.request("YACK\n"));
+  Installer later(*server, forged(9001).data());
+  later.now += kAskingSilenceSeconds + 1;
+  ASSERT_TRUE(later.discover());
+  ASSERT_TRUE(later.request("YACK\n"));
+  real.now += kBusySilenceSeconds - 1;
+  for (int i = 0; i < 4; ++i) {  // more newcomers: only the holders make room
+    Installer station(*server, forged(9002 + i).data());
+    station.now = real.now;
     ASSERT_TRUE(station.discover());
     ASSERT_TRUE(station.request("YACK\n"));
-    ASSERT_TRUE(station.request("STRT"));
-    ASSERT_EQ(station.nextHeader(), "base.bdl");
-    ASSERT_LE(server->clientCount(), kMostInstallers);
-    if (i % 64 == 0) {
-      // The real installer keeps talking: its last request again.
-      NetMessage again;
-      ASSERT_GT(server->handle(real.lastRequest, real.lastRequest.datagramLength(), again,
-                               station.now),
-                0u);
-    }
   }
+  ASSERT_TRUE(real.request("STRT")) << "the real installer kept its session";
+  EXPECT_EQ(real.nextHeader(), "base.bdl");
   EXPECT_EQ(real.readFile(), contents("packages/base.bdl"));
-  EXPECT_EQ(real.nextHeader(), "apps.bdl");
 
-  // Every forged discovery but the first 16 counted, not logged.
-  size_t found = 3 * kMostOfferedStations + 1 + kMostInstallers + 10;
   log.clear();
   server->report();
-  EXPECT_EQ(log, (std::vector<std::string>{
-                     "server " + std::to_string(found - kLoggedStationsPerReport) +
-                         " more stations asked for an offer (not logged one by one)",
-                     "server forgot 11 installers silent the longest: more than 256 at once"}));
-  server->report();
-  EXPECT_EQ(log.size(), 2u) << "each report counts afresh";
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "server forgot 6 finished or silent installers to make room: at most 8 at once");
+  EXPECT_EQ(log[1], "server " + std::to_string(3 * kMostOfferedStations) +
+                        " stations waited for room: at most 8 installers at once");
+}
+
+TEST_F(ServerProtocolTest, EverySessionHasItsEventsThoughTheOffersWereCounted) {
+  auto server = makeServer();
+  std::vector<std::unique_ptr<Installer>> stations;
+  for (uint8_t i = 0; i < kLoggedStationsPerReport + 4; ++i) {
+    const uint8_t mac[kMacSize] = {0x02, 0xC2, 0, 0, 0, i};
+    stations.push_back(std::make_unique<Installer>(*server, mac));
+    ASSERT_TRUE(i % 2 == 0 ? stations.back()->discover("crowd") : stations.back()->broadcast([] {
+      NetMessage message;
+      composeDriverRequest(message, "6.1.0-28-686");
+      return message;
+    }(), "OFDR"));
+  }
+  size_t before = events.size();
+  Installer& drivers = *stations.back();  // odd: a driver offer, counted only
+  Installer& install = *stations[stations.size() - 2];
+  ASSERT_EQ(drivers.nextHeader(), "6.1.0-28-686.bdl");
+  ASSERT_TRUE(install.request("YACK\n"));
+  std::vector<std::string> names;
+  for (size_t i = before; i < events.size(); ++i) names.push_back(events[i].name);
+  EXPECT_EQ(names, (std::vector<std::string>{"drivers", "sending", "found", "offered",
+                                             "took-offer"}));
+  EXPECT_EQ(events[before + 2].fields["label"], "crowd");
 }
 
 TEST_F(ServerProtocolTest, MalformedAndOversizedDatagramsAreCountedAndDropped) {

@@ -52,6 +52,7 @@ std::string boardJson(const BoardSnapshot& snapshot) {
        {{"machines", totals.machines},
         {"installing", totals.installing},
         {"silent", totals.silent},
+        {"waiting", totals.waiting},
         {"done", totals.done},
         {"failed", totals.failed},
         {"bytes_sent", totals.bytesSent},

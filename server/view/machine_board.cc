@@ -40,6 +40,7 @@ const char* phaseName(MachinePhase phase) {
     case MachinePhase::held: return "held";
     case MachinePhase::up: return "up";
     case MachinePhase::notUp: return "not up";
+    case MachinePhase::waiting: return "waiting for room";
   }
   return "unknown";
 }
@@ -47,26 +48,27 @@ const char* phaseName(MachinePhase phase) {
 MachineBoard::MachineBoard(BoardTime started, size_t capacity)
     : started_(started), capacity_(std::max<size_t>(capacity, 1)) {}
 
-MachineBoard::Entry& MachineBoard::entryFor(const Mac& client, BoardTime now) {
+MachineBoard::Entry* MachineBoard::entryFor(const Mac& client, BoardTime now, bool waiting) {
   auto found = rows_.find(client);
-  if (found != rows_.end()) return found->second;
+  if (found != rows_.end()) return &found->second;
   if (rows_.size() >= capacity_) {
-    // The finished machine seen the longest ago, else any seen the longest ago.
     auto victim = rows_.end();
-    for (bool finishedOnly : {true, false}) {
+    auto seenLonger = [this, &victim](std::map<Mac, Entry>::iterator it) {
+      return victim == rows_.end() || it->second.lastSeenMono < victim->second.lastSeenMono;
+    };
+    for (int pass = 0; pass < 3 && victim == rows_.end(); ++pass) {
+      if (pass == 2 && waiting) return nullptr;  // never in place of a session's row
       for (auto it = rows_.begin(); it != rows_.end(); ++it) {
-        if (finishedOnly && !isFinal(it->second.row.phase)) continue;
-        if (victim == rows_.end() || it->second.lastSeenMono < victim->second.lastSeenMono) {
-          victim = it;
-        }
+        MachinePhase phase = it->second.row.phase;
+        bool fits = pass == 0 ? isFinal(phase) : pass == 1 ? phase == MachinePhase::waiting : true;
+        if (fits && seenLonger(it)) victim = it;
       }
-      if (victim != rows_.end()) break;
     }
     rows_.erase(victim);
   }
   Entry& entry = rows_[client];
   begin(entry, client, now);
-  return entry;
+  return &entry;
 }
 
 void MachineBoard::begin(Entry& entry, const Mac& client, BoardTime now) {
@@ -88,7 +90,10 @@ void MachineBoard::record(const uint8_t* client, const ServerEvent& event, Board
   if (client == nullptr) return;
   Mac key;
   memcpy(key.data(), client, kMacSize);
-  Entry& entry = entryFor(key, now);
+  bool waiting = event.name == "waiting";
+  Entry* found = entryFor(key, now, waiting);
+  if (found == nullptr) return;
+  Entry& entry = *found;
   MachineRow& row = entry.row;
   touch(entry, now);
   const std::string& name = event.name;
@@ -124,6 +129,11 @@ void MachineBoard::record(const uint8_t* client, const ServerEvent& event, Board
     row.phase = name == "drivers" ? MachinePhase::drivers : MachinePhase::offered;
   }
   if (event.fields.contains("installation")) row.installation = numberField(event, "installation");
+  if (waiting) {
+    if (isFinal(row.phase)) begin(entry, key, now);
+    entry.row.phase = MachinePhase::waiting;
+    return;
+  }
   if (isFinal(row.phase)) return;  // a late word from a finished installation
   if (name == "found") {
     row.label = textField(event, "label");
@@ -180,6 +190,20 @@ void MachineBoard::noteSession(const uint8_t* client, int64_t lastRequest, uint6
     entry.row.fileSent = fileOffset;
     touch(entry, now);
     setSent(entry, entry.completedBytes + fileOffset, now);
+  }
+}
+
+void MachineBoard::noteWaiting(const uint8_t* client, int64_t lastAsked, BoardTime now) {
+  Mac key;
+  memcpy(key.data(), client, kMacSize);
+  bool known = rows_.count(key) > 0;
+  Entry* entry = entryFor(key, now, /*waiting=*/true);
+  if (entry == nullptr) return;
+  if (isFinal(entry->row.phase)) begin(*entry, key, now);
+  entry->row.phase = MachinePhase::waiting;
+  if (!known || lastAsked != entry->lastRequest) {
+    entry->lastRequest = lastAsked;
+    touch(*entry, now);
   }
 }
 
@@ -250,6 +274,7 @@ BoardSnapshot MachineBoard::snapshot(BoardTime now) const {
     const MachineRow& row = snapshot.machines.back();
     snapshot.totals.installing += row.phase == MachinePhase::installing ? 1 : 0;
     snapshot.totals.silent += row.phase == MachinePhase::silent ? 1 : 0;
+    snapshot.totals.waiting += row.phase == MachinePhase::waiting ? 1 : 0;
   }
   snapshot.totals.machines = snapshot.machines.size();
   std::stable_sort(snapshot.machines.begin(), snapshot.machines.end(),

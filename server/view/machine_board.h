@@ -5,9 +5,11 @@
 // thread; the views (the status page, the terminal table, the summary)
 // read a snapshot, a copy that is theirs.
 //
-// Rows are bounded like the server's sessions: at most `capacity`; a new
-// machine takes the place of the finished one seen the longest ago, or,
-// when none is finished, of the one seen the longest ago.
+// Rows are bounded: at most `capacity`; a new machine takes the place of
+// the finished one seen the longest ago, else of the station waiting for
+// room seen the longest ago. A waiting station takes no other row (it is
+// then not shown); a machine with a session takes, when nothing else is
+// left, the row of the one seen the longest ago.
 
 #include <array>
 #include <cstddef>
@@ -19,23 +21,28 @@
 
 #include "netinstall/net_message.h"
 #include "server/protocol/server_event.h"
+#include "server/protocol/session_limits.h"
 
-// Rows kept: the sessions and the stations offered at once, with room for
-// machines that have finished.
+// Rows kept at the least; the server keeps twice its sessions: a row for
+// every session, and as many for stations waiting for room or finished.
 constexpr size_t kMostMachinesShown = 512;
 // A machine that should be asking (for its drivers, the offer, a file) and
 // has not for this long is shown silent: the server gives up its file after
 // as long. One that prepares its disk or runs its last steps asks nothing
-// for minutes, and is shown silent only after the longer time.
-constexpr int64_t kSilentMillis = 120 * 1000;
-constexpr int64_t kSilentWhileBusyMillis = 15 * 60 * 1000;
+// for minutes, and is shown silent only after the longer time. The same
+// limits decide when its session may make room for another.
+constexpr int64_t kSilentMillis = kAskingSilenceSeconds * 1000;
+constexpr int64_t kSilentWhileBusyMillis = kBusySilenceSeconds * 1000;
 // The rate is the bytes sent over about this long.
 constexpr int64_t kRateWindowMillis = 5 * 1000;
 
 // held: not offered (the lab's state or inventory says why); up: the
 // installed system reported its first start; notUp: done, but no report came
 // in the time the operator allowed.
-enum class MachinePhase { drivers, offered, installing, done, failed, declined, silent, held, up, notUp };
+// waiting: asked while the server had no room, offered as soon as it has.
+enum class MachinePhase {
+  drivers, offered, installing, done, failed, declined, silent, waiting, held, up, notUp
+};
 
 // The phase as the status page and the events file name it.
 const char* phaseName(MachinePhase phase);
@@ -75,6 +82,7 @@ struct BoardTotals {
   uint64_t machines = 0;  // rows shown
   uint64_t installing = 0;
   uint64_t silent = 0;
+  uint64_t waiting = 0;  // stations waiting for room now
   uint64_t done = 0;    // installations finished since the start
   uint64_t failed = 0;  // installations failed or gone silent since the start
   uint64_t bytesSent = 0;
@@ -104,6 +112,8 @@ class MachineBoard {
   // What the loop read off a session: the clock value of its last request
   // (any value that changes when it asks) and the bytes of its open file.
   void noteSession(const uint8_t* client, int64_t lastRequest, uint64_t fileOffset, BoardTime now);
+  // A station the server has no room for yet, and when it last asked.
+  void noteWaiting(const uint8_t* client, int64_t lastAsked, BoardTime now);
   // The server's counters of dropped and forged datagrams.
   void setCounters(uint64_t malformed, uint64_t oversized, uint64_t stationsFound,
                    uint64_t installersDropped);
@@ -127,7 +137,9 @@ class MachineBoard {
     std::deque<Sample> samples;   // bytesSent over the rate window
   };
 
-  Entry& entryFor(const Mac& client, BoardTime now);
+  // The row of `client`, made if need be; null when a waiting station
+  // finds no row it may take.
+  Entry* entryFor(const Mac& client, BoardTime now, bool waiting = false);
   // A new installation of the machine `entry` (its label stays).
   static void begin(Entry& entry, const Mac& client, BoardTime now);
   static void touch(Entry& entry, BoardTime now);

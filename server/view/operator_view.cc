@@ -51,7 +51,8 @@ LogPriority eventPriority(const ServerEvent& event) {
 
 BoardTime boardTimeNow() { return BoardTime{millisOf(CLOCK_MONOTONIC), millisOf(CLOCK_REALTIME)}; }
 
-OperatorView::OperatorView(bool terminal) : terminal_(terminal), board_(boardTimeNow()) {
+OperatorView::OperatorView(bool terminal, size_t boardRows)
+    : terminal_(terminal), board_(boardTimeNow(), boardRows) {
   if (!terminal_) log_ = std::make_unique<OutputWriter>(STDOUT_FILENO);
   journal_ = !terminal_ && standardOutputIsJournal();
 }
@@ -125,6 +126,9 @@ void OperatorView::refresh(const std::vector<const ServerProtocol*>& protocols) 
   for (const ServerProtocol* protocol : protocols) {
     protocol->visitSessions([this, now](const uint8_t* client, int64_t lastSeen, uint64_t offset) {
       board_.noteSession(client, lastSeen, offset, now);
+    });
+    protocol->visitWaiting([this, now](const uint8_t* client, int64_t lastAsked) {
+      board_.noteWaiting(client, lastAsked, now);
     });
     ProtocolTotals segment = protocol->totals();
     totals.malformed += segment.malformed;

@@ -21,8 +21,9 @@ BoardTime boardTimeNow();
 
 class OperatorView {
  public:
-  // The live table replaces the log lines when `terminal`.
-  explicit OperatorView(bool terminal);
+  // The live table replaces the log lines when `terminal`. The board keeps
+  // `boardRows` machines.
+  OperatorView(bool terminal, size_t boardRows);
   ~OperatorView();
 
   // Opens the events file and starts the status page as `options` ask.

@@ -144,7 +144,7 @@ function showTotals(totals) {
   section.replaceChildren();
   const items = [['machines', totals.machines], ['installing', totals.installing],
                  ['done', totals.done], ['failed', totals.failed], ['silent', totals.silent],
-                 ['sent', bytes(totals.bytes_sent)],
+                 ['waiting for room', totals.waiting], ['sent', bytes(totals.bytes_sent)],
                  ['dropped', totals.dropped_malformed + totals.dropped_oversized],
                  ['up', totals.up], ['not up', totals.not_up],
                  ['up refused', totals.up_refused], ['re-armed', totals.rearmed]];
