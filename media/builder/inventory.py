@@ -258,10 +258,11 @@ def load(path, secrets_path=None):
     names, macs = {}, {}
     for number, table in enumerate(machines, 1):
         where = f"[[machines]] #{number}"
-        table = reader.table(where, table, "machine")
-        name = table.get("name")
+        name = table.get("name") if isinstance(table, dict) else None
         if isinstance(name, str) and _MACHINE_NAME.match(name):
             where = f"[[machines]] {name}"
+        table = reader.table(where, table, "machine")
+        if isinstance(name, str) and _MACHINE_NAME.match(name):
             if name.lower() in names:
                 reader.problem(where, f"the name of {names[name.lower()]} too")
             names.setdefault(name.lower(), where)

@@ -67,9 +67,11 @@ def check_packages(inventory, served_names, signed):
             problems.append(f"{resolved.packages_source[0]}: {resolved.entry}: package "
                             f"{name.removesuffix('.bdl')} is not served (packages/ holds "
                             + " ".join(sorted(served_names)) + ")")
-    if signed and inventory.policy != "refuse":
-        unknown = set(inventory.unknown.packages if inventory.unknown and
-                      inventory.unknown.packages is not None else served_names)
+    # Unknown machines without a group are served the lab-wide folders,
+    # whose choice is the server's.
+    if signed and inventory.unknown is not None:
+        unknown = set(inventory.unknown.packages if inventory.unknown.packages is not None
+                      else served_names)
         for machine in inventory.machines:
             fewer = unknown - set(machine.packages if machine.packages is not None
                                   else served_names)
