@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "hardware/module_loader.h"
 #include "netinstall/file_transfer.h"
 #include "netinstall/install_client.h"
+#include "netinstall/mac_address.h"
 #include "packages/installation_release.h"
 #include "startup/process_state.h"
 
@@ -41,6 +43,15 @@ bool fail(const char* message) {
   return false;
 }
 
+// The machine whose entries of a release list this installer takes: the
+// card it talks to the server on, whose address the server chose its files
+// by. Spelled as lists spell it (lower case).
+std::string releaseMachine(const InstallClient& client) {
+  std::string text = formatMacAddress(client.link.ownAddress);
+  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 // The first file of an exchange, the current one, when it is the release
 // list: with a package key it must be, and it is taken (the same list each
 // time); without a key it is received and set aside, as an installer
@@ -57,7 +68,7 @@ bool takeServerRelease(InstallClient& client, bool* taken) {
   }
   std::string text;
   if (!receiveToMemory(client, kMaxReleaseListSize, &text)) return false;
-  return !releaseListRequired() || adoptReleaseList(text);
+  return !releaseListRequired() || adoptReleaseList(text, releaseMachine(client));
 }
 
 // The disk drivers for the running kernel come from the server and go into

@@ -109,14 +109,17 @@ class NetworkInstallation : public ::testing::Test {
   }
   // Signs every package and the drivers with a new operator key, puts the
   // key on the medium when `keyOnMedium` and, unless `releaseNumber` is 0,
-  // writes the root's release list. Returns the key's id.
-  std::string signEverything(int releaseNumber, bool keyOnMedium = true) {
+  // writes the root's release list, autorun.scr in it for the machine
+  // `autorunFor` alone when given. Returns the key's id.
+  std::string signEverything(int releaseNumber, bool keyOnMedium = true,
+                             const std::string& autorunFor = "") {
     std::string key = scratch / "operator";
     int status = -1;
     shell(bdlTool() + " keygen '" + key + "' >/dev/null", &status);
     EXPECT_EQ(status, 0);
     std::string driver = "--driver '" + root + "/drivers/" + kernelRelease() + ".bdl'";
-    std::string listed = " '" + root + "/scripts/autorun.scr' '" + root + "/held-scripts/aside.scr'";
+    std::string listed = (autorunFor.empty() ? " '" : " --machine " + autorunFor + " '") + root +
+                         "/scripts/autorun.scr' '" + root + "/held-scripts/aside.scr'";
     for (const char* package : {"packages/apps", "packages/base", "packages/tools", ""}) {
       std::string path = *package ? root + "/" + package + ".bdl" : root + "/drivers/" + kernelRelease() + ".bdl";
       shell(bdlTool() + " sign --key '" + key + "' '" + path + "'", &status);
@@ -193,6 +196,27 @@ TEST_F(NetworkInstallation, WithAPackageKeyTheListedReleaseGoesInScriptsIncluded
   EXPECT_EQ(installed(image, "cat /autorun.scr"), kAutorun);
   EXPECT_EQ(installed(image, "cat /var/pdb/.release"), "release: 3\n");
   EXPECT_EQ(readFile(sandbox.rootPath("/empty")), kHeldScript);
+}
+
+// A lab's list gives autorun.scr to one machine: the machine of that
+// address (its card's, in either case) takes it; for any other machine the
+// entry is not there, and the script is refused as unlisted.
+TEST_F(NetworkInstallation, WithAPackageKeyAMachineTakesItsOwnEntryAndNoOtherMachines) {
+  (void)signEverything(/*releaseNumber=*/3, /*keyOnMedium=*/true,
+                       upper(machine->macAddress("eth0")));
+  start();
+  ASSERT_EQ(sandbox.waitForEnd(kTimeout), Sandbox::kRestarted) << sandbox.console().output();
+  EXPECT_NE(output().find("\nSoftware installed.\n"), std::string::npos) << output();
+  EXPECT_EQ(installed(image, "cat /autorun.scr"), kAutorun);
+}
+
+TEST_F(NetworkInstallation, WithAPackageKeyAnotherMachinesEntryIsNotListed) {
+  (void)signEverything(/*releaseNumber=*/3, /*keyOnMedium=*/true, "02:00:00:00:00:99");
+  start();
+  EXPECT_NE(failedRun().find("\nFATAL ERROR: autorun.scr is not in release 3\n"),
+            std::string::npos)
+      << output();
+  EXPECT_EQ(installed(image, "cat /autorun.scr"), "");
 }
 
 // The same signed root without its release list: refused at the drivers,

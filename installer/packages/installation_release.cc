@@ -14,6 +14,7 @@ namespace {
 bool adopted = false;
 std::string adoptedText;
 ReleaseList list;
+std::string machine;  // whose entries the files are looked up in
 std::set<std::string> arrived;
 
 bool fatal(const std::string& message) {
@@ -52,9 +53,12 @@ bool releaseListRequired() {
   return packageTrust() == PackageTrust::Verified || packageTrust() == PackageTrust::BrokenKey;
 }
 
-bool adoptReleaseList(const std::string& text) {
+bool adoptReleaseList(const std::string& text, const std::string& forMachine) {
   if (adopted) {
-    if (text == adoptedText) return true;
+    if (text == adoptedText) {
+      machine = forMachine;
+      return true;
+    }
     ReleaseList other;
     std::string ignored;  // only its number is shown, if it has one
     bool readable = other.parse(text, nullptr, &ignored);
@@ -90,6 +94,7 @@ bool adoptReleaseList(const std::string& text) {
       break;
   }
   list = std::move(candidate);
+  machine = forMachine;
   adoptedText = text;
   adopted = true;
   printf("Release %llu of %s, signed with key %s\n", static_cast<unsigned long long>(list.number),
@@ -110,7 +115,8 @@ const ReleaseList* adoptedRelease() { return adopted ? &list : nullptr; }
 const char* firstMissingReleasePackage() {
   if (!adopted) return nullptr;
   for (const ReleaseFile& file : list.files) {
-    if (file.kind == ReleaseFileKind::package && arrived.count(file.name) == 0) {
+    if (file.kind == ReleaseFileKind::package && list.takes(file, machine) &&
+        arrived.count(file.name) == 0) {
       return file.name.c_str();
     }
   }
@@ -125,6 +131,7 @@ void resetInstallationRelease() {
   adopted = false;
   adoptedText.clear();
   list = ReleaseList();
+  machine.clear();
   arrived.clear();
 }
 
@@ -142,7 +149,7 @@ bool ReleasedFileCheck::begin(const char* name, ReleaseFileKind kind) {
     token_ = true;
     return true;
   }
-  const ReleaseFile* entry = list.find(name);  // listed names are printable
+  const ReleaseFile* entry = list.find(name, machine);  // listed names are printable
   if (entry == nullptr) return fatal(name_ + " is not in " + releaseName(list.number));
   if (entry->kind != kind) {
     return fatal(name_ + " is listed in " + releaseName(list.number) + " as a " +

@@ -29,8 +29,12 @@ bool releaseListRequired();
 // below the medium's lowest release, not expired (with an unset clock: a
 // warning, once). Prints the release it follows. A later call must bring the
 // very same text (a server sends the list before the drivers and again
-// before the packages: one release for both).
-[[nodiscard]] bool adoptReleaseList(const std::string& text);
+// before the packages: one release for both). From then on files are looked
+// up as `machine` takes them ("aa:bb:cc:dd:ee:ff", the card the server
+// answers; empty: a medium, which takes only entries for every machine):
+// its own entries, else the common ones; another machine's are not listed
+// for it.
+[[nodiscard]] bool adoptReleaseList(const std::string& text, const std::string& machine = "");
 
 // When the old configuration is kept: the release the old system records
 // (0: none). Refuses an adopted release numbered below it.
@@ -39,8 +43,9 @@ bool releaseListRequired();
 // The release followed, or null.
 const ReleaseList* adoptedRelease();
 
-// The name of a package the adopted list names that has not passed a
-// check (finish() of ReleasedFileCheck) yet, or null when all have.
+// The name of a package the adopted list names for this machine that has
+// not passed a check (finish() of ReleasedFileCheck) yet, or null when all
+// have.
 const char* firstMissingReleasePackage();
 
 // "release: N" and a newline, as the new system records it.

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <fstream>
 #include <map>
 #include <ostream>
@@ -30,11 +32,11 @@ const cli::Program kProgram = {
     "       bdl info FILE\n"
     "       bdl list FILE\n"
     "       bdl verify [--pubkey PUBFILE] FILE\n"
-    "       bdl verify --pubkey PUBFILE --release LIST [FILE...]\n"
+    "       bdl verify --pubkey PUBFILE --release LIST [--machine MAC FILE]... [FILE...]\n"
     "       bdl keygen KEYFILE\n"
     "       bdl sign --key KEYFILE FILE\n"
     "       bdl release --key KEYFILE --number N [--expires DAYS] [--product P] [--driver FILE]...\n"
-    "                   OUT FILE...\n"
+    "                   [--machine MAC FILE]... OUT FILE...\n"
     "       bdl extract FILE DIR\n"};
 
 namespace {
@@ -170,16 +172,58 @@ int runSign(std::vector<std::string> args, std::ostream& err) {
   return signPackage(keyFile, args[0], &error) ? kExitOk : failed(err, error);
 }
 
+// Takes every "--machine MAC FILE" out of `args` into `machineFiles`.
+// Non-zero: the exit status of a usage error, already printed.
+int takeMachineFiles(std::vector<std::string>* args,
+                     std::vector<std::pair<std::string, std::string>>* machineFiles,
+                     std::ostream& err) {
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != "--machine") {
+      rest.push_back((*args)[i]);
+      continue;
+    }
+    if (i + 2 >= args->size()) return usage(err, "--machine needs a hardware address and a file");
+    std::string machine;
+    if (!releaseMachineFrom((*args)[i + 1], &machine)) {
+      return usage(err, "--machine needs a hardware address (aa:bb:cc:dd:ee:ff), not " +
+                            (*args)[i + 1]);
+    }
+    machineFiles->emplace_back(machine, (*args)[i + 2]);
+    i += 2;
+  }
+  *args = rest;
+  return 0;
+}
+
+// SOURCE_DATE_EPOCH, when set, is the list's creation time: the same inputs
+// then make the same list (reproducible-builds.org). -1 when unset; false
+// when it is no time.
+bool creationTime(int64_t* created) {
+  const char* text = getenv("SOURCE_DATE_EPOCH");
+  *created = -1;
+  if (text == nullptr) return true;
+  uint64_t seconds = 0;
+  if (!parseNumber(text, static_cast<uint64_t>(INT64_MAX) / 2, &seconds)) return false;
+  *created = static_cast<int64_t>(seconds);
+  return true;
+}
+
 int runVerify(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
   std::string keyFile;
   std::string listFile;
+  std::vector<std::pair<std::string, std::string>> machineFiles;
+  if (int rc = takeMachineFiles(&args, &machineFiles, err)) return rc;
   if (int rc = takeOption(&args, "--release", &listFile, err, /*otherOptionsFollow=*/true)) return rc;
   if (int rc = takeOption(&args, "--pubkey", &keyFile, err)) return rc;
   if (!listFile.empty()) {
     if (keyFile.empty()) return usage(err, "verify --release needs --pubkey");
     std::string error;
-    return verifyAgainstRelease(keyFile, listFile, args, out, &error) ? kExitOk : failed(err, error);
+    return verifyAgainstRelease(keyFile, listFile, args, machineFiles, out, &error)
+               ? kExitOk
+               : failed(err, error);
   }
+  if (!machineFiles.empty()) return usage(err, "--machine belongs to verify --release");
   if (args.size() != 1) return usage(err, "verify needs one package file");
   PackageKey key;
   std::string error;
@@ -192,6 +236,10 @@ int runVerify(std::vector<std::string> args, std::ostream& out, std::ostream& er
 
 int runRelease(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
   ReleaseRequest request;
+  if (int rc = takeMachineFiles(&args, &request.machineFiles, err)) return rc;
+  if (!creationTime(&request.created)) {
+    return failed(err, "SOURCE_DATE_EPOCH must be seconds since 1970");
+  }
   std::vector<std::string> rest;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -235,7 +283,9 @@ int runRelease(std::vector<std::string> args, std::ostream& out, std::ostream& e
   if (rest.empty()) return usage(err, "release needs an output file");
   request.output = rest[0];
   request.files.assign(rest.begin() + 1, rest.end());
-  if (request.files.empty() && request.drivers.empty()) return usage(err, "release needs files to list");
+  if (request.files.empty() && request.drivers.empty() && request.machineFiles.empty()) {
+    return usage(err, "release needs files to list");
+  }
   std::string error;
   return makeReleaseList(request, out, &error) ? kExitOk : failed(err, error);
 }

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <ctime>
 #include <ostream>
-#include <set>
 #include <vector>
 
 #include "file_io.h"
@@ -71,23 +70,35 @@ bool loadSecretKey(const std::string& keyFile, libinstall::SecretKey* key, std::
 
 }  // namespace
 
+bool releaseMachineFrom(const std::string& text, std::string* machine) {
+  std::string spelled;
+  for (char c : text) {
+    spelled += c == '-' ? ':' : (c >= 'A' && c <= 'F') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  if (!isReleaseMachine(spelled)) return false;
+  *machine = spelled;
+  return true;
+}
+
 bool makeReleaseList(const ReleaseRequest& request, std::ostream& out, std::string* error) {
   libinstall::SecretKey key;
   if (!loadSecretKey(request.keyFile, &key, error)) return false;
   ReleaseList list;
   list.product = request.product;
   list.number = request.number;
-  list.created = static_cast<int64_t>(time(nullptr));
+  list.created = request.created >= 0 ? request.created : static_cast<int64_t>(time(nullptr));
   list.expires = list.created + static_cast<int64_t>(request.expiresDays) * 24 * 60 * 60;
-  std::set<std::string> names;
-  auto add = [&](const std::string& path, bool driver) {
+  ReleaseNames names;
+  auto add = [&](const std::string& path, bool driver, const std::string& machine) {
     ReleaseFile file;
     file.name = baseName(path);
+    file.machine = machine;
     if (!isReleaseFileName(file.name)) {
       return fail(error, path + ": a release list cannot name \"" + file.name +
                              "\" (1 to 64 of A-Z a-z 0-9 . _ + - ~, a letter or digit first)");
     }
-    if (!names.insert(file.name).second) return fail(error, file.name + ": listed twice");
+    std::string why;
+    if (!names.add(file, &why)) return fail(error, path + ": " + why);
     file.kind = driver                          ? ReleaseFileKind::driver
                 : endsWith(file.name, ".bdl") ? ReleaseFileKind::package
                 : endsWith(file.name, ".scr") ? ReleaseFileKind::script
@@ -97,10 +108,13 @@ bool makeReleaseList(const ReleaseRequest& request, std::ostream& out, std::stri
     return true;
   };
   for (const std::string& path : request.files) {
-    if (!add(path, /*driver=*/false)) return false;
+    if (!add(path, /*driver=*/false, "")) return false;
   }
   for (const std::string& path : request.drivers) {
-    if (!add(path, /*driver=*/true)) return false;
+    if (!add(path, /*driver=*/true, "")) return false;
+  }
+  for (const auto& [machine, path] : request.machineFiles) {
+    if (!add(path, /*driver=*/false, machine)) return false;
   }
   if (list.files.size() > kMaxReleaseFiles) {
     return fail(error, "more than " + std::to_string(kMaxReleaseFiles) + " files");
@@ -126,8 +140,9 @@ bool makeReleaseList(const ReleaseRequest& request, std::ostream& out, std::stri
 }
 
 bool verifyAgainstRelease(const std::string& keyFile, const std::string& listFile,
-                          const std::vector<std::string>& files, std::ostream& out,
-                          std::string* error) {
+                          const std::vector<std::string>& files,
+                          const std::vector<std::pair<std::string, std::string>>& machineFiles,
+                          std::ostream& out, std::string* error) {
   PackageKey key;
   if (!key.load(keyFile, error)) return false;
   std::string text;
@@ -141,10 +156,14 @@ bool verifyAgainstRelease(const std::string& keyFile, const std::string& listFil
       << releaseTimeText(list.created, true) << ", expires "
       << releaseTimeText(list.expires, true) << "\n";
   if (list.expires < static_cast<int64_t>(time(nullptr))) out << listFile << ": expired\n";
-  for (const std::string& path : files) {
-    const ReleaseFile* entry = list.find(baseName(path));
+  std::vector<std::pair<std::string, std::string>> all;
+  for (const std::string& path : files) all.emplace_back("", path);
+  all.insert(all.end(), machineFiles.begin(), machineFiles.end());
+  for (const auto& [machine, path] : all) {
+    const ReleaseFile* entry = list.find(baseName(path), machine);
     if (entry == nullptr) {
-      return fail(error, path + ": not in release " + std::to_string(list.number));
+      return fail(error, path + ": not in release " + std::to_string(list.number) +
+                             (machine.empty() ? "" : " for " + machine));
     }
     ReleaseFile actual;
     if (!describeFile(path, &actual, error)) return false;

@@ -3,7 +3,6 @@
 #include <sodium.h>
 
 #include <ctime>
-#include <unordered_set>
 
 #include "hex_text.h"
 #include "release_text.h"
@@ -50,18 +49,23 @@ bool parseKind(const std::string& text, ReleaseFileKind* kind) {
   return false;
 }
 
-// "KIND SIZE SHA256 NAME", each separated by one space.
+bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// "KIND SIZE SHA256 NAME [MACHINE]", each separated by one space.
 bool parseFileLine(const std::string& value, ReleaseFile* file) {
   size_t first = value.find(' ');
   size_t second = first == std::string::npos ? first : value.find(' ', first + 1);
   size_t third = second == std::string::npos ? second : value.find(' ', second + 1);
   if (third == std::string::npos) return false;
-  file->name = value.substr(third + 1);
+  size_t fourth = value.find(' ', third + 1);
+  file->name = value.substr(third + 1, fourth == std::string::npos ? fourth : fourth - third - 1);
+  file->machine = fourth == std::string::npos ? "" : value.substr(fourth + 1);
   return parseKind(value.substr(0, first), &file->kind) &&
          parseCanonicalDecimal(value.substr(first + 1, second - first - 1), &file->size) &&
          fromHex(value.substr(second + 1, third - second - 1), file->sha256.data(),
                  file->sha256.size()) &&
-         isReleaseFileName(file->name);
+         isReleaseFileName(file->name) &&
+         (fourth == std::string::npos || isReleaseMachine(file->machine));
 }
 
 std::string digestText(const std::array<unsigned char, 32>& digest) {
@@ -104,6 +108,21 @@ bool isReleaseFileName(const std::string& name) {
   return true;
 }
 
+bool isReleaseMachine(const std::string& text) {
+  if (text.size() != kReleaseMachineSize) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i % 3 == 2 ? text[i] != ':' : !isLowerHex(text[i])) return false;
+  }
+  return true;
+}
+
+bool ReleaseNames::add(const ReleaseFile& file, std::string* error) {
+  if (added_.emplace(file.name, file.machine).second) return true;
+  *error = "\"" + file.name + "\" listed twice" +
+           (file.machine.empty() ? "" : " for " + file.machine);
+  return false;
+}
+
 bool ReleaseList::parse(const std::string& text, const PackageKey* requiredKey,
                         std::string* error) {
   *this = ReleaseList();
@@ -117,7 +136,7 @@ bool ReleaseList::parse(const std::string& text, const PackageKey* requiredKey,
     return false;
   }
   ReleaseList list;
-  std::unordered_set<std::string> names;
+  ReleaseNames names;
   std::array<unsigned char, crypto_sign_BYTES> signature{};
   size_t signedLength = 0;
   bool signatureSeen = false;
@@ -168,9 +187,8 @@ bool ReleaseList::parse(const std::string& text, const PackageKey* requiredKey,
           if (list.files.size() == kMaxReleaseFiles) {
             return refuse(number, "more than " + std::to_string(kMaxReleaseFiles) + " files");
           }
-          if (!names.insert(file.name).second) {
-            return refuse(number, "\"" + file.name + "\" listed twice");
-          }
+          std::string why;
+          if (!names.add(file, &why)) return refuse(number, why);
           list.files.push_back(std::move(file));
         }
     }
@@ -193,16 +211,25 @@ bool ReleaseList::parse(const std::string& text, const PackageKey* requiredKey,
   return true;
 }
 
-const ReleaseFile* ReleaseList::find(const std::string& name) const {
+const ReleaseFile* ReleaseList::find(const std::string& name, const std::string& machine) const {
+  // The parser let no (name, machine) in twice: one own entry at most, one
+  // common entry at most.
+  const ReleaseFile* common = nullptr;
   for (const ReleaseFile& file : files) {
-    if (file.name == name) return &file;
+    if (file.name != name) continue;
+    if (!machine.empty() && file.machine == machine) return &file;
+    if (file.machine.empty()) common = &file;
   }
-  return nullptr;
+  return common;
+}
+
+bool ReleaseList::takes(const ReleaseFile& file, const std::string& machine) const {
+  return find(file.name, machine) == &file;
 }
 
 bool ReleaseList::check(const std::string& name, const char* data, size_t size,
-                        std::string* error) const {
-  const ReleaseFile* entry = find(name);
+                        std::string* error, const std::string& machine) const {
+  const ReleaseFile* entry = find(name, machine);
   if (entry == nullptr) {
     *error = name + " is not in release " + std::to_string(number);
     return false;

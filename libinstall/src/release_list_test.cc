@@ -36,11 +36,16 @@ std::string head(const SecretKey& key, const std::string& number = "2") {
          "\nproduct: Korvanel\nrelease: " + number + "\ncreated: 1000\nexpires: 2000\n";
 }
 
-std::string fileLine(const std::string& kind, const std::string& name, const std::string& bytes) {
+std::string fileLine(const std::string& kind, const std::string& name, const std::string& bytes,
+                     const std::string& machine = "") {
   Digest digest = sha256(bytes.data(), bytes.size());
   return "file: " + kind + " " + std::to_string(bytes.size()) + " " +
-         toHex(digest.data(), digest.size()) + " " + name + "\n";
+         toHex(digest.data(), digest.size()) + " " + name +
+         (machine.empty() ? "" : " " + machine) + "\n";
 }
+
+constexpr const char* kMachineA = "52:54:00:ab:cd:01";
+constexpr const char* kMachineB = "52:54:00:ab:cd:02";
 
 TEST(ReleaseList, WrittenListReadsBackAndChecksFiles) {
   SecretKey key = newKey();
@@ -90,6 +95,47 @@ TEST(ReleaseList, WrittenListReadsBackAndChecksFiles) {
   ReleaseFileCheck longer(*read.find("system.bdl"));
   EXPECT_TRUE(longer.update(package.data(), package.size()));
   EXPECT_FALSE(longer.update("x", 1));
+}
+
+// One name for two machines, each with its own bytes, beside files for every
+// machine: each machine finds its own and the common ones, never the other's.
+TEST(ReleaseList, EntriesOfOneMachineAreItsAloneAndReadBack) {
+  SecretKey key = newKey();
+  ReleaseList list;
+  list.product = "Korvanel";
+  list.number = 4;
+  auto entry = [](const std::string& name, const std::string& bytes, const std::string& machine) {
+    ReleaseFile file;
+    file.kind = ReleaseFileKind::script;
+    file.name = name;
+    file.size = bytes.size();
+    file.sha256 = sha256(bytes.data(), bytes.size());
+    file.machine = machine;
+    return file;
+  };
+  list.files = {entry("common.scr", "all\n", ""), entry("autorun.scr", "hostname a\n", kMachineA),
+                entry("autorun.scr", "hostname b\n", kMachineB),
+                entry("autorun.scr", "hostname any\n", "")};
+  std::string text = releaseListText(list, key);
+  EXPECT_NE(text.find(" autorun.scr 52:54:00:ab:cd:01\n"), std::string::npos) << text;
+
+  ReleaseList read;
+  std::string error;
+  ASSERT_TRUE(read.parse(text, &key.publicKey(), &error)) << error;
+  ASSERT_EQ(read.files.size(), 4u);
+  EXPECT_EQ(read.files[2].machine, kMachineB);
+  EXPECT_TRUE(read.check("autorun.scr", "hostname a\n", 11, &error, kMachineA)) << error;
+  EXPECT_FALSE(read.check("autorun.scr", "hostname b\n", 11, &error, kMachineA));
+  EXPECT_NE(error.find("SHA-256"), std::string::npos) << error;
+  // A machine the list names nowhere takes the common entry, a named one
+  // never does where it has its own.
+  EXPECT_EQ(read.find("autorun.scr", "52:54:00:ab:cd:03"), &read.files[3]);
+  EXPECT_EQ(read.find("autorun.scr"), &read.files[3]);
+  EXPECT_FALSE(read.takes(read.files[3], kMachineA));
+  EXPECT_TRUE(read.takes(read.files[1], kMachineA));
+  EXPECT_FALSE(read.takes(read.files[2], kMachineA));
+  EXPECT_EQ(read.find("common.scr", kMachineB), &read.files[0]);
+  EXPECT_EQ(read.find("other.scr", kMachineB), nullptr);
 }
 
 TEST(ReleaseList, RefusesEveryMalformedOrUntrustedList) {
@@ -152,6 +198,24 @@ TEST(ReleaseList, RefusesEveryMalformedOrUntrustedList) {
        signBody(std::string(good).replace(good.find("product"), 7, "produce"), key), nullptr,
        "bad line"},
       {"too large", std::string(kMaxReleaseListSize + 1, 'x'), nullptr, "larger than"},
+      {"one name for two machines", signBody(good + fileLine("script", "c.scr", "1", kMachineA) +
+                                                 fileLine("script", "c.scr", "2", kMachineB), key),
+       nullptr, nullptr},
+      {"one name twice for a machine", signBody(good + fileLine("script", "c.scr", "1", kMachineA) +
+                                                    fileLine("script", "c.scr", "2", kMachineA), key),
+       nullptr, "\"c.scr\" listed twice for 52:54:00:ab:cd:01"},
+      {"a common name twice", signBody(good + fileLine("script", "b.scr", "1"), key), nullptr,
+       "\"b.scr\" listed twice"},
+      {"a common name also for a machine",
+       signBody(good + fileLine("script", "b.scr", "1", kMachineA), key), nullptr, nullptr},
+      {"machine in upper case", signBody(good + fileLine("script", "c.scr", "1", "52:54:00:AB:CD:01"), key),
+       nullptr, "bad file entry"},
+      {"machine cut short", signBody(good + fileLine("script", "c.scr", "1", "52:54:00:ab:cd"), key),
+       nullptr, "bad file entry"},
+      {"machine with dashes", signBody(good + fileLine("script", "c.scr", "1", "52-54-00-ab-cd-01"), key),
+       nullptr, "bad file entry"},
+      {"a sixth field", signBody(good + fileLine("script", "c.scr", "1", std::string(kMachineA) + " x"), key),
+       nullptr, "bad file entry"},
   };
   for (const Case& c : cases) {
     ReleaseList list;

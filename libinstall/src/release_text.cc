@@ -16,7 +16,7 @@ std::string releaseListText(const ReleaseList& list, const SecretKey& key) {
   for (const ReleaseFile& file : list.files) {
     text += std::string("file: ") + releaseFileKindName(file.kind) + " " +
             std::to_string(file.size) + " " + toHex(file.sha256.data(), file.sha256.size()) +
-            " " + file.name + "\n";
+            " " + file.name + (file.machine.empty() ? "" : " " + file.machine) + "\n";
   }
   std::array<unsigned char, crypto_sign_BYTES> signature;
   std::array<unsigned char, 64> secret = key.signingKey();

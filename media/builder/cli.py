@@ -7,6 +7,7 @@ import sys
 
 from . import version
 from .report import Report
+from .inventory import InventoryError
 from .signing import Signing
 from .sources import MediaError, Sources, default_cache_dir, default_i386_dir
 
@@ -17,7 +18,13 @@ commands:
   packages OUTDIR [--key KEYFILE]          the sample packages and "defpacks"
   cdrom OUTDIR [--packages DIR]            a bootable installation CD (ISO image)
   hdd OUTDIR [--packages DIR] [--choose]   a self-installing disk image
-  net OUTDIR                               network boot files and a server root
+  net OUTDIR [--inventory FILE [--secrets FILE]]
+                                           network boot files and a server root,
+                                           with every machine's own files
+  explain --inventory FILE [--secrets FILE] MACHINE
+                                           a machine's final settings and where
+                                           each comes from (secrets masked)
+  check --inventory FILE [--secrets FILE]  the inventory's problems, one a line
 
 Without --packages, a medium carries the sample packages (made in
 OUTDIR/packages). The media commands also take --pubkey PUBFILE (the
@@ -27,7 +34,8 @@ and --key KEYFILE (the packages the builder makes are signed with it, and
 the medium carries their signed release list, release.lst, numbered
 --release N, default 1); the boot medium accepts no release below
 --lowest-release N (default: the list's own number). bdl keygen makes the
-key files. A second run with nothing changed does nothing."""
+key files. A second run with nothing changed does nothing. The inventory
+is described in docs/lab-inventory.md."""
 
 
 def _parser():
@@ -72,7 +80,35 @@ def _parser():
     net = commands.add_parser("net", parents=[common, key, pubkey, release],
                               help="network boot files and a server root")
     net.add_argument("outdir", metavar="OUTDIR")
+    inventory = argparse.ArgumentParser(add_help=False)
+    inventory.add_argument("--secrets", metavar="FILE",
+                           help="the lab's secrets: [machines.NAME] tables of variables")
+    net.add_argument("--inventory", metavar="FILE",
+                     help="the lab's inventory: every machine's own scripts and packages")
+    net.add_argument("--secrets", metavar="FILE",
+                     help="the lab's secrets: [machines.NAME] tables of variables")
+    for name, what in (("explain", "a machine's final settings and where each comes from"),
+                       ("check", "the inventory's problems, one a line")):
+        command = commands.add_parser(name, parents=[inventory], help=what)
+        command.add_argument("--inventory", metavar="FILE", required=True,
+                             help="the lab's inventory")
+    commands.choices["explain"].add_argument(
+        "machine", metavar="MACHINE", help="its name, its hardware address, or \"unknown\"")
     return parser
+
+
+def _net_inventory(arguments):
+    """The inventory net renders, and the files it was read from."""
+    if not arguments.inventory:
+        return None, []
+    from .inventory import load
+    inventory = load(arguments.inventory, arguments.secrets)
+    inputs = [os.path.abspath(arguments.inventory)]
+    if arguments.secrets:
+        inputs.append(os.path.abspath(arguments.secrets))
+    if inventory.templates_dir:
+        inputs.append(inventory.templates_dir)
+    return inventory, inputs
 
 
 def _release_number(text):
@@ -81,15 +117,46 @@ def _release_number(text):
     return int(text)
 
 
+def _inventory_command(arguments):
+    from .inventory import InventoryError, load
+    from .lab_commands import explain
+    try:
+        inventory = load(arguments.inventory, arguments.secrets)
+    except InventoryError as error:
+        for line in error.lines:
+            print(f"build-media: {line}", file=sys.stderr)
+        return 1
+    if arguments.command == "check":
+        print(f"{arguments.inventory}: {len(inventory.machines)} machines, unknown machines: "
+              f"{inventory.policy}")
+        return 0
+    lines = explain(inventory, arguments.machine)
+    if lines is None:
+        print(f"build-media: {arguments.inventory}: no machine {arguments.machine}",
+              file=sys.stderr)
+        return 1
+    print("\n".join(lines))
+    return 0
+
+
 def main(argv):
     arguments = _parser().parse_args(argv)
+    if arguments.command in ("explain", "check"):
+        return _inventory_command(arguments)
+    if arguments.command == "net" and arguments.secrets and not arguments.inventory:
+        _parser().error("--secrets belongs to --inventory")
     sources = Sources(arguments.i386, arguments.cache)
     report = Report(sys.stdout)
     outdir = os.path.abspath(arguments.outdir)
     try:
+        # Read whole before anything is written.
+        inventory, inputs = _net_inventory(arguments) if arguments.command == "net" else (None, [])
         signing = Signing(arguments.key, getattr(arguments, "pubkey", None),
                           getattr(arguments, "release", 1),
                           getattr(arguments, "lowest_release", None))
+        if inventory is not None:
+            from .net import check_lab
+            check_lab(inventory, signing)
         os.makedirs(outdir, exist_ok=True)
         # Two builds into one folder (tests running side by side) take turns.
         lock = open(os.path.join(outdir, ".build-media.lock"), "w")
@@ -108,7 +175,11 @@ def main(argv):
             build_hdd(sources, outdir, arguments.packages, arguments.choose, report, signing)
         else:
             from .net import build_net
-            build_net(sources, outdir, report, signing)
+            build_net(sources, outdir, report, signing, inventory, inputs)
+    except InventoryError as error:
+        for line in error.lines:
+            print(f"build-media: {line}", file=sys.stderr)
+        return 1
     except OSError as error:
         print(f"build-media: {error}", file=sys.stderr)
         return 1

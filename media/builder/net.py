@@ -14,17 +14,21 @@ signed release list of everything it serves (release.lst: the packages,
 scripts/autorun.scr and the driver package), which the server sends first;
 with --pubkey the network medium carries the key and the lowest release it
 accepts.
+
+With --inventory the operator's templates take the place of the sample
+autorun.scr: every machine's own files are rendered into OUTDIR/server
+(lab_render.py) and listed as that machine's in the release list.
 """
 
 import os
 import shutil
 import tempfile
 
-from . import images, packing
+from . import images, lab_render, packing
 from .boot_config import syslinux_config
 from .cdrom import installer_inputs
 from .freshness import Product, fingerprint
-from .packages import build_packages
+from .packages import build_packages, package_names
 from .signing import RELEASE_LIST_NAME
 from .sources import MediaError
 
@@ -48,7 +52,22 @@ def _link_or_copy(source, destination):
     _replace(destination, write)
 
 
-def build_net(sources, outdir, report, signing):
+def check_lab(inventory, signing):
+    """Refuses an inventory the served packages or the list cannot carry,
+    before anything is written (InventoryError)."""
+    if inventory is None:
+        return
+    if signing.pubkey is not None and signing.key is None:
+        raise MediaError("an inventory's scripts are listed in a release list signed here: "
+                         "give --key with --pubkey")
+    lab_render.check_packages(inventory, [f"{name}.bdl" for name in package_names()],
+                              signed=signing.key is not None)
+
+
+def build_net(sources, outdir, report, signing, inventory=None, inventory_inputs=()):
+    """`inventory` (inventory.load) renders every machine's own files;
+    `inventory_inputs` are the files and folders it was read from.
+    REQUIRES: check_lab(inventory, signing) passed."""
     os.makedirs(outdir, exist_ok=True)
     packages = build_packages(sources, os.path.join(outdir, "packages"), report, signing)
     boot = os.path.join(outdir, "boot")
@@ -60,13 +79,15 @@ def build_net(sources, outdir, report, signing):
     served = [os.path.join(server, "packages", os.path.basename(path)) for path in packages]
     script = os.path.join(server, "scripts", "autorun.scr")
     release_list = os.path.join(server, RELEASE_LIST_NAME)
-    product = Product(outdir, "net", boot_files + [driver_package, script] + served
+    lab = [os.path.join(server, "unknown", "machine.conf")] if inventory else []
+    product = Product(outdir, "net", boot_files + [driver_package] + served + lab
+                      + ([] if inventory else [script])
                       + ([release_list] if signing.key or signing.pubkey else []))
     print_of_inputs = fingerprint(
-        packages + installer_inputs(sources) + signing.inputs()
+        packages + installer_inputs(sources) + signing.inputs() + list(inventory_inputs)
         + [sources.program("netboot-init"), sources.program("bdl"),
            sources.media_file("autorun.scr"), sources.syslinux_file("pxelinux.0")],
-        settings=signing.settings())
+        settings=signing.settings() + [f"inventory={list(inventory_inputs)}"])
     if product.up_to_date(print_of_inputs):
         report.unchanged("net", outdir, [boot, server])
         return outdir
@@ -97,12 +118,24 @@ def build_net(sources, outdir, report, signing):
             os.unlink(path)
     for source, destination in zip(packages, served):
         _link_or_copy(source, destination)
-    _link_or_copy(sources.media_file("autorun.scr"), script)
+    common, own = served, []
+    if inventory is None:
+        lab_render.remove_lab(server)
+        _link_or_copy(sources.media_file("autorun.scr"), script)
+        common = served + [script]
+    else:
+        if os.path.lexists(script):
+            os.unlink(script)  # the templates say what every machine runs
+        os.makedirs(os.path.dirname(script), exist_ok=True)
+        rendered, shared = lab_render.render_lab(
+            inventory, server, [os.path.basename(path) for path in served], signing)
+        common = [os.path.join(server, "packages", name) for name in shared] + rendered.common
+        own = rendered.own
     signing.check(sources.program("bdl"), [driver_package] + served)
     # The list names everything served; the boot files, the lowest release
     # the installer accepts.
-    number = signing.write_release(sources.program("bdl"), release_list, served + [script],
-                                   drivers=[driver_package])
+    number = signing.write_release(sources.program("bdl"), release_list, common,
+                                   drivers=[driver_package], own=own)
     _replace(boot_files[1], lambda partial: images.network_image(
         signing.public_key_text(), signing.lowest_release_text(number)).write(
             partial, compress=True))

@@ -29,10 +29,20 @@ def source_date_epoch():
     return int(os.stat(os.path.join(SOURCE_DIR, "VERSION")).st_mtime)
 
 
+_given = None
+
+
+def caller_set_epoch():
+    """Whether the caller gave SOURCE_DATE_EPOCH (before settle() set it)."""
+    return _given if _given is not None else "SOURCE_DATE_EPOCH" in os.environ
+
+
 def settle():
     """Fixes the time for this run and hands it to the tools that honour
     SOURCE_DATE_EPOCH themselves (xorriso, mtools, and syslinux through
     mtools). Returns it."""
+    global _given
+    _given = caller_set_epoch()
     epoch = source_date_epoch()
     os.environ["SOURCE_DATE_EPOCH"] = str(epoch)
     return epoch

@@ -13,11 +13,14 @@ the list's own number, --lowest-release N otherwise) as
 /package-key.release. A medium with --pubkey but no --key carries the list
 found beside its packages (DIR/release.lst), checked against them."""
 
+import hashlib
+import hmac
 import os
 import re
 import shutil
 import subprocess
 
+from . import reproducible
 from .sources import MediaError
 
 # Where the installer reads the key in its running system.
@@ -53,14 +56,38 @@ class Signing:
         with open(self.pubkey) as public:
             return public.read()
 
-    def write_release(self, bdl, output, files, drivers=(), given=None):
+    def nonce(self, mac, name):
+        """The first line's nonce of the secret script `name` of machine
+        `mac` (64 hex digits), or None without a secret key. Derived from
+        the key's secret half, so that only the key's holder can make it,
+        the same on every run, and another for every machine and file:
+        the list's digest of a script then tells nothing of its secret."""
+        if self.key is None:
+            return None
+        with open(self.key) as text:
+            seed = re.search(r"^seed: ([0-9a-f]{64})$", text.read(), re.MULTILINE)
+        if seed is None:
+            raise MediaError(f"{self.key}: not a secret key file (bdl keygen writes them)")
+        message = f"korvanel secret-script nonce\0{mac}\0{name}".encode()
+        return hmac.new(bytes.fromhex(seed.group(1)), message, hashlib.sha256).hexdigest()
+
+    def write_release(self, bdl, output, files, drivers=(), given=None, own=()):
         """Writes the release list of `files` (and driver packages
-        `drivers`) to `output` and returns its number: signed here with
-        --key, or `given` (a list the packages came with) copied and checked
-        when there is only --pubkey. None when the medium gets no list."""
+        `drivers`, and (mac, path) pairs `own` of one machine each) to
+        `output` and returns its number: signed here with --key, or `given`
+        (a list the packages came with) copied and checked when there is
+        only --pubkey. None when the medium gets no list."""
+        own_arguments = [item for mac, path in own for item in ("--machine", mac, path)]
         if self.key is not None:
+            # bdl dates the list by SOURCE_DATE_EPOCH when the caller set
+            # it; a time settle() took from the sources could be months old,
+            # and the list would expire early.
+            environment = dict(os.environ)
+            if not reproducible.caller_set_epoch():
+                environment.pop("SOURCE_DATE_EPOCH", None)
             problem = _bdl(bdl, "release", "--key", self.key, "--number", str(self.release),
-                           output, *files, *[item for d in drivers for item in ("--driver", d)])
+                           output, *files, *[item for d in drivers for item in ("--driver", d)],
+                           *own_arguments, environment=environment)
             if problem is not None:
                 raise MediaError(f"cannot write the release list {output}: {problem}")
             return self.release
@@ -72,7 +99,7 @@ class Signing:
             raise MediaError("a medium with --pubkey carries a release list: give --key to sign "
                              f"one, or put the signed {RELEASE_LIST_NAME} beside the packages")
         problem = _bdl(bdl, "verify", "--pubkey", self.pubkey, "--release", given, *files,
-                       *drivers)
+                       *drivers, *own_arguments)
         if problem is not None:
             raise MediaError(f"{given} does not fit this medium: {problem}")
         if os.path.abspath(given) != os.path.abspath(output):
@@ -107,8 +134,8 @@ class Signing:
                                  + problem.removeprefix(f"bdl: {package}: "))
 
 
-def _bdl(bdl, *arguments):
+def _bdl(bdl, *arguments, environment=None):
     """Runs bdl; None when it succeeded, else what it said."""
     result = subprocess.run([bdl, *arguments], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            text=True)
+                            text=True, env=environment)
     return None if result.returncode == 0 else result.stdout.strip()

@@ -154,6 +154,58 @@ class WhatGoesWhere(unittest.TestCase):
         self.assertIn("holds no package (*.bdl)", refused.stderr)
 
 
+class LabInventory(unittest.TestCase):
+    """The sample lab of media/lab-example rendered twice, signed, into two
+    folders: the same bytes (the list and the nonces included), each
+    machine's secret in its own secret script alone, and the signed list
+    naming each machine's files for it."""
+
+    def test_two_signed_renders_are_the_same_bytes_and_keep_secrets_apart(self):
+        try:
+            locations.kernel_path()
+            locations.installer_path()
+        except locations.MissingPrerequisite as missing:
+            raise unittest.SkipTest(str(missing))
+        scratch = tempfile.mkdtemp(prefix="korvanel-lab-render-")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        key = os.path.join(scratch, "operator")
+        run(locations.host_program("bdl"), "keygen", key)
+        example = os.path.join(os.path.dirname(runs.BUILD_MEDIA), "lab-example")
+        roots = []
+        for name in ("first", "second"):
+            made = subprocess.run(
+                [runs.BUILD_MEDIA, "net", os.path.join(scratch, name), "--key", key,
+                 "--pubkey", key + ".pub", "--inventory", os.path.join(example, "inventory.toml"),
+                 "--secrets", os.path.join(example, "secrets.toml")],
+                capture_output=True, text=True,
+                env=dict(os.environ, KORVANEL_CACHE=locations.cache_dir(),
+                         KORVANEL_I386_DIR=locations.i386_dir(), SOURCE_DATE_EPOCH="1750000000"))
+            self.assertEqual(made.returncode, 0, made.stderr)
+            roots.append(os.path.join(scratch, name, "server"))
+        files = sorted(os.path.relpath(os.path.join(folder, name), roots[0])
+                       for folder, _, names in os.walk(roots[0]) for name in names)
+        for path in files:
+            with open(os.path.join(roots[0], path), "rb") as a, \
+                    open(os.path.join(roots[1], path), "rb") as b:
+                self.assertTrue(a.read() == b.read(), f"{path} differs")
+        secrets = {"52-54-00-12-34-01": "office-1-secret", "52-54-00-12-34-02": "office-2-secret",
+                   "52-54-00-12-34-03": "edge-1-secret"}
+        for folder, secret in secrets.items():
+            script = f"machines/{folder}/secret-scripts/autorun.scr"
+            self.assertIn(script, files)
+            with open(os.path.join(roots[0], script)) as text:
+                rendered = text.read()
+            self.assertRegex(rendered, r"^# nonce [0-9a-f]{64}\n")
+            self.assertEqual([s for s in secrets.values() if s in rendered], [secret])
+        with open(os.path.join(roots[0], "release.lst")) as text:
+            listed = text.read()
+        self.assertIn("created: 1750000000\n", listed)
+        self.assertRegex(listed, r"\nfile: script \d+ [0-9a-f]{64} autorun.scr 52:54:00:12:34:03\n")
+        self.assertRegex(listed, r"\nfile: package \d+ [0-9a-f]{64} pppoe.bdl 52:54:00:12:34:03\n")
+        self.assertNotIn("secret", listed)
+        self.assertNotIn("scripts/autorun.scr", files, "the templates replace the sample script")
+
+
 class Reproducible(unittest.TestCase):
     """Root and an ordinary user (nobody), one after the other: the same
     bytes in every product, root as every member's owner, and every time

@@ -36,7 +36,8 @@ KEEP_QUESTION = "Do you want to keep old configuration?"
 ERASE_QUESTION = "Continue? [y/n]:"
 INSTALLED = "Software installed."
 PRESS_ENTER = "Press ENTER to reboot"
-SYSTEM_UP = re.compile(r"Korvanel is up\. Packages: (.*)\. Starts of this configuration: (\d+)")
+SYSTEM_UP = re.compile(
+    r"Korvanel is up(?: on [A-Za-z0-9._-]+)?\. Packages: (.*)\. Starts of this configuration: (\d+)")
 
 
 class Cleanups(contextlib.ExitStack):
