@@ -21,9 +21,9 @@ Columns: done (installations completed of those started), slow/fast (the
 slowest installer's time from its first request to its last byte, less its
 pause, against the fastest's), MB/s (all bytes over the time from the first
 request to the last byte; 10^6 bytes), CPU/MiB (the server's processor
-time, children included for tftpd-hpa, per MiB served), RSS (the server's
-peak resident memory; tftpd-hpa's: the peak sum over its processes,
-sampled), and for netinstall-server the peak against one installation's
+time per MiB served; for tftpd-hpa its children's too, sampled every 50 ms
+while they live, so a little low), RSS (the server's peak resident
+memory; tftpd-hpa's: the peak sum over its processes, sampled), and for netinstall-server the peak against one installation's
 in the same run; ratio: our MB/s against TFTP's.
 """
 
@@ -59,8 +59,11 @@ def status_kib(pid, key):
     return 0
 
 
-def tree_rss_kib(root_pid):
-    """The resident memory of `root_pid` and its children, summed."""
+def sample_tree(root_pid, cpu_seen):
+    """The resident memory of `root_pid` and its children, summed; each
+    one's processor time so far goes into `cpu_seen` (pid: seconds).
+    tftpd-hpa's children are reaped without their times reaching the
+    parent, so their time is sampled while they live."""
     total = 0
     for name in os.listdir("/proc"):
         if not name.isdigit():
@@ -70,6 +73,7 @@ def tree_rss_kib(root_pid):
                 fields = stat.read().rsplit(")", 1)[1].split()
             if int(name) == root_pid or int(fields[1]) == root_pid:
                 total += status_kib(int(name), "VmRSS")
+                cpu_seen[int(name)] = sum(int(value) for value in fields[11:13]) / TICKS
         except (OSError, ValueError):
             pass
     return total
@@ -102,12 +106,14 @@ def run_crowd(crowd, build, root, count, pause, scratch, server_pid, tftp):
     cpu_before = cpu_seconds(server_pid)
     process = crowd.start(argv, stdout=subprocess.PIPE)
     peak = 0
+    cpu_seen = {}
     while process.poll() is None:
         if tftp:
-            peak = max(peak, tree_rss_kib(server_pid))
-        time.sleep(0.2)
-    time.sleep(0.3)  # the last children reaped
+            peak = max(peak, sample_tree(server_pid, cpu_seen))
+        time.sleep(0.05)
     cpu = cpu_seconds(server_pid) - cpu_before
+    if tftp:
+        cpu += sum(seconds for pid, seconds in cpu_seen.items() if pid != server_pid)
     summary = process.stdout.read().decode().strip()
     done, times, first, last = read_report(report)
     total = sum(int(line.split()[6]) for line in open(report) if line.split()[2] == "done")
