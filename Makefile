@@ -120,11 +120,20 @@ bench-media: i386 kernel
 # The network benchmark (not part of check): a Release build of the server and
 # the client, run in the sandbox's network namespace against tftpd-hpa + curl.
 BENCH   := build/bench
-.PHONY: bench-net
+.PHONY: bench-net bench-scale
 bench-net: deps
 	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
 	cmake --build $(BENCH) -j $(JOBS) --target netinstall-server netinstall-fetch bdl
 	tests/sandbox/sandbox --net -- /usr/bin/python3 $(CURDIR)/bench/net_throughput.py \
+	      --build $(CURDIR)/$(BENCH)
+
+# 64, 256 and 1000 simulated installers at once (netinstall-crowd), then each
+# pausing 10-60 s before its start, against tftpd-hpa serving the same files
+# to as many clients in the same run.
+bench-scale: deps
+	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
+	cmake --build $(BENCH) -j $(JOBS) --target netinstall-server netinstall-crowd bdl
+	tests/sandbox/sandbox --net -- /usr/bin/python3 $(CURDIR)/bench/net_scale.py \
 	      --build $(CURDIR)/$(BENCH)
 
 # Optimised, without sanitizers; runs in the sandbox (it mounts a tmpfs).

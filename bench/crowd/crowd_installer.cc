@@ -15,6 +15,13 @@ constexpr const char* kReleaseListName = "release.lst";
 
 }  // namespace
 
+const char* stepName(const CrowdInstaller& installer) {
+  static const char* const kNames[] = {"idle",  "drivers", "discovery", "confirm",
+                                       "pause", "start",   "header",    "data",
+                                       "closing", "done",  "failed"};
+  return kNames[static_cast<int>(installer.step())];
+}
+
 void ContentSum::add(const uint8_t* data, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     sum += (static_cast<uint64_t>(data[i]) + 1) * (((offset + i) & 0xFFFF) + 1);

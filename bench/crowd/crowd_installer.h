@@ -51,6 +51,10 @@ struct ContentSum {
   void add(const uint8_t* data, size_t length);
 };
 
+class CrowdInstaller;
+// The step's name in --states output ("idle", "drivers", ... "failed").
+const char* stepName(const CrowdInstaller& installer);
+
 class CrowdInstaller {
  public:
   enum class Step { idle, drivers, discovery, confirm, pause, start, header, data, closing, done,
@@ -68,6 +72,8 @@ class CrowdInstaller {
 
   int64_t deadline() const { return deadline_; }
   Step step() const { return step_; }
+  // Whether its current exchange is the driver package's.
+  bool inDriverPhase() const { return driverPhase_; }
   bool finished() const { return step_ == Step::done || step_ == Step::failed; }
   const std::string& failure() const { return failure_; }
   const uint8_t* mac() const { return link_.ownAddress; }

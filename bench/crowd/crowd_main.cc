@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -38,7 +39,7 @@ const cli::Program kProgram = {
     "usage: netinstall-crowd --interface IF --root DIR --installers N [--drivers]\n"
     "                        [--spread SECONDS] [--pause MIN-MAX] [--tftp ADDR]\n"
     "                        [--block-size N] [--seed N] [--time-limit SECONDS]\n"
-    "                        [--report FILE]\n"
+    "                        [--report FILE] [--states FILE]\n"
     "  --interface IF    the card on the server's segment (its MTU must carry a\n"
     "                    whole 4096-byte message: 4124 or more)\n"
     "  --root DIR        the server's root: what every installer must receive\n"
@@ -51,12 +52,29 @@ const cli::Program kProgram = {
     "  --seed N          of the drawn start times and pauses (default 1)\n"
     "  --time-limit S    give up after S seconds (default 600)\n"
     "  --report FILE     one line per installer: index mac result first_usec\n"
-    "                    last_usec pause_usec bytes [reason]\n"};
+    "                    last_usec pause_usec bytes [reason]\n"
+    "  --states FILE     on SIGUSR1, every installer's step into FILE (index step\n"
+    "                    drivers|install), then FILE.done\n"};
 
 constexpr const char* kDriverFile = "drivers/6.1.0-crowd.bdl";
 
+volatile sig_atomic_t statesWanted = 0;
+void onStatesSignal(int) { statesWanted = 1; }
+
+// Every installer's step, for a test that compares them with the server's
+// board; FILE.done tells the reader the file is whole.
+void writeStates(const std::string& path, const std::vector<CrowdInstaller>& crowd) {
+  std::string text;
+  for (size_t i = 0; i < crowd.size(); ++i) {
+    text += std::to_string(i) + " " + stepName(crowd[i]) + " " +
+            (crowd[i].inDriverPhase() ? "drivers" : "install") + "\n";
+  }
+  std::ofstream(path) << text;
+  std::ofstream(path + ".done") << "";
+}
+
 struct CrowdOptions {
-  std::string interfaceName, root, tftp, report;
+  std::string interfaceName, root, tftp, report, states;
   size_t installers = 0;
   bool drivers = false;
   double spread = 3, pauseMin = 0, pauseMax = 0, timeLimit = 600;
@@ -92,6 +110,8 @@ bool parseCrowdOptions(int argc, char** argv, CrowdOptions& options, std::string
       options.tftp = value;
     } else if (option == "--report") {
       options.report = value;
+    } else if (option == "--states") {
+      options.states = value;
     } else if (option == "--installers" && numeric && number >= 1 && number <= 60000) {
       options.installers = static_cast<size_t>(number);
     } else if (option == "--spread" && numeric) {
@@ -256,6 +276,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     FrameOutbox out(frames);
+    signal(SIGUSR1, onStatesSignal);
     std::vector<CrowdInstaller> crowd;
     crowd.reserve(count);
     for (size_t i = 0; i < count; ++i) {
@@ -281,6 +302,10 @@ int main(int argc, char** argv) {
           return one.deadline();
         },
         [&](int64_t usec) {
+          if (statesWanted != 0 && !options.states.empty()) {
+            statesWanted = 0;
+            writeStates(options.states, crowd);
+          }
           frames.flush();
           pollfd ready{frames.fd(), POLLIN, 0};
           (void)poll(&ready, 1, static_cast<int>((usec + 999) / 1000));

@@ -9,6 +9,12 @@
 #include <cerrno>
 #include <cstring>
 
+namespace {
+
+constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
+
+}  // namespace
+
 ServerSocket::~ServerSocket() {
   if (fd_ >= 0) close(fd_);
 }
@@ -49,6 +55,14 @@ bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
                  static_cast<socklen_t>(interfaceName.size() + 1)) != 0) {
     error = "cannot bind to interface " + interfaceName + ": " + strerror(errno);
     return false;
+  }
+  // A crowd's requests arrive together: a thousand installers each have
+  // one waiting, and the kernel counts each at a few KiB. The default
+  // buffer holds about a hundred; the rest would be dropped and every
+  // dropped installer would lose a second to its time-out.
+  int room = kReceiveBufferBytes;
+  if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0) {
+    (void)setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);  // capped by rmem_max
   }
   sockaddr_in local{};
   local.sin_family = AF_INET;

@@ -12,8 +12,8 @@
 constexpr int64_t kAskingSilenceSeconds = 120;
 constexpr int64_t kBusySilenceSeconds = 15 * 60;
 // A finished installer repeats its closing request every second until it
-// hears the answer: after this long it has heard it and is gone.
-constexpr int64_t kFinishedSilenceSeconds = 10;
+// hears the answer: three seconds without one, it has heard it and is gone.
+constexpr int64_t kFinishedSilenceSeconds = 3;
 // An offer holds a place in the session table this long: the installer
 // takes it with its next request, within milliseconds.
 constexpr int64_t kOfferHoldSeconds = 3;
