@@ -17,6 +17,7 @@
 
 #include "netinstall/mac_address.h"
 #include "server/lab/lab_machines.h"
+#include "server/lab/machine_plan.h"
 #include "server/view/operator_view.h"
 #include "server/protocol/install_tree.h"
 #include "server/protocol/served_release.h"
@@ -256,13 +257,20 @@ int runServer(const ServerOptions& options) {
               " unsigned packages (installers with a package key refuse them): " + names);
   }
   std::unique_ptr<LabMachines> lab;
+  if (options.statePath.empty() && isInventoryRoot(options.root)) {
+    fprintf(stderr,
+            "netinstall-server: %s was made from a lab inventory: it needs --state DIR, where "
+            "each machine's installations are kept (its secrets go to one installation)\n",
+            options.root.c_str());
+    return 1;
+  }
   if (!options.statePath.empty()) {
     LabState state(options.statePath);
     if (!state.open(error)) {
       fprintf(stderr, "netinstall-server: %s\n", error.c_str());
       return 1;
     }
-    lab = std::make_unique<LabMachines>(std::move(state));
+    lab = std::make_unique<LabMachines>(std::move(state), options.root);
     view.note("lab state in " + options.statePath + ": installed machines wait to be armed; "
               "up reports after done within " + std::to_string(options.upTimeoutSeconds) + " s");
   }

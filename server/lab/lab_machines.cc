@@ -13,6 +13,9 @@ namespace {
 
 // Stations remembered between their first broadcast and their start.
 constexpr size_t kMostWaitingMachines = 4096;
+// A second start of a machine with secrets this soon after the first, with
+// the first not ended, is taken for a second installer claiming its address.
+constexpr int64_t kClaimWindowMillis = 10 * 60 * 1000;
 
 std::string hexText(const unsigned char* bytes, size_t length) {
   static const char kDigits[] = "0123456789abcdef";
@@ -51,17 +54,87 @@ void LabMachines::noteRequest(const uint8_t* mac, int64_t epochMillis) {
   firstRequest_[address] = epochMillis;
 }
 
-bool LabMachines::mayInstall(const uint8_t* mac, std::string& reason) const {
+bool LabMachines::admit(const uint8_t* mac, const std::string& label, std::string& reason) {
+  MachinePlan plan;
+  if (!readMachinePlan(root_, mac, plan, reason)) return false;
+  bool armed = state_.armed(mac);
+  if (plan.inventory && !plan.known) {
+    if (plan.policy == UnknownPolicy::refuse) {
+      reason = "refused: not in the lab's inventory";
+      return false;
+    }
+    if (plan.policy == UnknownPolicy::hold && !armed) {
+      reason = "not in the lab's inventory: arm it to let it install";
+      return false;
+    }
+  }
+  if (!plan.diskLabel.empty() && label != plan.diskLabel) {
+    reason = "reports the disk label \"" + label + "\", the inventory says \"" + plan.diskLabel +
+             "\" for " + plan.name;
+    return false;
+  }
   MachineState machine = state_.load(mac);
-  if (!installed(machine.phase) || state_.armed(mac)) return true;
-  reason = std::string("installed already (") + labPhaseName(machine.phase) +
-           "): arm it to install it again";
-  return false;
+  if (machine.phase == LabPhase::conflict && !armed) {
+    reason = "claimed twice while it installed: arm it once one machine has its address";
+    return false;
+  }
+  if (installed(machine.phase) && !armed) {
+    // Its installed system starts from its disk: whoever asks with its
+    // address now is another installer (or a machine booted the wrong way).
+    reason = std::string("installed already (") + labPhaseName(machine.phase) +
+             "): an installer claims its address; arm it to install it again";
+    return false;
+  }
+  MacBytes address = key(mac);
+  if (admittedLabel_.count(address) == 0 && admittedLabel_.size() >= kMostWaitingMachines) {
+    admittedLabel_.erase(admittedLabel_.begin());
+  }
+  admittedLabel_[address] = label;
+  return true;
+}
+
+bool LabMachines::keepFor(const uint8_t* mac, bool labDefault) const {
+  MachinePlan plan;
+  std::string ignored;  // an unreadable plan is refused when the machine asks to start
+  if (!readMachinePlan(root_, mac, plan, ignored) || plan.keep < 0) return labDefault;
+  return plan.keep == 1;
+}
+
+void LabMachines::identity(const uint8_t* mac, std::string& name, std::string& group) const {
+  MachinePlan plan;
+  std::string ignored;
+  name.clear();
+  group.clear();
+  if (!readMachinePlan(root_, mac, plan, ignored) || !plan.inventory) return;
+  name = plan.known ? plan.name : "";
+  group = plan.group;
 }
 
 bool LabMachines::beginInstallation(const uint8_t* mac, const uint8_t* serverAddress,
-                                    int64_t epochMillis, ServedFile& tokenFile,
+                                    int64_t epochMillis, std::vector<ServedFile>& files,
                                     uint64_t& installation, bool& rearmed, std::string& error) {
+  MachinePlan plan;
+  if (!readMachinePlan(root_, mac, plan, error)) return false;
+  auto admitted = admittedLabel_.find(key(mac));
+  if (plan.inventory && admitted == admittedLabel_.end()) {
+    // It skipped the discovery, where the inventory's checks are made.
+    error = "it was never found and checked (no discovery)";
+    return false;
+  }
+  if (!plan.diskLabel.empty() && admitted->second != plan.diskLabel) {
+    error = "its disk label is not the inventory's";
+    return false;
+  }
+  MachineState machine = state_.load(mac);
+  if (plan.secrets && machine.phase == LabPhase::installing &&
+      epochMillis - machine.firstRequestMillis < kClaimWindowMillis) {
+    machine.phase = LabPhase::conflict;
+    (void)state_.save(mac, machine);  // held all the same: the reply below refuses the start
+    (void)unlink(state_.tokenPath(mac).c_str());
+    error = "claimed twice while it installs: held, its secrets withheld, until armed again";
+    return false;
+  }
+  if (!listMachineFiles(root_, plan, /*withSecrets=*/true, files, error)) return false;
   unsigned char secret[kTokenBytes];
   randombytes_buf(secret, sizeof secret);
   std::string token = hexText(secret, sizeof secret);
@@ -77,7 +150,6 @@ bool LabMachines::beginInstallation(const uint8_t* mac, const uint8_t* serverAdd
     error = "cannot write the installation's token " + path + ": " + strerror(saved);
     return false;
   }
-  MachineState machine = state_.load(mac);
   rearmed = state_.armed(mac) && machine.installations > 0;
   if (!machine.tokenDigest.empty()) machine.earlierTokens.push_back(machine.tokenDigest);
   machine.tokenDigest = tokenDigest(token);
@@ -94,7 +166,8 @@ bool LabMachines::beginInstallation(const uint8_t* mac, const uint8_t* serverAdd
   }
   state_.disarm(mac);
   installation = machine.installations;
-  tokenFile = ServedFile{kUpTokenFileName, path, kScriptMark, true};
+  // Last: the installer writes it into the new system like any script.
+  files.push_back(ServedFile{kUpTokenFileName, path, kScriptMark, true});
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "server/lab/lab_state.h"
+#include "server/lab/machine_plan.h"
 #include "server/protocol/install_tree.h"
 
 constexpr size_t kTokenBytes = 16;
@@ -31,7 +32,10 @@ class LabMachines {
  public:
   // `serverAddress` goes into the token file: the installed system reports
   // to the server that installed it.
-  explicit LabMachines(LabState state) : state_(std::move(state)) {}
+  // `root` is what the server serves: a root rendered from the lab's
+  // inventory gives each machine its own files and settings.
+  LabMachines(LabState state, std::string root)
+      : state_(std::move(state)), root_(std::move(root)) {}
 
   const LabState& state() const { return state_; }
 
@@ -40,16 +44,27 @@ class LabMachines {
   // installation begins. Bounded: an address flood costs a bounded table.
   void noteRequest(const uint8_t* mac, int64_t epochMillis);
 
-  // Whether the machine may be offered an installation: false, with the
-  // reason, for one installed already and not armed again.
-  bool mayInstall(const uint8_t* mac, std::string& reason) const;
+  // Whether the machine, which reported the disk label `label`, may be
+  // offered an installation: false, with the reason, for one installed
+  // already (or claimed twice) and not armed again, one the inventory does
+  // not name (held until armed, or refused), and one whose label is not the
+  // inventory's.
+  bool admit(const uint8_t* mac, const std::string& label, std::string& reason);
+  // Whether the machine keeps its old configuration: its own word in the
+  // inventory, else `labDefault`.
+  bool keepFor(const uint8_t* mac, bool labDefault) const;
+  // Its inventory name and group ("" when it has none).
+  void identity(const uint8_t* mac, std::string& name, std::string& group) const;
 
-  // An installation begins (the installer asked to start): a new token is
-  // made and written to its file, which `tokenFile` then names; the state
-  // says installing, and the operator's arming is used up. `rearmed` tells
-  // whether the machine had been armed again. False with the reason.
+  // An installation begins (the installer asked to start): `files` are
+  // what the machine receives (its own, when the root has an inventory), the
+  // last of them its token file, made anew; the state says installing, and
+  // the operator's arming is used up. `rearmed` tells whether the machine
+  // had been armed again. False with the reason; a machine with secrets
+  // that another installer claims while it installs is then held, and no
+  // installer of it gets them until it is armed again.
   [[nodiscard]] bool beginInstallation(const uint8_t* mac, const uint8_t* serverAddress,
-                                       int64_t epochMillis, ServedFile& tokenFile,
+                                       int64_t epochMillis, std::vector<ServedFile>& files,
                                        uint64_t& installation, bool& rearmed,
                                        std::string& error);
   // Every file was sent and the installer ended ("done").
@@ -66,7 +81,9 @@ class LabMachines {
 
  private:
   LabState state_;
+  std::string root_;
   std::map<MacBytes, int64_t> firstRequest_;
+  std::map<MacBytes, std::string> admittedLabel_;  // the label each admitted machine reported
 };
 
 // The digest (hex) the state keeps of a token text.

@@ -106,7 +106,7 @@ TEST_F(LabNetTest, InstalledOnceHeldUntilArmedAndUpOnlyWithItsOwnToken) {
     }
     close(peer);
   }
-  ASSERT_TRUE(run.waitForLog("held: installed already (done): arm it", 5));
+  ASSERT_TRUE(run.waitForLog("held: installed already (done): an installer claims its address", 5));
 
   // Right address, a token of no installation: refused, not up.
   UpToken forged = parsed;

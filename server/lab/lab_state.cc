@@ -12,7 +12,8 @@
 
 namespace {
 
-constexpr const char* kPhaseNames[] = {"unknown", "installing", "done", "up", "not up"};
+constexpr const char* kPhaseNames[] = {"unknown", "installing", "done", "up", "not up", "claimed twice"};
+constexpr int kPhaseCount = 6;
 constexpr size_t kEarlierTokensKept = 8;
 constexpr size_t kLongestStateText = 4096;
 
@@ -114,7 +115,7 @@ bool parseMachineState(const std::string& text, MachineState& state) {
     std::string name = line.substr(0, colon), value = line.substr(colon + 2);
     if (name == "phase") {
       bool known = false;
-      for (int i = 0; i < 5; ++i) {
+      for (int i = 0; i < kPhaseCount; ++i) {
         if (value == kPhaseNames[i]) {
           result.phase = static_cast<LabPhase>(i);
           known = true;

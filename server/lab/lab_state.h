@@ -29,7 +29,9 @@ using MacBytes = std::array<uint8_t, kMacSize>;
 
 // A machine's phase as the state keeps it: what the lab knows of it beyond
 // the server's own run.
-enum class LabPhase { unknown, installing, done, up, notUp };
+// conflict: two installers claimed the machine's address while it installed;
+// held until the operator arms it again.
+enum class LabPhase { unknown, installing, done, up, notUp, conflict };
 const char* labPhaseName(LabPhase phase);
 
 struct MachineState {

@@ -53,7 +53,8 @@ size_t ClientLink::composeOpening(const LinkConfig& config, bool drivers, const 
     setText(reply, messageTag(MessageType::driverOffer));
   } else {
     std::string text = std::string(messageTag(MessageType::offer)) + "\nKorvanel installation\n";
-    if (config.keep) text += "keep\n";
+    bool keep = config.lab != nullptr ? config.lab->keepFor(client, config.keep) : config.keep;
+    if (keep) text += "keep\n";
     setText(reply, text);
   }
   // The discovery stands as request 0; the reply is the link's first.
@@ -133,22 +134,23 @@ bool ClientLink::respond(const NetMessage& request, NetMessage& reply, const Lin
   } else if (request.payloadBeginsWith(messageTag(MessageType::start))) {
     std::string error;
     std::vector<ServedFile> files;
-    if (!listInstallFiles(config_.root, files, error)) {
-      log(serverEvent("failed", "cannot start: " + error, {{"reason", "cannot start: " + error}}));
-      return false;
-    }
     nlohmann::json lab = nlohmann::json::object();
-    if (config_.lab != nullptr) {
-      ServedFile token;
-      uint64_t installation = 0;
-      bool rearmed = false;
-      if (!config_.lab->beginInstallation(client_, server_, epochMillisNow(), token, installation,
-                                          rearmed, error)) {
+    if (config_.lab == nullptr) {
+      if (!listInstallFiles(config_.root, files, error)) {
         log(serverEvent("failed", "cannot start: " + error, {{"reason", "cannot start: " + error}}));
         return false;
       }
-      // Last: the installer writes it into the new system like any script.
-      files.push_back(token);
+    } else {
+      uint64_t installation = 0;
+      bool rearmed = false;
+      if (!config_.lab->beginInstallation(client_, server_, epochMillisNow(), files, installation,
+                                          rearmed, error)) {
+        log(serverEvent("failed", "cannot start: " + error, {{"reason", "cannot start: " + error}}));
+        // Its repetitions of the start are not taken either: the lab's
+        // answer stands for this link.
+        phase_ = Phase::failed;
+        return false;
+      }
       lab["installation"] = installation;
       if (rearmed) {
         log(serverEvent("rearmed", "armed again: installation " + std::to_string(installation),

@@ -110,7 +110,10 @@ size_t ServerProtocol::answerOpening(const NetMessage& request, const Mac& clien
     config_.lab->noteRequest(client.data(), epochMillisNow());
     // Drivers it may have: an installed machine's installer waits for the
     // operator with them, and starts at once when armed.
-    if (request.payloadBeginsWith(messageTag(MessageType::discover)) && held(client)) return 0;
+    if (request.payloadBeginsWith(messageTag(MessageType::discover)) &&
+        held(client, printable(payloadLine(request, 3).substr(0, 64)))) {
+      return 0;
+    }
   }
   auto found = sessions_.find(client);
   if (found != sessions_.end()) {
@@ -185,12 +188,26 @@ void ServerProtocol::logOpening(const Mac& client, bool drivers, const std::stri
     log_(client.data(), serverEvent("drivers", text, std::move(fields)));
     return;
   }
-  log_(client.data(), serverEvent("found", "found, disk label \"" + label + "\"", {{"label", label}}));
+  nlohmann::json found = {{"label", label}};
+  std::string named;
+  bool keep = config_.keep;
+  if (config_.lab != nullptr) {
+    std::string name, group;
+    config_.lab->identity(client.data(), name, group);
+    if (!name.empty()) found["name"] = name;
+    if (!group.empty()) found["group"] = group;
+    if (!name.empty() || !group.empty()) {
+      named = " (" + (name.empty() ? "not in the inventory" : name) +
+              (group.empty() ? "" : ", group " + group) + ")";
+    }
+    keep = config_.lab->keepFor(client.data(), config_.keep);
+  }
+  log_(client.data(), serverEvent("found", "found, disk label \"" + label + "\"" + named, found));
   log_(client.data(),
        serverEvent("offered",
-                   config_.keep ? "offered installation, keeping the old configuration"
-                                : "offered installation",
-                   {{"keep", config_.keep}}));
+                   keep ? "offered installation, keeping the old configuration"
+                        : "offered installation",
+                   {{"keep", keep}}));
 }
 
 size_t ServerProtocol::openCandidate(const NetMessage& request, Session& session,
@@ -223,7 +240,7 @@ size_t ServerProtocol::beginSession(const NetMessage& request, const Mac& client
   if (entry == offered_.end() && !request.payloadBeginsWith(messageTag(MessageType::acceptOffer))) {
     return 0;
   }
-  if (!drivers && config_.lab != nullptr && held(client)) return 0;
+  // One that skipped the discovery is checked when it asks to start.
   expireHolds(now);
   bool held = entry != offered_.end() && entry->second.heldUntil != 0;
   // Without its offer's place (it took an offer made long ago, or made to
@@ -392,9 +409,9 @@ ClientLink* ServerProtocol::linkOf(const uint8_t* client) {
   return found == sessions_.end() ? nullptr : found->second.current.get();
 }
 
-bool ServerProtocol::held(const Mac& client) {
+bool ServerProtocol::held(const Mac& client, const std::string& label) {
   std::string reason;
-  if (config_.lab->mayInstall(client.data(), reason)) {
+  if (config_.lab->admit(client.data(), label, reason)) {
     heldAnnounced_.erase(client);
     return false;
   }

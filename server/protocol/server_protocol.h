@@ -155,8 +155,9 @@ class ServerProtocol {
   void logOpening(const Mac& client, bool drivers, const std::string& release,
                   const std::string& label);
   void forgetOffered(std::map<Mac, Offered>::iterator entry);
-  // Whether the lab holds `client` (logged once while it waits).
-  bool held(const Mac& client);
+  // Whether the lab holds `client`, which reported `label` (logged once
+  // while it waits).
+  bool held(const Mac& client, const std::string& label);
   // The installed system's first-start report.
   size_t answerUpReport(const NetMessage& request, const Mac& client, NetMessage& reply);
   // Whether a new session or offer fits: room is made, if need be, from a

@@ -22,6 +22,8 @@ json machineJson(const MachineRow& row) {
   return {
       {"mac", mac},
       {"label", row.label},
+      {"name", row.name.empty() ? json(nullptr) : json(row.name)},
+      {"group", row.group.empty() ? json(nullptr) : json(row.group)},
       {"phase", phaseName(row.phase)},
       {"accepted", row.accepted},
       {"all_sent", row.allSent},

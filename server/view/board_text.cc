@@ -37,6 +37,12 @@ std::string progressText(const MachineRow& row) {
          std::to_string(row.bytesSent * 100 / row.bytesTotal) + "%";
 }
 
+// A machine of the inventory by its name and group, else by its disk label.
+std::string shownName(const MachineRow& row) {
+  if (row.name.empty()) return row.label;
+  return row.name + (row.group.empty() ? "" : " (" + row.group + ")");
+}
+
 std::string totalsText(const BoardSnapshot& snapshot) {
   const BoardTotals& t = snapshot.totals;
   return "machines " + std::to_string(t.machines) + "  installing " +
@@ -104,7 +110,7 @@ std::string renderLiveTable(const BoardSnapshot& snapshot, int columns, int rows
                        : row.upMillis >= 0          ? "up after " + durationText(row.upMillis)
                                                     : "";
     std::string phase = phaseName(row.phase);
-    lines.push_back(cell(macText(row), 19) + cell(row.label, 17) + cell(phase, 12) +
+    lines.push_back(cell(macText(row), 19) + cell(shownName(row), 17) + cell(phase, 12) +
                     cell(fileText(row), 22) + cell(progressText(row), 15) + cell(rate, 12) +
                     cell(left, 10));
     ++shown;
@@ -126,7 +132,7 @@ std::string renderSummary(const BoardSnapshot& snapshot) {
     std::string result = phaseName(row.phase);
     if (row.upMillis >= 0) result += " after " + durationText(row.upMillis);
     if (!row.reason.empty()) result += " (" + row.reason + ")";
-    text += "  " + macText(row) + "  " + cell(row.label, 16) + "  " +
+    text += "  " + macText(row) + "  " + cell(shownName(row), 24) + "  " +
             cell(durationText(row.elapsedMillis), 10) + "  " + cell(result, 100) + "\n";
   }
   // Trailing blanks of the padded columns are of no use in a log.

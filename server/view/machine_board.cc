@@ -136,7 +136,10 @@ void MachineBoard::record(const uint8_t* client, const ServerEvent& event, Board
   }
   if (isFinal(row.phase)) return;  // a late word from a finished installation
   if (name == "found") {
+    row.reason.clear();  // why it was held, before it was let in
     row.label = textField(event, "label");
+    row.name = textField(event, "name");
+    row.group = textField(event, "group");
     row.phase = MachinePhase::offered;
     row.fileIndex = 0;
   } else if (name == "took-offer") {

@@ -57,6 +57,8 @@ struct BoardTime {
 struct MachineRow {
   std::array<uint8_t, kMacSize> mac{};
   std::string label;       // as the installer sent it, made printable
+  std::string name;        // its name in the lab's inventory, "" when none
+  std::string group;       // its group there
   int64_t firstSeen = 0;   // epoch milliseconds
   int64_t lastSeen = 0;    // epoch milliseconds
   MachinePhase phase = MachinePhase::offered;

@@ -119,7 +119,8 @@ function machineRow(machine, now) {
   const tr = document.createElement('tr');
   tr.className = machine.phase.replace(' ', '-');
   cell(tr, 'Machine', machine.mac, 'mac');
-  cell(tr, 'Label', machine.label, 'label');
+  cell(tr, 'Label', machine.name ? machine.name + (machine.group ? ' (' + machine.group + ')' : '')
+                                 : machine.label, 'label');
   const phase = cell(tr, 'Phase', machine.phase, 'phase');
   if (machine.reason) {
     const reason = document.createElement('span');
