@@ -79,16 +79,17 @@ class Lab(MachineTestCase):
         self.network.add_address()
         self.log_dir = os.path.join(self.workdir, "logs")
 
-    def serve(self, *options):
+    def serve(self, *options, folder=None):
         # Each run its own lab state: the media folder is shared.
         self.state_dir = os.path.join(self.workdir, "state")
+        self.served = folder or self.outdir
         self.addCleanup(self.forget_local_boots)
-        self.network.serve_lab(self.outdir, "--log-dir", self.log_dir, "--state-dir",
+        self.network.serve_lab(self.served, "--log-dir", self.log_dir, "--state-dir",
                                self.state_dir, *options)
 
     def forget_local_boots(self):
         """The shared boot folder keeps none of this run's installed machines."""
-        config = os.path.join(self.outdir, "boot", "pxelinux.cfg")
+        config = os.path.join(self.served, "boot", "pxelinux.cfg")
         for name in os.listdir(config):
             if name.startswith("01-"):
                 os.unlink(os.path.join(config, name))
@@ -219,6 +220,84 @@ class Lab(MachineTestCase):
         print(f"\nrestarting machine: Software installed at {installed:.0f} s, installed "
               f"system's line at {system_line:.0f} s, up on the board at {up:.0f} s "
               f"(up after {row['up_after']:.0f} s of the second installation)", file=sys.stderr)
+
+    def test_three_routers_of_an_inventory_each_its_own(self):
+        """The sample lab's three routers (two of group office, one of edge
+        with its own packages), on this test's addresses: each disk has its
+        own hostname, addresses and secret and no other's; a machine the
+        inventory does not name waits until armed; a second machine with an
+        installed router's address gets nothing and raises the alarm."""
+        example = os.path.join(locations.SOURCE_DIR, "media", "lab-example")
+        inventory = os.path.join(self.workdir, "inventory.toml")
+        with open(os.path.join(example, "inventory.toml")) as text:
+            lines = text.read()
+        names = {"office-1": 1, "office-2": 2, "edge-1": 3}
+        for name, index in names.items():
+            lines = lines.replace(f'mac = "52:54:00:12:34:0{index}"',
+                                  f'mac = "52:54:00:4c:00:{index:02x}"')
+        # QEMU's machines have no label floppy: they report the default.
+        lines = lines.replace('disk_label = "edge-1"', 'disk_label = "korvanel"')
+        lines = lines.replace('templates = "templates"',
+                              f'templates = "{os.path.join(example, "templates")}"')
+        with open(inventory, "w") as text:
+            text.write(lines)
+        started = time.monotonic()
+        folder = runs.build_media("net", "--inventory", inventory, "--secrets",
+                                  os.path.join(example, "secrets.toml"),
+                                  outdir=os.path.join(self.workdir, "net"))
+        os.chmod(self.workdir, 0o755)  # dnsmasq serves the boot files as nobody
+        self.serve(folder=folder)
+        machines = [self.power_on(index) for index in names.values()]
+        stranger, _ = self.power_on(9)
+        watch([machine for machine, _ in machines], [runs.INSTALLED], runs.INSTALL_TIMEOUT)
+        for machine, _ in machines:
+            machine.wait_for_restart(timeout=runs.BOOT_TIMEOUT)
+            machine.close()
+        installed = time.monotonic() - started
+        # Not named: it waits, held, until the operator lets it in.
+        stranger.expect("Waiting for installation server...", timeout=runs.INSTALL_TIMEOUT)
+        row = self.wait_for_phase("52:54:00:4c:00:09", "held")
+        self.assertIn("not in the lab's inventory", row["reason"])
+        board = {row["mac"]: row for row in self.status()["machines"]}
+        for name, index in names.items():
+            row = board[f"52:54:00:4C:00:{index:02X}"]
+            self.assertEqual((row["name"], row["phase"]), (name, "done"))
+            self.assertEqual(row["group"], "edge" if name == "edge-1" else "office")
+        armed = subprocess.run([os.path.join(locations.SOURCE_DIR, "media", "serve-lab"),
+                                "--arm", "52:54:00:4c:00:09", "--state-dir", self.state_dir,
+                                folder], capture_output=True, text=True)
+        self.assertEqual(armed.returncode, 0, armed.stderr)
+        stranger.expect(runs.INSTALLED, timeout=runs.INSTALL_TIMEOUT)
+        stranger.close()
+        # Another machine with office-1's address, once office-1 is done.
+        clone = self.boot(None, network_boot=True, disks=[runs.scratch_disk(
+            self, runs.SMALL_DISK_BYTES)], memory_mb=MEMORY_MB,
+            nics=[self.network.add_machine()], macs=["52:54:00:4c:00:01"])
+        clone.expect("Waiting for installation server...", timeout=runs.INSTALL_TIMEOUT)
+        row = self.wait_for_phase("52:54:00:4c:00:01", "held")
+        self.assertIn("an installer claims its address", row["reason"])
+        clone.close()
+        self.stop_and_check_nothing_is_left(signal.SIGTERM, "SIGTERM")
+        log = self.log("netinstall-server.log")
+        events = open(os.path.join(self.log_dir, "events.jsonl")).read()
+        for name, index in names.items():
+            disk = machines[index - 1][1]
+            script = InstalledDisk(disk).file_system(1).read("/autorun.scr").decode()
+            self.assertIn(f"hostname {name}\n", script)
+            self.assertIn(f'"{name}@isp.example" * "{name}-secret"', script)
+            for other in names:
+                if other != name:
+                    self.assertNotIn(f"{other}-secret", script)
+                    self.assertNotIn(f"hostname {other}\n", script)
+            self.assertNotIn(f"{name}-secret", log)
+            self.assertNotIn(f"{name}-secret", events)
+            edge = InstalledDisk(disk).file_system(1).status("/var/pdb/pppoe")
+            self.assertEqual(edge is not None, name == "edge-1", name)
+        machine = runs.boot(self, disks=[machines[2][1]])
+        machine.expect("Korvanel is up on edge-1. Packages:", timeout=runs.BOOT_TIMEOUT)
+        machine.close()
+        print(f"\nthree routers of an inventory (and one held until armed): installed "
+              f"{installed:.0f} s after the media build began", file=sys.stderr)
 
     def test_sixteen_machines_powered_on_together(self):
         self.serve()
