@@ -30,6 +30,7 @@ from install_network import BRIDGE, InstallNetwork
 from installed_disk import InstalledDisk
 from machine import die_with_parent
 from machine_case import MachineTestCase
+import server_views
 from server_views import log_events
 
 PACKAGES_DIR = os.path.join(locations.SOURCE_DIR, "media", "packages")
@@ -49,6 +50,8 @@ MILESTONES = [("boot prompt (firmware, DHCP, pxelinux by TFTP)", "boot:"),
               ("partitioned", "Formatting disk..."),
               ("formatted, packages installed", "Writing configuration..."),
               ("Software installed.", runs.INSTALLED)]
+# The installer's welcome: once per installation.
+WELCOME = "Welcome to Korvanel"
 # Another DHCP server's addresses, for the proxy run.
 OTHER_DHCP = ("10.44.0.50", "10.44.0.99")
 
@@ -220,6 +223,47 @@ class Lab(MachineTestCase):
         print(f"\nrestarting machine: Software installed at {installed:.0f} s, installed "
               f"system's line at {system_line:.0f} s, up on the board at {up:.0f} s "
               f"(up after {row['up_after']:.0f} s of the second installation)", file=sys.stderr)
+
+    def test_eight_machines_installed_once_and_up(self):
+        """Eight machines powered on together, network boot first, restarts
+        left to them: each installs exactly once and is up; the page is read
+        in Chromium during the run and at its end."""
+        self.serve()
+        started = time.monotonic()
+        macs = [f"52:54:00:4c:00:{index:02x}" for index in range(8)]
+        machines = [self.power_on(index, restarts=True)[0] for index in range(8)]
+        texts = [WELCOME, runs.INSTALLED, "Korvanel is up"]
+        page = re.search(r"status page: (\S+)", self.network.lab_output()).group(1)
+        seen = watch(machines, texts[:2], LAB_TIMEOUT, started)
+        during = server_views.rows(server_views.browser(page, self.workdir))
+        self.assertEqual(len(during), 8, during)
+        seen_up = watch(machines, texts[2:], LAB_TIMEOUT, started)
+        up_at = {}
+        deadline = time.monotonic() + 300
+        while len(up_at) < 8:
+            for row in self.status()["machines"]:
+                if row["phase"] == "up" and row["mac"] not in up_at:
+                    up_at[row["mac"]] = time.monotonic() - started
+            self.assertLess(time.monotonic(), deadline, self.status())
+            time.sleep(1)
+        picture = os.environ.get("KORVANEL_LAB_SCREENSHOT",
+                                 os.path.join(self.workdir, "lab-status-page.png"))
+        server_views.browser(page, self.workdir, screenshot=picture, size="1200,420")
+        after = server_views.rows(server_views.browser(page, self.workdir))
+        self.assertEqual(set(after.values()), {"up"}, after)
+        for machine in machines:
+            self.assertEqual(machine.transcript().count(WELCOME), 1)
+            machine.close()
+        totals = self.status()["totals"]
+        self.assertEqual((totals["done"], totals["up"], totals["up_refused"]), (8, 8, 0))
+        self.stop_and_check_nothing_is_left(signal.SIGTERM, "SIGTERM")
+        ups = sorted(up_at.values())
+        installed = sorted(found[runs.INSTALLED] for found in seen)
+        lines = sorted(found["Korvanel is up"] for found in seen_up)
+        print(f"\neight machines, power-on to up: min {ups[0]:.0f} s, median "
+              f"{statistics.median(ups):.0f} s, max {ups[-1]:.0f} s; Software installed: "
+              f"median {statistics.median(installed):.0f} s; installed system's line: median "
+              f"{statistics.median(lines):.0f} s; page: {picture}", file=sys.stderr)
 
     def test_three_routers_of_an_inventory_each_its_own(self):
         """The sample lab's three routers (two of group office, one of edge
