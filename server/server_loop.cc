@@ -133,6 +133,9 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
   int64_t lastExpiry = monotonicSeconds();
   int refreshMillis = view.refreshMillis();
   int64_t lastRefresh = monotonicMillis();
+  // The page's first answers already show the server's start, not an empty
+  // state that reads as a server started in 1970.
+  if (refreshMillis > 0) view.refresh(protocols);
   while (stopSignal == 0) {
     for (size_t i = 0; i < segments.size(); ++i) {
       waiting[i] = pollfd{segments[i]->socket.fd(), POLLIN, 0};

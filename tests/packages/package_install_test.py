@@ -160,12 +160,24 @@ def serve_and_fetch(tree, namespaces, fetch, scratch):
         stdout=log, stderr=subprocess.STDOUT)
     try:
         ready = wait_for_ready(notify, 30)
+        # Without --drivers: the client would ask for the drivers of this
+        # machine's kernel, which the medium does not serve.
         fetched = run(["ip", "netns", "exec", namespaces.client, "timeout", "300", fetch,
-                       "--drivers", os.path.join(scratch, "fetched")], stdin=subprocess.DEVNULL)
+                       os.path.join(scratch, "fetched")], stdin=subprocess.DEVNULL)
         check("fetched " in fetched, f"netinstall-fetch said:\n{fetched}")
-        metrics = run(["ip", "netns", "exec", namespaces.server, "/usr/bin/python3", "-c",
-                       "import urllib.request,sys; sys.stdout.write(urllib.request.urlopen("
-                       f"'http://127.0.0.1:{STATUS_PORT}/metrics', timeout=10).read().decode())"])
+        # The page's state is at most a quarter of a second old: read until
+        # it has the installation's end.
+        for _ in range(20):
+            metrics = run(["ip", "netns", "exec", namespaces.server, "/usr/bin/python3", "-c",
+                           "import urllib.request,sys; sys.stdout.write(urllib.request.urlopen("
+                           f"'http://127.0.0.1:{STATUS_PORT}/metrics', timeout=10).read()"
+                           ".decode())"])
+            if 'netinstall_installations_total{result="done"} 1' in metrics:
+                break
+            time.sleep(0.25)
+    except TestFailure as failure:
+        failure.args = (failure.args[0] + "\nthe server's log:\n" + open(log_path).read(),)
+        raise
     finally:
         server.send_signal(signal.SIGTERM)
         try:
@@ -187,6 +199,9 @@ def check_metrics(text):
         for sample in family.samples:
             samples[(sample.name, tuple(sorted(sample.labels.items())))] = sample.value
     check(families["netinstall_installations"].type == "counter", "installations: not a counter")
+    check(samples[("netinstall_installations_total", (("result", "done"),))] == 1,
+          "the installation is not counted done")
+    check(samples[("netinstall_machines", (("phase", "done"),))] == 1, "no machine done")
     check(samples[("netinstall_sent_bytes_total", ())] > 0, "no bytes counted as sent")
     check(samples[("netinstall_stations_found_total", ())] >= 1, "no station counted")
     check(samples[("netinstall_dropped_datagrams_total", (("reason", "malformed"),))] == 0,
@@ -217,8 +232,9 @@ def main(argv):
     tree = Tree(os.path.join(scratch, "tree"))
     namespaces = None
     try:
-        run(["mmdebstrap", "--variant=apt", "--include=" + ",".join(BASE_PACKAGES), SUITE,
-             tree.path])
+        # The package lists stay: apt takes the packages' libraries from them.
+        run(["mmdebstrap", "--variant=apt", "--skip=cleanup/apt/lists",
+             "--include=" + ",".join(BASE_PACKAGES), SUITE, tree.path])
         made = time.monotonic()
         before = tree.files()
         for deb in debs:
@@ -228,7 +244,7 @@ def main(argv):
         check("_netinstall:" in open(os.path.join(tree.path, "etc/passwd")).read(),
               "no user _netinstall")
 
-        unit = "/usr/lib/systemd/system/netinstall-server@.service"
+        unit = "/lib/systemd/system/netinstall-server@.service"
         tree.run(["systemd-analyze", "verify", "--man=no", unit.replace("@", "@lab0")])
         security = tree.run(["systemd-analyze", "security", "--offline=true", unit])
         score = float(security.rsplit("Overall exposure level for", 1)[1].split(":")[1].split()[0])
@@ -254,7 +270,12 @@ def main(argv):
               "the unsigned packages' warning is not at <4>")
         served = time.monotonic()
 
-        tree.run(["apt-get", "purge", "-y"] + PACKAGES)
+        # What the operator made is the operator's: away before the purge,
+        # which must then take everything else the packages brought.
+        for made_here in ("root/key", "root/key.pub", "srv/packages", "srv/lab"):
+            run(["rm", "-rf", os.path.join(tree.path, made_here)])
+        # With the libraries apt installed for them.
+        tree.run(["apt-get", "purge", "-y", "--autoremove"] + PACKAGES)
         left = sorted(tree.files() - before)
         check(not left, "left after the purge: " + ", ".join(left))
         print(f"tree made in {made - started:.0f} s; installed, checked, served and purged in "
