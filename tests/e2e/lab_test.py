@@ -302,10 +302,9 @@ class Lab(MachineTestCase):
         stranger.expect("Waiting for installation server...", timeout=runs.INSTALL_TIMEOUT)
         row = self.wait_for_phase("52:54:00:4c:00:09", "held")
         self.assertIn("not in the lab's inventory", row["reason"])
-        board = {row["mac"]: row for row in self.status()["machines"]}
         for name, index in names.items():
-            row = board[f"52:54:00:4C:00:{index:02X}"]
-            self.assertEqual((row["name"], row["phase"]), (name, "done"))
+            row = self.wait_for_phase(f"52:54:00:4c:00:{index:02x}", "done", timeout=60)
+            self.assertEqual(row["name"], name)
             self.assertEqual(row["group"], "edge" if name == "edge-1" else "office")
         armed = subprocess.run([os.path.join(locations.SOURCE_DIR, "media", "serve-lab"),
                                 "--arm", "52:54:00:4c:00:09", "--state-dir", self.state_dir,
