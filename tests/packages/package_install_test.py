@@ -28,6 +28,7 @@ namespaces and the tree are removed when the test ends, however it ends.
 import argparse
 import glob
 import os
+import re
 import shutil
 import signal
 import socket
@@ -256,7 +257,9 @@ def main(argv):
         check(os.path.isfile(os.path.join(tree.path, "srv/packages/system.bdl")), made_packages)
         tree.run(["build-media", "net", "/srv/lab"])
         run(["chmod", "-R", "a+rX", os.path.join(tree.path, "srv")])
-        check(tree.run(["serve-lab", "--help"]).find("/usr/sbin/netinstall-server") >= 0,
+        # argparse may wrap the path after its hyphen.
+        usage = re.sub(r"-\n\s+", "-", tree.run(["serve-lab", "--help"]))
+        check(usage.find("/usr/sbin/netinstall-server") >= 0,
               "serve-lab's default server is not the installed one")
 
         namespaces = Namespaces()
