@@ -78,13 +78,16 @@ def arm(state_dir, mac_text):
 
 def render_local_boot(state_dir, boot_dir):
     """Writes the local-boot configuration of every installed machine not
-    armed again, and removes those (of ours) that no longer apply. Returns
+    armed again, and removes those (of ours, of this state's machines) that
+    no longer apply. Returns
     the file names of the machines that boot their disk."""
     config_dir = os.path.join(boot_dir, "pxelinux.cfg")
-    wanted = {name for name, phase in read_phases(state_dir).items()
-              if phase in INSTALLED_PHASES} - armed(state_dir)
+    phases = read_phases(state_dir)
+    wanted = {name for name, phase in phases.items() if phase in INSTALLED_PHASES} - armed(state_dir)
     for name in os.listdir(config_dir):
-        if not name.startswith("01-") or name[3:] in wanted:
+        # Only machines of this state: another state's lab may share the
+        # boot folder (an operator who wipes a state arms its machines).
+        if not name.startswith("01-") or name[3:] in wanted or name[3:] not in phases:
             continue
         path = os.path.join(config_dir, name)
         try:

@@ -81,6 +81,7 @@ class Lab(MachineTestCase):
         self.addCleanup(self.network.close)  # dnsmasq stops with serve-lab, even on failure
         self.network.add_address()
         self.log_dir = os.path.join(self.workdir, "logs")
+        self.macs_used = []
 
     def serve(self, *options, folder=None):
         # Each run its own lab state: the media folder is shared.
@@ -91,17 +92,20 @@ class Lab(MachineTestCase):
                                self.state_dir, *options)
 
     def forget_local_boots(self):
-        """The shared boot folder keeps none of this run's installed machines."""
+        """The shared boot folder keeps none of this run's installed machines
+        (other runs beside this one may have theirs there)."""
         config = os.path.join(self.served, "boot", "pxelinux.cfg")
-        for name in os.listdir(config):
-            if name.startswith("01-"):
-                os.unlink(os.path.join(config, name))
+        for mac in self.macs_used:
+            path = os.path.join(config, "01-" + mac.replace(":", "-"))
+            if os.path.exists(path):
+                os.unlink(path)
 
     def power_on(self, index, restarts=False):
         disk = runs.scratch_disk(self, runs.SMALL_DISK_BYTES)
+        mac = f"52:54:00:4c:00:{index:02x}"
+        self.macs_used.append(mac)
         machine = self.boot(None, network_boot=True, disks=[disk], memory_mb=MEMORY_MB,
-                            nics=[self.network.add_machine()],
-                            macs=[f"52:54:00:4c:00:{index:02x}"], restarts=restarts)
+                            nics=[self.network.add_machine()], macs=[mac], restarts=restarts)
         return machine, disk
 
     def status(self):
@@ -185,8 +189,8 @@ class Lab(MachineTestCase):
         disk, which reports up; armed again, it installs once more."""
         self.serve()
         started = time.monotonic()
-        machine, disk = self.power_on(0, restarts=True)
-        mac = "52:54:00:4c:00:00"
+        machine, disk = self.power_on(0x40, restarts=True)
+        mac = "52:54:00:4c:00:40"
         machine.expect(runs.INSTALLED, timeout=runs.INSTALL_TIMEOUT)
         installed = time.monotonic() - started
         machine.expect(runs.SYSTEM_UP, timeout=runs.BOOT_TIMEOUT)
@@ -196,7 +200,7 @@ class Lab(MachineTestCase):
         self.assertEqual(machine.transcript().count("Welcome to Korvanel"), 1)
         # What its firmware boots until it is armed again: its own disk.
         self.assertTrue(os.path.exists(os.path.join(self.outdir, "boot", "pxelinux.cfg",
-                                                    "01-52-54-00-4c-00-00")))
+                                                    "01-52-54-00-4c-00-40")))
         self.assertGreater(row["up_after"], 0)
         self.assertEqual(row["installation"], 1)
         self.assertEqual(self.status()["totals"]["up_refused"], 0)
@@ -230,8 +234,7 @@ class Lab(MachineTestCase):
         in Chromium during the run and at its end."""
         self.serve()
         started = time.monotonic()
-        macs = [f"52:54:00:4c:00:{index:02x}" for index in range(8)]
-        machines = [self.power_on(index, restarts=True)[0] for index in range(8)]
+        machines = [self.power_on(0x50 + index, restarts=True)[0] for index in range(8)]
         texts = [WELCOME, runs.INSTALLED, "Korvanel is up"]
         page = re.search(r"status page: (\S+)", self.network.lab_output()).group(1)
         seen = watch(machines, texts[:2], LAB_TIMEOUT, started)

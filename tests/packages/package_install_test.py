@@ -86,7 +86,11 @@ class Tree:
                          "tree", self.path] + argv
 
     def run(self, argv, netns=None):
-        return run(self.command(argv, netns), env=dict(os.environ, LC_ALL="C.UTF-8"))
+        # An operator's host knows nothing of the test's build: the tools
+        # must find their installed inputs without the tree's variables.
+        environment = {name: value for name, value in os.environ.items()
+                       if not name.startswith("KORVANEL_")}
+        return run(self.command(argv, netns), env=dict(environment, LC_ALL="C.UTF-8"))
 
     def files(self):
         """Every path below the tree but the bookkeeping, with its type."""
