@@ -18,6 +18,7 @@
 #include "netinstall/mac_address.h"
 #include "server/lab/lab_machines.h"
 #include "server/lab/machine_plan.h"
+#include "server/protocol/wall_clock.h"
 #include "server/view/operator_view.h"
 #include "server/protocol/install_tree.h"
 #include "server/protocol/served_release.h"
@@ -106,16 +107,10 @@ int64_t monotonicMillis() {
 
 // Serves until a stop signal (true) or until waiting itself fails (false,
 // with the reason in `error`).
-int64_t epochMillis() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Machines done that have not said they are up within the operator's time.
 void reportOverdue(LabMachines* lab, int64_t timeoutSeconds, OperatorView& view) {
   if (lab == nullptr) return;
-  for (const auto& [mac, millis] : lab->overdue(epochMillis(), timeoutSeconds * 1000)) {
+  for (const auto& [mac, millis] : lab->overdue(epochMillisNow(), timeoutSeconds * 1000)) {
     std::string after = std::to_string(millis / 1000) + " s";
     view.record(mac.data(), serverEvent("not-up", "not up: no report " + after + " after done",
                                         {{"seconds", millis / 1000}}));

@@ -1,6 +1,5 @@
 #include "server/lab/machine_plan.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -18,36 +17,6 @@ constexpr size_t kLongestConf = 64 * 1024;
 bool isDirectory(const std::string& path) {
   struct stat found;
   return stat(path.c_str(), &found) == 0 && S_ISDIR(found.st_mode);
-}
-
-// The *.scr files of `dir` by name (none when it does not exist).
-bool listScripts(const std::string& dir, int mark, std::vector<ServedFile>& scripts,
-                 std::string& error) {
-  DIR* folder = opendir(dir.c_str());
-  if (folder == nullptr) {
-    if (errno == ENOENT) return true;
-    error = "cannot read " + dir + ": " + strerror(errno);
-    return false;
-  }
-  std::vector<std::string> names;
-  while (dirent* entry = readdir(folder)) {
-    std::string name = entry->d_name;
-    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".scr") != 0) continue;
-    names.push_back(name);
-  }
-  closedir(folder);
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    struct stat found;
-    std::string path = dir + "/" + name;
-    if (stat(path.c_str(), &found) != 0 || !S_ISREG(found.st_mode)) continue;
-    if (!isServableName(name)) {
-      error = "cannot serve " + path + ": its name cannot travel whole";
-      return false;
-    }
-    scripts.push_back(ServedFile{name, path, mark, true});
-  }
-  return true;
 }
 
 }  // namespace
@@ -146,8 +115,8 @@ bool listMachineFiles(const std::string& root, const MachinePlan& plan, bool wit
     return true;
   }
   std::vector<ServedFile> own;
-  if (!listScripts(plan.dir + "/scripts", kScriptMark, own, error)) return false;
-  if (withSecrets && !listScripts(plan.dir + "/secret-scripts", kScriptMark, own, error)) {
+  if (!listScriptFiles(plan.dir + "/scripts", kScriptMark, own, error)) return false;
+  if (withSecrets && !listScriptFiles(plan.dir + "/secret-scripts", kScriptMark, own, error)) {
     return false;
   }
   files.clear();

@@ -10,6 +10,7 @@
 #include "netinstall/file_header.h"
 #include "server/lab/lab_machines.h"
 #include "server/protocol/served_release.h"
+#include "server/protocol/wall_clock.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ uint64_t totalSize(const std::vector<ServedFile>& files) {
     if (stat(file.path.c_str(), &status) == 0) total += static_cast<uint64_t>(status.st_size);
   }
   return total;
-}
-
-int64_t epochMillisNow() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 }  // namespace

@@ -92,16 +92,23 @@ bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,
   if (!listDirectory(root + "/packages", ".bdl", /*optional=*/false, packages, error)) return false;
   if (!orderPackages(packages, error)) return false;
   std::vector<ServedFile> scripts;
-  if (!listDirectory(root + "/scripts", ".scr", /*optional=*/true, scripts, error)) return false;
-  for (ServedFile& script : scripts) script.mark = kScriptMark;
-  size_t written = scripts.size();
-  if (!listDirectory(root + "/held-scripts", ".scr", /*optional=*/true, scripts, error)) {
+  if (!listScriptFiles(root + "/scripts", kScriptMark, scripts, error) ||
+      !listScriptFiles(root + "/held-scripts", kHeldScriptMark, scripts, error)) {
     return false;
   }
-  for (size_t i = written; i < scripts.size(); ++i) scripts[i].mark = kHeldScriptMark;
-  for (ServedFile& script : scripts) script.script = true;
   files = std::move(packages);
   files.insert(files.end(), scripts.begin(), scripts.end());
+  return true;
+}
+
+bool listScriptFiles(const std::string& dir, int mark, std::vector<ServedFile>& scripts,
+                     std::string& error) {
+  size_t before = scripts.size();
+  if (!listDirectory(dir, ".scr", /*optional=*/true, scripts, error)) return false;
+  for (size_t i = before; i < scripts.size(); ++i) {
+    scripts[i].mark = mark;
+    scripts[i].script = true;
+  }
   return true;
 }
 

@@ -46,6 +46,11 @@ bool isServableName(const std::string& name);
 [[nodiscard]] bool listInstallFiles(const std::string& root, std::vector<ServedFile>& files,
                                     std::string& error);
 
+// The *.scr files of `dir` by name, as scripts with `mark`, appended to
+// `scripts`; a missing folder has none. False with the reason in `error`.
+[[nodiscard]] bool listScriptFiles(const std::string& dir, int mark,
+                                   std::vector<ServedFile>& scripts, std::string& error);
+
 // The driver packages of DIR (drivers/*.bdl, none when it is missing), by
 // name. False with the reason in `error`.
 [[nodiscard]] bool listDriverFiles(const std::string& root, std::vector<ServedFile>& files,

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "server/lab/lab_machines.h"
+#include "server/protocol/wall_clock.h"
 
 #include "server/protocol/session_limits.h"
 
@@ -33,12 +34,6 @@ std::string printable(const std::string& text) {
     if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
   }
   return result;
-}
-
-int64_t epochMillisNow() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Held stations remembered so that each is logged once while it waits.
