@@ -29,6 +29,10 @@ BRIDGE = "br0"
 BRIDGE_ADDRESS = "02:4b:56:00:00:01"
 # The lab host's address on the bridge when media/serve-lab serves it.
 LAB_ADDRESS = "10.44.0.1/24"
+# A second segment of the same lab, for a host with two lab interfaces.
+SECOND_BRIDGE = "br1"
+SECOND_BRIDGE_ADDRESS = "02:4b:56:00:00:02"
+SECOND_LAB_ADDRESS = "10.45.0.1/24"
 SERVE_LAB = os.path.join(locations.SOURCE_DIR, "media", "serve-lab")
 LAB_READY = "Ctrl-C stops serving."
 
@@ -53,19 +57,29 @@ class InstallNetwork:
         self._taps = []
         self._servers = {}  # name: the server process
         self._lab = None
+        self._bridges = []
         _enter_fresh_network_namespace()
         _ip("link", "set", "lo", "up")  # the server's status page, for a browser here
+        self.add_bridge(BRIDGE, BRIDGE_ADDRESS)
+
+    def add_bridge(self, name, mac):
         # No forwarding delay: a firmware's DHCP gives up long before the
         # default 15 s have passed for its port.
-        _ip("link", "add", BRIDGE, "address", BRIDGE_ADDRESS, "type", "bridge",
-            "forward_delay", "0")
-        _ip("link", "set", BRIDGE, "up")
+        _ip("link", "add", name, "address", mac, "type", "bridge", "forward_delay", "0")
+        _ip("link", "set", name, "up")
+        self._bridges.append(name)
 
-    def add_machine(self):
-        """A tap device on the bridge: the -netdev option text for one card."""
+    def add_second_segment(self):
+        """A second bridge with the lab host's address on it: another segment
+        of the same lab, served by the same serve-lab."""
+        self.add_bridge(SECOND_BRIDGE, SECOND_BRIDGE_ADDRESS)
+        self.add_address(SECOND_LAB_ADDRESS, bridge=SECOND_BRIDGE)
+
+    def add_machine(self, bridge=BRIDGE):
+        """A tap device on `bridge`: the -netdev option text for one card."""
         name = f"tap{len(self._taps)}"
         _ip("tuntap", "add", "dev", name, "mode", "tap")
-        _ip("link", "set", name, "master", BRIDGE, "up")
+        _ip("link", "set", name, "master", bridge, "up")
         self._taps.append(name)
         return f"tap,ifname={name},script=no,downscript=no"
 
@@ -98,14 +112,14 @@ class InstallNetwork:
             time.sleep(0.1)
         return serving.group(1)
 
-    def add_address(self, cidr=LAB_ADDRESS):
-        _ip("addr", "add", cidr, "dev", BRIDGE)
+    def add_address(self, cidr=LAB_ADDRESS, bridge=BRIDGE):
+        _ip("addr", "add", cidr, "dev", bridge)
 
-    def serve_lab(self, folder, *options, timeout=60):
-        """media/serve-lab on the bridge (which needs an address first):
+    def serve_lab(self, folder, *options, timeout=60, bridges=(BRIDGE,)):
+        """media/serve-lab on `bridges` (each needs an address first):
         dnsmasq and the host build's netinstall-server. Returns once it says
         it serves; lab_output() reads what it printed."""
-        command = [SERVE_LAB, "--interface", BRIDGE,
+        command = [SERVE_LAB, *(f"--interface={bridge}" for bridge in bridges),
                    "--server", locations.host_program("netinstall-server"), *options, folder]
         with open(self._log_path("serve-lab"), "ab") as output:
             self._lab = subprocess.Popen(command, stdout=output, stderr=subprocess.STDOUT,
@@ -155,6 +169,6 @@ class InstallNetwork:
                 except subprocess.TimeoutExpired:
                     server.kill()
                     server.wait()
-        for name in self._taps + [BRIDGE]:
+        for name in self._taps + self._bridges:
             subprocess.run(["ip", "link", "del", name], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)

@@ -26,7 +26,7 @@ import urllib.request
 
 import media_runs as runs
 from bootimage import locations
-from install_network import BRIDGE, InstallNetwork
+from install_network import BRIDGE, SECOND_BRIDGE, InstallNetwork
 from installed_disk import InstalledDisk
 from machine import die_with_parent
 from machine_case import MachineTestCase
@@ -52,6 +52,14 @@ MILESTONES = [("boot prompt (firmware, DHCP, pxelinux by TFTP)", "boot:"),
               ("Software installed.", runs.INSTALLED)]
 # The installer's welcome: once per installation.
 WELCOME = "Welcome to Korvanel"
+# What the serial console shows between "Software installed." and the
+# installed system's line when the machine is left to restart, in order
+# (the firmware's and pxelinux's local boot say nothing there).
+RESTART_MILESTONES = [("restart", re.compile(r"reboot: Restarting system")),
+                      ("the disk's boot loader (firmware, network boot, pxelinux's LOCALBOOT)",
+                       re.compile(r"SYSLINUX \d")),
+                      ("the installed kernel's first console line",
+                       re.compile(r"\n\[ *\d+\.\d+\] "))]
 # Another DHCP server's addresses, for the proxy run.
 OTHER_DHCP = ("10.44.0.50", "10.44.0.99")
 
@@ -83,13 +91,13 @@ class Lab(MachineTestCase):
         self.log_dir = os.path.join(self.workdir, "logs")
         self.macs_used = []
 
-    def serve(self, *options, folder=None):
+    def serve(self, *options, folder=None, bridges=(BRIDGE,)):
         # Each run its own lab state: the media folder is shared.
         self.state_dir = os.path.join(self.workdir, "state")
         self.served = folder or self.outdir
         self.addCleanup(self.forget_local_boots)
         self.network.serve_lab(self.served, "--log-dir", self.log_dir, "--state-dir",
-                               self.state_dir, *options)
+                               self.state_dir, *options, bridges=bridges)
 
     def forget_local_boots(self):
         """The shared boot folder keeps none of this run's installed machines
@@ -100,12 +108,13 @@ class Lab(MachineTestCase):
             if os.path.exists(path):
                 os.unlink(path)
 
-    def power_on(self, index, restarts=False):
+    def power_on(self, index, restarts=False, bridge=BRIDGE):
         disk = runs.scratch_disk(self, runs.SMALL_DISK_BYTES)
         mac = f"52:54:00:4c:00:{index:02x}"
         self.macs_used.append(mac)
         machine = self.boot(None, network_boot=True, disks=[disk], memory_mb=MEMORY_MB,
-                            nics=[self.network.add_machine()], macs=[mac], restarts=restarts)
+                            nics=[self.network.add_machine(bridge)], macs=[mac],
+                            restarts=restarts)
         return machine, disk
 
     def status(self):
@@ -193,6 +202,8 @@ class Lab(MachineTestCase):
         mac = "52:54:00:4c:00:40"
         machine.expect(runs.INSTALLED, timeout=runs.INSTALL_TIMEOUT)
         installed = time.monotonic() - started
+        restart = milestones_until(machine, RESTART_MILESTONES, runs.SYSTEM_UP,
+                                   runs.BOOT_TIMEOUT, started)
         machine.expect(runs.SYSTEM_UP, timeout=runs.BOOT_TIMEOUT)
         system_line = time.monotonic() - started
         row = self.wait_for_phase(mac, "up")
@@ -227,6 +238,36 @@ class Lab(MachineTestCase):
         print(f"\nrestarting machine: Software installed at {installed:.0f} s, installed "
               f"system's line at {system_line:.0f} s, up on the board at {up:.0f} s "
               f"(up after {row['up_after']:.0f} s of the second installation)", file=sys.stderr)
+        print("  after Software installed: " + ", ".join(
+            f"{what} +{at - installed:.1f} s" for what, at in restart) +
+            f", installed system's line +{system_line - installed:.1f} s, up on the board "
+            f"+{up - installed:.1f} s", file=sys.stderr)
+
+    def test_two_segments_served_by_one_lab(self):
+        """serve-lab on two interfaces: one dnsmasq and one server for both
+        segments; a machine on each installs once, boots its disk and is up."""
+        self.network.add_second_segment()
+        self.serve(bridges=(BRIDGE, SECOND_BRIDGE))
+        output = self.network.lab_output()
+        self.assertIn("addresses: 10.44.0.128 to 10.44.0.254 (127) on br0", output)
+        self.assertIn("addresses: 10.45.0.128 to 10.45.0.254 (127) on br1", output)
+        macs = ["52:54:00:4c:00:60", "52:54:00:4c:00:61"]
+        machines = [self.power_on(0x60, restarts=True, bridge=BRIDGE)[0],
+                    self.power_on(0x61, restarts=True, bridge=SECOND_BRIDGE)[0]]
+        watch(machines, [runs.INSTALLED, "Korvanel is up"], LAB_TIMEOUT)
+        rows = [self.wait_for_phase(mac, "up") for mac in macs]
+        for machine in machines:
+            self.assertEqual(machine.transcript().count(WELCOME), 1)
+            machine.close()
+        self.assertEqual([row["installation"] for row in rows], [1, 1])
+        self.stop_and_check_nothing_is_left(signal.SIGTERM, "SIGTERM")
+        dhcp = self.log("dnsmasq.log")
+        self.assertRegex(dhcp, r"DHCPACK\(br0\) 10\.44\.0\.\d+ 52:54:00:4c:00:60")
+        self.assertRegex(dhcp, r"DHCPACK\(br1\) 10\.45\.0\.\d+ 52:54:00:4c:00:61")
+        log = self.log("netinstall-server.log")
+        self.assertIn("br0", log)
+        self.assertIn("br1", log)
+        self.assertEqual(completed(log), 2)
 
     def test_eight_machines_installed_once_and_up(self):
         """Eight machines powered on together, network boot first, restarts
@@ -396,6 +437,30 @@ class Lab(MachineTestCase):
         self.assertNotIn("DHCPACK(br0)", self.log("dnsmasq.log"))
         self.assertIn("proxy", self.log("dnsmasq.log"))
         self.check_disk(disk)
+
+
+def milestones_until(machine, milestones, until, timeout, started):
+    """Lets one machine run until `until` (a regular expression) appears
+    after its last match; returns [(what, seconds from `started`)] for the
+    `milestones` ((what, regular expression), each looked for after the one
+    before) seen on the way. Only for the record: the first milestone that
+    never shows ends the list."""
+    start = len(machine.transcript())
+    seen = []
+    deadline = time.monotonic() + timeout
+    position = 0
+    while True:
+        running = machine.hold(0.05)
+        text, now = machine.transcript()[start:], time.monotonic() - started
+        while len(seen) < len(milestones):
+            what, pattern = milestones[len(seen)]
+            match = pattern.search(text, position)
+            if match is None:
+                break
+            seen.append((what, now))
+            position = match.end()
+        if until.search(text) or not running or time.monotonic() > deadline:
+            return seen
 
 
 def watch(machines, texts, timeout, started=None):
