@@ -55,7 +55,8 @@ class RenderedLab(unittest.TestCase):
         """A second machine with edge-1's hardware address."""
         with open(self.inventory, "a") as text:
             text.write('\n[[machines]]\nname = "edge-2"\nmac = "52-54-00-12-34-03"\n'
-                       'group = "edge"\nvars = { lan_host = 2, pppoe_user = "e2", pppoe_password = "p" }\n')
+                       'group = "edge"\n'
+                       'vars = { lan_host = 2, pppoe_user = "e2", pppoe_password = "p" }\n')
 
     def assert_no_secret(self, result):
         for secret in SECRETS:

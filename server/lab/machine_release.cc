@@ -98,18 +98,16 @@ bool collectMachines(const std::string& root, const ReleaseList& list,
   for (const std::string& name : names) {
     MacBytes mac;
     // Another name is no machine's: the server never chooses it.
-    if (parseMachineFileName(name.c_str(), mac) && !addMachine(root, mac, machines, seen, error)) {
-      return false;
-    }
+    if (!parseMachineFileName(name.c_str(), mac)) continue;
+    if (!addMachine(root, mac, machines, seen, error)) return false;
   }
   for (const ReleaseFile& entry : list.files) {
     if (entry.machine.empty()) continue;
     std::string spelled = entry.machine;
     std::replace(spelled.begin(), spelled.end(), ':', '-');
     MacBytes mac;
-    if (parseMachineFileName(spelled.c_str(), mac) && !addMachine(root, mac, machines, seen, error)) {
-      return false;
-    }
+    if (!parseMachineFileName(spelled.c_str(), mac)) continue;
+    if (!addMachine(root, mac, machines, seen, error)) return false;
   }
   return true;
 }
@@ -136,7 +134,9 @@ class MachineCheck {
     }
     auto key = std::make_pair(file.path, entry);
     auto found = checked_.find(key);
-    if (found == checked_.end()) found = checked_.emplace(key, readAgainst(file.path, *entry)).first;
+    if (found == checked_.end()) {
+      found = checked_.emplace(key, readAgainst(file.path, *entry)).first;
+    }
     const ContentResult& result = found->second;
     if (result.content == Content::unreadable) {
       error = "cannot read " + file.path + ": " + result.why;
@@ -161,7 +161,9 @@ class MachineCheck {
     const MachinePlan& plan = machine.plan;
     bool refused = plan.inventory && !plan.known && plan.policy == UnknownPolicy::refuse;
     std::vector<ServedFile> files;
-    if (!refused && !listMachineFiles(root_, plan, /*withSecrets=*/true, files, error)) return false;
+    if (!refused && !listMachineFiles(root_, plan, /*withSecrets=*/true, files, error)) {
+      return false;
+    }
     std::set<std::string> received;
     for (const ServedFile& file : files) {
       ReleaseFileKind kind = file.script ? ReleaseFileKind::script : ReleaseFileKind::package;
