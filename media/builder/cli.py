@@ -119,7 +119,7 @@ def _release_number(text):
 
 def _inventory_command(arguments):
     from .inventory import InventoryError, load
-    from .lab_commands import explain
+    from .lab_commands import check_summary, explain
     try:
         inventory = load(arguments.inventory, arguments.secrets)
     except InventoryError as error:
@@ -127,8 +127,7 @@ def _inventory_command(arguments):
             print(f"build-media: {line}", file=sys.stderr)
         return 1
     if arguments.command == "check":
-        print(f"{arguments.inventory}: {len(inventory.machines)} machines, unknown machines: "
-              f"{inventory.policy}")
+        print(check_summary(inventory))
         return 0
     lines = explain(inventory, arguments.machine)
     if lines is None:

@@ -62,8 +62,9 @@ class Resolved:
 
 
 class Inventory:
-    def __init__(self, path):
+    def __init__(self, path, secrets_path=None):
         self.path = path
+        self.secrets_path = secrets_path  # None: no secrets file
         self.templates = {}  # script name -> template text
         self.templates_dir = None
         self.templates_label = None  # the folder as the inventory names it
@@ -231,7 +232,7 @@ def _check_templates(reader, inventory, resolved, who):
 def load(path, secrets_path=None):
     """The inventory at `path` resolved; InventoryError with every problem."""
     reader = _Reader(path, secrets_path)
-    inventory = Inventory(path)
+    inventory = Inventory(path, secrets_path)
     top = _read_toml(reader, path, "inventory")
     secrets = _read_toml(reader, secrets_path, "secrets file") if secrets_path else {}
     if top is None or secrets is None:

@@ -199,6 +199,37 @@ class Rendering(Lab):
         lab_render.check_packages(lab, ["dhcp.bdl", "firewall.bdl", "pppoe.bdl", "system.bdl"],
                                   signed=False)
 
+    def test_unknown_machines_without_a_group_and_the_record_of_the_inventory(self):
+        held = GOOD.split("[unknown]")[0] + '[unknown]\npolicy = "hold"\n'
+        lab = self.load(held, secrets='[machines.r1]\npassword = "hunter2"\n')
+        key = self.write("key", "format: bdl-secret-key 1\nkey: " + "0" * 64 + "\nseed: "
+                         + "1" * 64 + "\n")
+        server = os.path.join(self.folder, "server")
+        served = ["dhcp.bdl", "firewall.bdl", "pppoe.bdl", "system.bdl"]
+
+        def conf():
+            with open(os.path.join(server, "unknown", "machine.conf")) as text:
+                return text.read()
+        # Unsigned, they are served every package; a signed list gives them
+        # only the common ones, so they are served no more than that.
+        lab_render.render_lab(lab, server, served, Signing())
+        self.assertEqual(conf(), "policy: hold\n")
+        lab_render.render_lab(lab, server, served, Signing(key=key))
+        self.assertEqual(conf(), "policy: hold\npackages: system.bdl\n")
+        # Where the inventory was read, never what it says.
+        self.assertEqual(lab_render.read_record(server),
+                         (os.path.join(self.folder, "lab.toml"),
+                          os.path.join(self.folder, "secrets.toml")))
+        with open(os.path.join(server, lab_render.RECORD_NAME)) as text:
+            self.assertNotIn("hunter2", text.read())
+        lab_render.remove_lab(server)
+        self.assertIsNone(lab_render.read_record(server))
+        os.makedirs(server, exist_ok=True)
+        with open(os.path.join(server, lab_render.RECORD_NAME), "w") as text:
+            text.write('["lab.toml"]\n')
+        with self.assertRaises(inv.InventoryError):
+            lab_render.read_record(server)
+
 
 if __name__ == "__main__":
     unittest.main()

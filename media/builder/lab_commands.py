@@ -22,6 +22,12 @@ def _row(name, value, source):
     return f"  {name:<18} {value:<28} {source}"
 
 
+def check_summary(inventory):
+    """The line `check` prints for an inventory without problems."""
+    return (f"{inventory.path}: {len(inventory.machines)} machines, unknown machines: "
+            f"{inventory.policy}")
+
+
 def explain(inventory, which):
     """The lines `build-media explain` prints for the machine named `which`
     (or of that hardware address, or "unknown"), or None when there is

@@ -6,11 +6,14 @@ serves files as they are and templates nothing:
   machines/<aa-bb-cc-dd-ee-ff>/secret-scripts/*.scr  its scripts that use a secret (0600)
   unknown/machine.conf                             policy, and the group's settings
   unknown/scripts/*.scr                            the unknown machines' scripts
+  inventory.json                                   where the inventory was read from
 
 Both folders are made whole beside the old ones and then put in their
 place: a machine taken out of the inventory is served nothing of its own
-any more."""
+any more. The record holds paths only, never what the files say: serve-lab
+reads the inventory itself to check and explain the root it serves."""
 
+import json
 import os
 import shutil
 
@@ -19,6 +22,7 @@ from .template_text import render, variables_used
 
 SECRET_MODE = 0o600
 SCRIPT_MODE = 0o644
+RECORD_NAME = "inventory.json"
 
 
 def _write(path, text, mode):
@@ -132,12 +136,18 @@ def render_lab(inventory, server, served_names, signing):
             rendered.own.append((machine.mac, os.path.join(server, "packages", name)))
     os.makedirs(os.path.join(staging, "machines"), exist_ok=True)
     unknown = os.path.join(staging, "unknown")
-    _write(os.path.join(unknown, "machine.conf"),
-           _conf_lines(inventory.unknown, inventory.policy), SCRIPT_MODE)
+    conf = _conf_lines(inventory.unknown, inventory.policy)
+    if signing.key is not None and inventory.unknown is None and inventory.policy != "refuse":
+        # Without a group they would be served every package, and a signed
+        # list gives them only the common ones: their installers would
+        # refuse the rest.
+        conf += "packages: " + " ".join(sorted(common)) + "\n"
+    _write(os.path.join(unknown, "machine.conf"), conf, SCRIPT_MODE)
     if inventory.unknown is not None:
         _render_scripts(inventory, inventory.unknown, unknown, signing, rendered)
+    _write(os.path.join(staging, RECORD_NAME), _record_text(inventory), SCRIPT_MODE)
     remove_lab(server)
-    for part in ("machines", "unknown"):
+    for part in ("machines", "unknown", RECORD_NAME):
         os.rename(os.path.join(staging, part), os.path.join(server, part))
     os.rmdir(staging)
     # Paths as they are now, in their place.
@@ -147,6 +157,36 @@ def render_lab(inventory, server, served_names, signing):
 
 
 def remove_lab(server):
-    """Takes an earlier render's per-machine folders out of `server`."""
+    """Takes an earlier render's per-machine folders and record out of
+    `server`."""
     for part in ("machines", "unknown"):
         shutil.rmtree(os.path.join(server, part), ignore_errors=True)
+    if os.path.lexists(os.path.join(server, RECORD_NAME)):
+        os.unlink(os.path.join(server, RECORD_NAME))
+
+
+def _record_text(inventory):
+    record = {"inventory": os.path.abspath(inventory.path),
+              "secrets": os.path.abspath(inventory.secrets_path) if inventory.secrets_path
+              else None}
+    return json.dumps(record, indent=2) + "\n"
+
+
+def read_record(server):
+    """(inventory path, secrets path or None) that the root `server` was
+    rendered from, or None for a root without a record (no inventory, or
+    rendered before roots had one). InventoryError for a record that is
+    not one."""
+    path = os.path.join(server, RECORD_NAME)
+    try:
+        with open(path, encoding="utf-8") as text:
+            record = json.load(text)
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError) as error:
+        raise InventoryError([f"{path}: not a record of an inventory ({error})"])
+    inventory, secrets = (record.get("inventory"), record.get("secrets")) \
+        if isinstance(record, dict) else (None, None)
+    if not isinstance(inventory, str) or not (secrets is None or isinstance(secrets, str)):
+        raise InventoryError([f"{path}: not a record of an inventory"])
+    return inventory, secrets

@@ -79,7 +79,8 @@ def build_net(sources, outdir, report, signing, inventory=None, inventory_inputs
     served = [os.path.join(server, "packages", os.path.basename(path)) for path in packages]
     script = os.path.join(server, "scripts", "autorun.scr")
     release_list = os.path.join(server, RELEASE_LIST_NAME)
-    lab = [os.path.join(server, "unknown", "machine.conf")] if inventory else []
+    lab = [os.path.join(server, "unknown", "machine.conf"),
+           os.path.join(server, lab_render.RECORD_NAME)] if inventory else []
     product = Product(outdir, "net", boot_files + [driver_package] + served + lab
                       + ([] if inventory else [script])
                       + ([release_list] if signing.key or signing.pubkey else []))

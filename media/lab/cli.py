@@ -8,7 +8,7 @@ import sys
 from builder import version
 from builder.sources import default_server
 
-from . import lab_interface, lab_state, preflight
+from . import lab_interface, lab_inventory, lab_state, preflight
 from .dnsmasq_command import dnsmasq_command
 from .lab_run import LabRun, RunError
 from .served_folder import BOOT_FILES, FolderError, ServedFolder
@@ -28,7 +28,14 @@ A machine installed once boots its own disk at every later network boot
 operator arms it again: `serve-lab --arm MAC FOLDER`, while the lab is
 served or not. The status page (on 127.0.0.1, a free port, unless
 --status or --no-status) shows every machine up to its installed
-system's first start."""
+system's first start.
+
+A folder rendered from the lab's inventory records where the inventory
+was read: `serve-lab --check FOLDER` checks it as `build-media check`
+does (and against the packages served), `serve-lab --explain MACHINE
+FOLDER` shows a machine's final settings and where each comes from,
+secrets masked; --inventory FILE [--secrets FILE] names another. The
+check also runs before the lab is served."""
 
 
 def _address_range(text):
@@ -47,6 +54,14 @@ def _parser():
     parser.add_argument("--arm", metavar="MAC",
                         help="only arm the machine MAC for a new installation at its next "
                              "network boot, and exit")
+    parser.add_argument("--check", action="store_true",
+                        help="only check the lab's inventory, and exit")
+    parser.add_argument("--explain", metavar="MACHINE",
+                        help="only show MACHINE's final settings (its name, its hardware "
+                             "address, or \"unknown\") and where each comes from, and exit")
+    parser.add_argument("--inventory", metavar="FILE",
+                        help="the lab's inventory (default: the one FOLDER was rendered from)")
+    parser.add_argument("--secrets", metavar="FILE", help="the lab's secrets, with --inventory")
     parser.add_argument("folder", metavar="FOLDER", nargs="?", default=".",
                         help="what `build-media net` made (default: the current folder)")
     parser.add_argument("--proxy-dhcp", action="store_true",
@@ -93,13 +108,82 @@ def _arm(arguments, parser):
     return 0
 
 
+def _refuse_inventory(error):
+    for line in error.lines:
+        print(f"serve-lab: {line}", file=sys.stderr)
+    return 1
+
+
+def _locate_inventory(arguments, server_root):
+    """The inventory to read (lab_inventory.Located) or None; raises
+    FolderError when a file of it is not there."""
+    located = lab_inventory.locate(server_root, arguments.inventory, arguments.secrets)
+    missing = located.missing() if located else None
+    if missing is not None:
+        named = f" (named by {located.record})" if located.record else ""
+        raise FolderError(f"{missing}: no such file{named}")
+    return located
+
+
+def _inventory_command(arguments):
+    """--check and --explain: the inventory given, or the one FOLDER records."""
+    try:
+        folder = ServedFolder(arguments.folder)
+    except FolderError as error:
+        if arguments.inventory is None:
+            return _refuse(error)
+        folder = None  # an inventory alone: checked without the served packages
+    try:
+        located = _locate_inventory(arguments, folder.server_root if folder else None)
+        if located is None:
+            return _refuse(f"{folder.server_root} records no inventory (not rendered from one, "
+                           "or by an older build-media): give --inventory FILE")
+        if arguments.check:
+            print(lab_inventory.check(located, folder))
+            return 0
+        lines = lab_inventory.explain(located, arguments.explain)
+    except lab_inventory.InventoryError as error:
+        return _refuse_inventory(error)
+    except (FolderError, OSError) as error:
+        return _refuse(error)
+    if lines is None:
+        return _refuse(f"{located.inventory}: no machine {arguments.explain}")
+    print("\n".join(lines))
+    return 0
+
+
+def _check_served_inventory(arguments, folder):
+    """Before serving: the inventory checked when it can be found. The line
+    the operator is shown of it, or None for a root without an inventory."""
+    located = lab_inventory.locate(folder.server_root, arguments.inventory, arguments.secrets)
+    if located is None:
+        if not lab_inventory.is_inventory_root(folder.server_root):
+            return None
+        return "inventory: not recorded in the folder, not checked (--inventory FILE checks one)"
+    missing = located.missing()
+    if missing is not None and located.record:
+        # Built on another host, or moved since: the root is served as it is.
+        return f"inventory: {missing} is not on this host: not checked"
+    if missing is not None:
+        raise FolderError(f"{missing}: no such file")
+    return f"inventory: {lab_inventory.check(located, folder)} (checked)"
+
+
 def main(argv):
     parser = _parser()
     arguments = parser.parse_args(argv)
+    if arguments.secrets and not arguments.inventory:
+        parser.error("--secrets belongs to --inventory")
+    chosen = [name for name, given in (("--arm", arguments.arm), ("--check", arguments.check),
+                                       ("--explain", arguments.explain)) if given]
+    if len(chosen) > 1:
+        parser.error(f"{chosen[0]} and {chosen[1]} are two commands: give one")
+    if chosen and arguments.interface:
+        parser.error(f"{chosen[0]} takes no --interface")
     if arguments.arm:
-        if arguments.interface:
-            parser.error("--arm takes no --interface")
         return _arm(arguments, parser)
+    if arguments.check or arguments.explain:
+        return _inventory_command(arguments)
     if not arguments.interface:
         parser.error("the following arguments are required: --interface")
     if len(set(arguments.interface)) != len(arguments.interface):
@@ -112,6 +196,7 @@ def main(argv):
         dnsmasq = preflight.find_dnsmasq(arguments.dnsmasq)
         server = preflight.check_program(arguments.server, "netinstall-server")
         folder = ServedFolder(arguments.folder)
+        inventory_line = _check_served_inventory(arguments, folder)
         segments = []
         for interface in arguments.interface:
             own = lab_interface.ipv4_network(interface)
@@ -126,6 +211,8 @@ def main(argv):
         state_dir = os.path.abspath(arguments.state_dir or os.path.join(folder.path, "state"))
         os.makedirs(state_dir, exist_ok=True)
         lab_state.render_local_boot(state_dir, folder.boot)
+    except lab_inventory.InventoryError as error:
+        return _refuse_inventory(error)
     except (preflight.PreflightError, FolderError, lab_interface.InterfaceError,
             lab_state.StateError, OSError) as error:
         return _refuse(error)
@@ -144,7 +231,7 @@ def main(argv):
     try:
         run.start(dnsmasq_command(dnsmasq, segments, folder.boot, run.lease_file,
                                   run.dnsmasq_log, arguments.proxy_dhcp), command)
-        _describe(arguments, segments, folder, run, state_dir)
+        _describe(arguments, segments, folder, run, state_dir, inventory_line)
         # What each machine's firmware boots follows the state as the
         # server writes it.
         ended = run.wait(lambda: lab_state.render_local_boot(state_dir, folder.boot))
@@ -162,7 +249,7 @@ def main(argv):
     return 0
 
 
-def _describe(arguments, segments, folder, run, state_dir):
+def _describe(arguments, segments, folder, run, state_dir, inventory_line):
     lines = ["serve-lab: serving the lab on " +
              ", ".join(f"{interface} ({own})" for interface, own, _ in segments)]
     page = run.status_page()
@@ -178,6 +265,8 @@ def _describe(arguments, segments, folder, run, state_dir):
             lines.append(f"  addresses: {first} to {last} ({count}) on {interface}, "
                          f"lease file {run.lease_file}")
     lines += ["  " + line for line in folder.describe()]
+    if inventory_line:
+        lines.append("  " + inventory_line)
     lines.append(f"  machine state: {state_dir} (installed machines boot their disk until "
                  f"armed again: serve-lab --arm MAC)")
     if arguments.keep:

@@ -66,7 +66,11 @@ bool isDigest(const std::string& text) {
   return true;
 }
 
-bool parseMacFileName(const char* name, MacBytes& mac) {
+}  // namespace
+
+const char* labPhaseName(LabPhase phase) { return kPhaseNames[static_cast<int>(phase)]; }
+
+bool parseMachineFileName(const char* name, MacBytes& mac) {
   if (strlen(name) != 17) return false;
   auto hex = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';
@@ -81,10 +85,6 @@ bool parseMacFileName(const char* name, MacBytes& mac) {
   }
   return true;
 }
-
-}  // namespace
-
-const char* labPhaseName(LabPhase phase) { return kPhaseNames[static_cast<int>(phase)]; }
 
 std::string machineFileName(const uint8_t* mac) {
   char text[18];
@@ -196,7 +196,7 @@ std::vector<std::pair<MacBytes, MachineState>> LabState::loadAll() const {
   if (folder == nullptr) return all;
   while (dirent* entry = readdir(folder)) {
     MacBytes mac;
-    if (!parseMacFileName(entry->d_name, mac)) continue;
+    if (!parseMachineFileName(entry->d_name, mac)) continue;
     all.emplace_back(mac, load(mac.data()));
   }
   closedir(folder);

@@ -48,6 +48,8 @@ struct MachineState {
 
 // "aa-bb-cc-dd-ee-ff": the file name of a machine in the state.
 std::string machineFileName(const uint8_t* mac);
+// The address a machine file name spells; false for any other name.
+bool parseMachineFileName(const char* name, MacBytes& mac);
 // The state's text and its reading; false for a text that is not one.
 std::string formatMachineState(const MachineState& state);
 [[nodiscard]] bool parseMachineState(const std::string& text, MachineState& state);

@@ -71,14 +71,16 @@ bool parseMachineConf(const std::string& text, MachinePlan& plan, std::string& e
   return true;
 }
 
-bool readMachinePlan(const std::string& root, const uint8_t* mac, MachinePlan& plan,
-                     std::string& error) {
+namespace {
+
+// The plan in `dir` (a machine's own folder when `known`, else unknown/).
+bool readPlanFolder(const std::string& root, const std::string& dir, bool known,
+                    MachinePlan& plan, std::string& error) {
   plan = MachinePlan();
   if (!isInventoryRoot(root)) return true;
   plan.inventory = true;
-  std::string own = root + "/machines/" + machineFileName(mac);
-  plan.known = isDirectory(own);
-  plan.dir = plan.known ? own : root + "/unknown";
+  plan.known = known;
+  plan.dir = dir;
   // Without an unknown/ folder the inventory said nothing of the rest: held.
   if (!plan.known && !isDirectory(plan.dir)) {
     plan.policy = UnknownPolicy::hold;
@@ -104,6 +106,19 @@ bool readMachinePlan(const std::string& root, const uint8_t* mac, MachinePlan& p
   if (plan.known) plan.policy = UnknownPolicy::install;
   plan.secrets = isDirectory(plan.dir + "/secret-scripts");
   return true;
+}
+
+}  // namespace
+
+bool readMachinePlan(const std::string& root, const uint8_t* mac, MachinePlan& plan,
+                     std::string& error) {
+  std::string own = root + "/machines/" + machineFileName(mac);
+  bool known = isDirectory(own);
+  return readPlanFolder(root, known ? own : root + "/unknown", known, plan, error);
+}
+
+bool readUnknownMachinePlan(const std::string& root, MachinePlan& plan, std::string& error) {
+  return readPlanFolder(root, root + "/unknown", /*known=*/false, plan, error);
 }
 
 bool listMachineFiles(const std::string& root, const MachinePlan& plan, bool withSecrets,

@@ -42,6 +42,11 @@ bool isInventoryRoot(const std::string& root);
 [[nodiscard]] bool readMachinePlan(const std::string& root, const uint8_t* mac, MachinePlan& plan,
                                    std::string& error);
 
+// The plan of every machine the inventory does not name (readMachinePlan of
+// an address without a folder of its own).
+[[nodiscard]] bool readUnknownMachinePlan(const std::string& root, MachinePlan& plan,
+                                          std::string& error);
+
 // The text of a machine.conf read into `plan` (for the reading's tests).
 [[nodiscard]] bool parseMachineConf(const std::string& text, MachinePlan& plan, std::string& error);
 

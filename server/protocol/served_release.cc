@@ -4,12 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
-#include <set>
-#include <vector>
 
 #include <libinstall/release_list.h>
 
+#include "server/lab/machine_release.h"
 #include "server/protocol/file_cursor.h"
 
 namespace {
@@ -36,66 +34,6 @@ bool readList(const std::string& path, std::string& text, std::string& error) {
   return true;
 }
 
-bool sameContent(const ServedFile& file, const ReleaseFile& entry) {
-  FileCursor cursor;
-  if (!cursor.open(file.path)) return false;
-  ReleaseFileCheck check(entry);
-  char block[64 * 1024];
-  long count;
-  bool fits = true;
-  while (fits && (count = cursor.readNext(block, sizeof block)) > 0) {
-    fits = check.update(block, static_cast<size_t>(count));
-  }
-  std::string ignored;  // the caller reports a file that matches no entry
-  return fits && count == 0 && check.finish(&ignored);
-}
-
-// `file` against its entry: listed, of `kind`, of its size and SHA-256.
-bool matchesEntry(const ServedFile& file, const std::string& shownPath, ReleaseFileKind kind,
-                  const ReleaseList& list, std::string& error) {
-  std::string release = "release " + std::to_string(list.number);
-  const ReleaseFile* entry = list.find(file.name);
-  // A file of the lab-wide folders that the list gives to machines of their
-  // own: it must be one of them (which machine is served what, the root's
-  // per-machine folders decide).
-  for (const ReleaseFile& candidate : list.files) {
-    if (entry != nullptr) break;
-    if (candidate.name == file.name && sameContent(file, candidate)) entry = &candidate;
-  }
-  if (entry == nullptr) {
-    error = shownPath + " is not in " + release;
-    return false;
-  }
-  if (entry->kind != kind) {
-    error = shownPath + " is listed in " + release + " as a " + releaseFileKindName(entry->kind) +
-            ", not as a " + releaseFileKindName(kind);
-    return false;
-  }
-  FileCursor cursor;
-  if (!cursor.open(file.path)) {
-    error = "cannot read " + file.path + ": " + strerror(errno);
-    return false;
-  }
-  ReleaseFileCheck check(*entry);
-  char block[64 * 1024];
-  long count;
-  bool fits = true;
-  while (fits && (count = cursor.readNext(block, sizeof block)) > 0) {
-    fits = check.update(block, static_cast<size_t>(count));
-  }
-  if (fits && count < 0) {
-    error = "cannot read " + file.path + ": " + strerror(errno);
-    return false;
-  }
-  std::string why = "longer than the " + std::to_string(entry->size) + " bytes listed";
-  if (!fits || !check.finish(&why)) {
-    error = shownPath + " does not match " + release + ": " + why;
-    return false;
-  }
-  return true;
-}
-
-
 }  // namespace
 
 bool findServedRelease(const std::string& root, ServedFile& file) {
@@ -120,30 +58,7 @@ bool checkServedRelease(const std::string& root, std::string& summary, std::stri
     error = listFile.path + ": " + error;
     return false;
   }
-  std::vector<ServedFile> files;
-  std::vector<ServedFile> drivers;
-  if (!listInstallFiles(root, files, error) || !listDriverFiles(root, drivers, error)) return false;
-  std::set<std::string> present;
-  for (const ServedFile& file : files) {
-    std::string shown = std::string(file.script ? (file.mark == kScriptMark ? "scripts/" : "held-scripts/")
-                                                : "packages/") + file.name;
-    ReleaseFileKind kind = file.script ? ReleaseFileKind::script : ReleaseFileKind::package;
-    if (!matchesEntry(file, shown, kind, list, error)) return false;
-    present.insert(file.name);
-  }
-  for (const ServedFile& driver : drivers) {
-    if (!matchesEntry(driver, "drivers/" + driver.name, ReleaseFileKind::driver, list, error)) {
-      return false;
-    }
-    present.insert(driver.name);
-  }
-  for (const ReleaseFile& entry : list.files) {
-    if (entry.kind != ReleaseFileKind::file && present.count(entry.name) == 0) {
-      error = std::string(releaseFileKindName(entry.kind)) + " " + entry.name + " of release " +
-              std::to_string(list.number) + " is missing from " + root;
-      return false;
-    }
-  }
+  if (!checkMachinesAgainstRelease(root, list, error)) return false;
   summary = "release " + std::to_string(list.number) + " of " + list.product + ", " +
             std::to_string(list.files.size()) + " files, signed with key " + list.signer.id() +
             ", expires " + releaseTimeText(list.expires, false);

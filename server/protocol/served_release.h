@@ -15,9 +15,9 @@ constexpr const char* kServedReleaseName = "release.lst";
 
 // Without a list: true, and `summary` says installers with a package key
 // will refuse the root. With one: its signature must hold (by the key it
-// names), every package, script, held script and driver package of the root
-// must be listed as such with its size and SHA-256, and every package,
-// script and driver package the list names must be there. True with
-// `summary` naming the release; false with the first difference in `error`.
+// names), and every machine's files must be the entries that machine takes
+// (checkMachinesAgainstRelease: a root without an inventory serves every
+// machine alike). True with `summary` naming the release; false with the
+// first difference in `error`.
 [[nodiscard]] bool checkServedRelease(const std::string& root, std::string& summary,
                                       std::string& error);
