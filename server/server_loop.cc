@@ -123,7 +123,6 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
   std::vector<const ServerProtocol*> protocols;
   for (auto& segment : segments) protocols.push_back(segment->protocol.get());
   NetMessage request;
-  NetMessage reply;
   ReceivedDatagram arrival;
   std::vector<pollfd> waiting(segments.size());
   int64_t lastExpiry = monotonicSeconds();
@@ -153,10 +152,11 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
         count = segment.socket.receive();
         for (size_t index = 0; index < count; ++index) {
           if (!segment.socket.datagram(index, request, arrival)) continue;
+          NetMessage& reply = segment.socket.nextReply();
           size_t replyLength = segment.protocol->handle(request, arrival, reply, now);
-          // A reply that does not go out is asked for again by the installer.
-          if (replyLength > 0) (void)segment.socket.sendTo(reply.target(), reply, replyLength);
+          if (replyLength > 0) segment.socket.queue(reply.target(), replyLength);
         }
+        segment.socket.sendQueued();
       } while (count == ServerSocket::kReceiveBatch);
     }
     if (now - lastExpiry >= kExpiryEverySeconds) {

@@ -211,9 +211,28 @@ bool ServerSocket::datagram(size_t index, NetMessage& message, ReceivedDatagram&
   return true;
 }
 
-bool ServerSocket::sendTo(const uint8_t* client, const NetMessage& message, size_t length) {
-  if (!frames_.isOpen()) return broadcast(message, length);
-  return frames_.send(client, message.bytes, length) == static_cast<long>(length);
+NetMessage& ServerSocket::nextReply() {
+  if (queued_ == replies_.size()) replies_.emplace_back();
+  return replies_[queued_].message;
+}
+
+void ServerSocket::queue(const uint8_t* client, size_t length) {
+  memcpy(replies_[queued_].client, client, kMacSize);
+  replies_[queued_].length = length;
+  ++queued_;
+}
+
+void ServerSocket::sendQueued() {
+  if (!frames_.isOpen()) {
+    for (size_t i = 0; i < queued_; ++i) (void)broadcast(replies_[i].message, replies_[i].length);
+  } else {
+    outgoing_.resize(queued_);
+    for (size_t i = 0; i < queued_; ++i) {
+      outgoing_[i] = {replies_[i].client, replies_[i].message.bytes, replies_[i].length};
+    }
+    (void)frames_.sendAll(outgoing_.data(), queued_);  // the installers ask again for what is lost
+  }
+  queued_ = 0;
 }
 
 bool ServerSocket::broadcast(const NetMessage& message, size_t length) {

@@ -55,9 +55,14 @@ class ServerSocket {
   // whose headers disagree): skip it.
   bool datagram(size_t index, NetMessage& message, ReceivedDatagram& arrival) const;
 
-  // Sends `length` bytes of `message` to the installer with hardware address
-  // `client`. False when the send failed (the installer asks again).
-  bool sendTo(const uint8_t* client, const NetMessage& message, size_t length);
+  // The replies of one receive() go out together, each as frames to its
+  // installer's hardware address (or broadcast, see sendsDirectly()), all
+  // the frames in one system call: the protocol writes each into nextReply(), which queue()
+  // then takes as `length` bytes for `client`; sendQueued() sends them.
+  // What does not go out is asked for again by the installers.
+  NetMessage& nextReply();
+  void queue(const uint8_t* client, size_t length);
+  void sendQueued();
   // Sends `length` bytes of `message` as a broadcast to every station.
   bool broadcast(const NetMessage& message, size_t length);
   // Whether replies go out as frames to one installer.
@@ -80,4 +85,12 @@ class ServerSocket {
     uint16_t senderPort = 0;  // the datagram socket's only
   };
   std::vector<Slot> received_;
+  struct Reply {
+    uint8_t client[kMacSize];
+    size_t length;
+    NetMessage message;
+  };
+  std::vector<Reply> replies_;  // grown to the most queued at once, never shrunk
+  size_t queued_ = 0;
+  std::vector<FrameSocket::Datagram> outgoing_;
 };
