@@ -70,6 +70,22 @@ long requestQueue(pid_t pid) {
   return -1;
 }
 
+// The bytes waiting in the server's UDP socket on port 5000, from its own
+// view of /proc/net/udp: -1 when it has none.
+long udpQueue(pid_t pid) {
+  std::ifstream table("/proc/" + std::to_string(pid) + "/net/udp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;
+    fields >> slot >> local >> remote >> state >> queues;
+    if (local.size() < 5 || local.substr(local.size() - 5) != ":1388") continue;
+    return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+  }
+  return -1;
+}
+
 // The sum of the first number of every log line that matches `pattern`
 // (and of its second number, when `second` is given).
 long sumOfLog(const std::string& log, const std::string& pattern, long* second = nullptr) {
@@ -259,6 +275,7 @@ TEST_P(ServerFlood, MemoryStaysBoundedAndARealInstallationIsServed) {
           GetParam().c_str(), baseline, peak);
   EXPECT_LT(growth, kMemoryBoundKib);
   ASSERT_GE(requestQueue(pid), 0) << "the server takes requests in as frames";
+  EXPECT_EQ(udpQueue(pid), 0) << "the UDP socket holds the port and takes nothing in";
   // A silent installer holds at most one file: the server's descriptors stay
   // far below its limit.
   int descriptors = 0;
