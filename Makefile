@@ -119,13 +119,15 @@ bench-media: i386 kernel
 
 # The network benchmark (not part of check): a Release build of the server and
 # the client, run in the sandbox's network namespace against tftpd-hpa + curl.
+# Some of its rows only: BENCH_NET_ARGS="--clients 4,16 --blocks 4076 --no-page".
 BENCH   := build/bench
+BENCH_NET_ARGS ?=
 .PHONY: bench-net bench-scale
 bench-net: deps
 	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DKORVANEL_SANITIZE=OFF
 	cmake --build $(BENCH) -j $(JOBS) --target netinstall-server netinstall-fetch bdl
 	tests/sandbox/sandbox --net -- /usr/bin/python3 $(CURDIR)/bench/net_throughput.py \
-	      --build $(CURDIR)/$(BENCH)
+	      --build $(CURDIR)/$(BENCH) $(BENCH_NET_ARGS)
 
 # 64, 256 and 1000 simulated installers at once (netinstall-crowd), then each
 # pausing 10-60 s before its start, against tftpd-hpa serving the same files

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Network installation throughput against TFTP, measured in the same run.
 
-  net_throughput.py --build BUILD_DIR [--mib N] [--rounds R]
+  net_throughput.py --build BUILD_DIR [--mib N] [--rounds R] [--clients 4,16]
+                    [--blocks 4076] [--segments isolated] [--links -,100mbit]
+                    [--no-page] [--perf DIR]
 
 Runs only in a network namespace of its own (tests/sandbox/sandbox --net, as
 `make bench-net` does): it builds a bridge and up to 16 installer namespaces
@@ -37,6 +39,12 @@ placed badly is up to 10% slower, and one such run in either column of a
 best-of comparison would read as a cost or a gain of the page. "JSON/s" is
 the rate of answers the client had in its slowest round (a page that kept
 it waiting would show here, and would also have loaded the machine less).
+
+--clients, --blocks (netinstall's block), --segments and --links run a subset of
+the rows (each still against TFTP in the same run); --no-page leaves the
+page's runs out. --perf DIR records the server's profile (perf record -g)
+during each of its runs without the page, into DIR/server-SEGMENT-LINK-CLIENTS-BLOCK.data
+(the last round's).
 
 Without a wire a round trip costs only processor time, and one installer
 alone keeps the server's core busy. The "100mbit" rows give every
@@ -209,16 +217,24 @@ while True:
 """ % STATUS_PORT
 
 
-def measure_netinstall(lab, build, root, count, block, scratch, status=False):
+def measure_netinstall(lab, build, root, count, block, scratch, status=False, perf=None):
+    """`perf`: None, or the path of the profile to record."""
     log = os.path.join(scratch, "server-%d-%d.log" % (count, block))
     page = ["--status", "127.0.0.1:%d" % STATUS_PORT] if status else []
     server = lab.server.start([os.path.join(build, "bin", "netinstall-server"), "--interface",
                                "srv0", "--root", root, "--block-size", str(block)] + page,
                               stdout=open(log, "w"), stderr=subprocess.STDOUT)
     reader = None
+    recorder = None
     try:
         if not wait_for(log, " serving "):
             raise RuntimeError("netinstall-server did not start:\n" + open(log).read())
+        if perf is not None:
+            # nsenter executes the server in its own process: its pid is the server's.
+            recorder = subprocess.Popen(
+                ["perf", "record", "-q", "-g", "-o", perf, "-p", str(server.pid)],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(0.5)
         if status:
             reader = lab.server.start([sys.executable, "-c", STATUS_CLIENT],
                                       stdout=subprocess.PIPE)
@@ -230,6 +246,10 @@ def measure_netinstall(lab, build, root, count, block, scratch, status=False):
                                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE))
             for client in lab.clients[:count]])
         received = [received_per_file(output) for output in outputs]
+        if recorder is not None:
+            recorder.send_signal(signal.SIGINT)
+            recorder.wait(timeout=60)
+            recorder = None
         answers_per_second = None
         if reader is not None:
             reader.send_signal(signal.SIGTERM)
@@ -240,6 +260,9 @@ def measure_netinstall(lab, build, root, count, block, scratch, status=False):
                 raise RuntimeError("the status client got %d answers in %.1f s" % (answers, elapsed))
         return elapsed, sum(received) / len(received), answers_per_second
     finally:
+        if recorder is not None:
+            recorder.kill()
+            recorder.wait()
         if reader is not None:
             reader.kill()
             reader.wait()
@@ -270,7 +293,26 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--mib", type=int, default=64)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--clients", default=",".join(str(n) for n in CLIENT_COUNTS),
+                        help="installers at once, e.g. 4,16")
+    parser.add_argument("--blocks", default=None, help="netinstall block sizes, e.g. 4076")
+    parser.add_argument("--segments", default=None, help="isolated, shared")
+    parser.add_argument("--links", default=None, help="-, 100mbit")
+    parser.add_argument("--no-page", action="store_true", help="no runs with the status page")
+    parser.add_argument("--perf", default=None, help="record the server's profile into DIR")
     options = parser.parse_args()
+    client_counts = [int(n) for n in options.clients.split(",")]
+    blocks = None if options.blocks is None else [int(n) for n in options.blocks.split(",")]
+    segments = None if options.segments is None else options.segments.split(",")
+    links = None if options.links is None else options.links.split(",")
+    configurations = [c for c in CONFIGURATIONS
+                      if (blocks is None or c[2] in blocks) and
+                      (segments is None or c[0] in segments) and
+                      (links is None or (c[1] or "-") in links)]
+    if not configurations or any(n < 1 or n > max(CLIENT_COUNTS) for n in client_counts):
+        sys.exit("net_throughput: no such rows (clients 1 to %d)" % max(CLIENT_COUNTS))
+    if options.perf is not None:
+        os.makedirs(options.perf, exist_ok=True)
     if os.geteuid() != 0 or not only_loopback():
         sys.exit("net_throughput: run as root in a network namespace of its own "
                  "(tests/sandbox/sandbox --net -- ...)")
@@ -293,16 +335,16 @@ def main():
     os.chmod(tftp_root, 0o755)
     os.chmod(os.path.join(tftp_root, "bench.bdl"), 0o644)
 
-    lab = Lab(max(CLIENT_COUNTS))
+    lab = Lab(max(client_counts))
     try:
         print("a package of %d bytes per installer, best of %d rounds; MB/s = 10^6 bytes "
               "per second" % (size, options.rounds))
         print("%-9s %-8s %-8s %6s %16s %6s %10s %7s %10s %10s %10s %7s" % (
             "segment", "link", "clients", "block", "netinstall MB/s", "block", "TFTP MB/s",
             "ratio", "recv/file", "with page", "page/none", "JSON/s"))
-        for segment, rate, ours_block, tftp_block in CONFIGURATIONS:
+        for segment, rate, ours_block, tftp_block in configurations:
             lab.limit(rate)
-            for count in CLIENT_COUNTS:
+            for count in client_counts:
                 # Alternating rounds: all three see the same load of the machine.
                 ours, paged, tftp = float("inf"), float("inf"), float("inf")
                 answer_rate = float("inf")
@@ -312,23 +354,28 @@ def main():
                     # The page's run comes first every other round, so that
                     # neither side of a pair always follows TFTP's run.
                     times = {}
-                    for status in ((False, True) if round_number % 2 == 0 else (True, False)):
+                    order = (False, True) if round_number % 2 == 0 else (True, False)
+                    for status in (False,) if options.no_page else order:
                         elapsed, received_now, answers = measure_netinstall(
-                            lab, options.build, root, count, ours_block, scratch, status=status)
+                            lab, options.build, root, count, ours_block, scratch, status=status,
+                            perf=None if status or options.perf is None else os.path.join(
+                                options.perf, "server-%s-%s-%d-%d.data" % (
+                                    segment, rate or "-", count, ours_block)))
                         times[status] = elapsed
                         if status:
                             answer_rate = min(answer_rate, answers)
                         else:
                             received = received_now
                     ours = min(ours, times[False])
-                    paged = min(paged, times[True])
-                    pairs.append(times[False] / times[True])
+                    if not options.no_page:
+                        paged = min(paged, times[True])
+                        pairs.append(times[False] / times[True])
                     lab.isolate(False)
                     tftp = min(tftp, measure_tftp(lab, tftp_root, count, tftp_block))
                 ours_rate = count * size / ours / 1e6
                 paged_rate = count * size / paged / 1e6
                 tftp_rate = count * size / tftp / 1e6
-                page_cost = statistics.median(pairs)
+                page_cost = statistics.median(pairs) if pairs else float("nan")
                 print("%-9s %-8s %-8d %6d %16.1f %6d %10.1f %7.2f %10.0f %10.2f %10.3f %7.1f" % (
                     segment, rate or "-", count, ours_block, ours_rate, tftp_block, tftp_rate,
                     ours_rate / tftp_rate, received, paged_rate / tftp_rate, page_cost,

@@ -123,7 +123,7 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
   std::vector<const ServerProtocol*> protocols;
   for (auto& segment : segments) protocols.push_back(segment->protocol.get());
   NetMessage request;
-  NetMessage reply;
+  ReceivedDatagram arrival;
   std::vector<pollfd> waiting(segments.size());
   int64_t lastExpiry = monotonicSeconds();
   int refreshMillis = view.refreshMillis();
@@ -147,13 +147,17 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
     for (size_t i = 0; ready > 0 && i < segments.size(); ++i) {
       if (waiting[i].revents == 0) continue;
       Segment& segment = *segments[i];
-      long length;
-      while ((length = segment.socket.receive(request)) >= 0) {
-        size_t replyLength =
-            segment.protocol->handle(request, static_cast<size_t>(length), reply, now);
-        // A reply that does not go out is asked for again by the installer.
-        if (replyLength > 0) (void)segment.socket.sendTo(reply.target(), reply, replyLength);
-      }
+      size_t count;
+      do {
+        count = segment.socket.receive();
+        for (size_t index = 0; index < count; ++index) {
+          if (!segment.socket.datagram(index, request, arrival)) continue;
+          NetMessage& reply = segment.socket.nextReply();
+          size_t replyLength = segment.protocol->handle(request, arrival, reply, now);
+          if (replyLength > 0) segment.socket.queue(reply.target(), replyLength);
+        }
+        segment.socket.sendQueued();
+      } while (count == ServerSocket::kReceiveBatch);
     }
     if (now - lastExpiry >= kExpiryEverySeconds) {
       for (auto& segment : segments) {
@@ -220,6 +224,18 @@ int runServer(const ServerOptions& options) {
       return 1;
     }
   }
+  // Per-machine files and secrets go to the machine a request comes from,
+  // which only its frame tells: the address in the header is a claim.
+  bool inventory = isInventoryRoot(options.root);
+  for (auto& segment : segments) {
+    if (!inventory || segment->socket.knowsFrameSources()) continue;
+    fprintf(stderr,
+            "netinstall-server: %s was made from a lab inventory: its machines' files go by the "
+            "hardware address each request comes from, which needs a packet socket on %s (%s)\n",
+            options.root.c_str(), segment->interfaceName.c_str(),
+            segment->socket.framesProblem().c_str());
+    return 1;
+  }
   std::string descriptorNote;
   size_t mostInstallers = fitSessionsToDescriptors(
       options.mostInstallers > 0 ? options.mostInstallers : kMostInstallers, descriptorNote);
@@ -253,6 +269,12 @@ int runServer(const ServerOptions& options) {
     if (unsignedFiles.size() > 5) names += ", ...";
     view.note("warning: " + std::to_string(unsignedFiles.size()) +
               " unsigned packages (installers with a package key refuse them): " + names);
+  }
+  for (auto& segment : segments) {
+    if (segment->socket.knowsFrameSources()) continue;
+    view.note("warning: " + segment->interfaceName + ": " + segment->socket.framesProblem() +
+              ": installers are known by the hardware addresses they report, not by their "
+              "frames' source");
   }
   std::unique_ptr<LabMachines> lab;
   if (options.statePath.empty() && isInventoryRoot(options.root)) {

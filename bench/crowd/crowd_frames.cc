@@ -110,7 +110,9 @@ size_t CrowdFrames::receiveBatch() {
   }
   int count;
   do {
-    count = recvmmsg(fd_, messages, kBatch, MSG_DONTWAIT, nullptr);
+    // MSG_TRUNC: a frame's whole length, so that one cut by the buffer is
+    // not taken for a whole one.
+    count = recvmmsg(fd_, messages, kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
   } while (count < 0 && errno == EINTR);
   if (count <= 0) return 0;
   for (int i = 0; i < count; ++i) inLength_[i] = messages[i].msg_len;
@@ -120,22 +122,15 @@ size_t CrowdFrames::receiveBatch() {
 bool CrowdFrames::datagramOf(size_t index, NetMessage*& message, long& length) {
   const uint8_t* frame = in_.data() + index * kFrameRoom;
   size_t size = inLength_[index];
-  if (size < kEthernetHeaderSize + kIpHeaderSize + kUdpHeaderSize) return false;
-  const uint8_t* ip = frame + kEthernetHeaderSize;
-  size_t ipHeader = (ip[0] & 0x0F) * 4u;
-  bool fragment = ((ip[6] & 0x3F) | ip[7]) != 0;  // more fragments, or an offset
-  if ((ip[0] >> 4) != 4 || ip[9] != IPPROTO_UDP || fragment || ipHeader < kIpHeaderSize) return false;
-  const uint8_t* udp = ip + ipHeader;
-  if (udp + kUdpHeaderSize > frame + size) return false;
-  uint16_t port = static_cast<uint16_t>(udp[2] << 8 | udp[3]);
-  size_t udpLength = static_cast<size_t>(udp[4] << 8 | udp[5]);
-  if (port != kProtocolPort || udpLength < kUdpHeaderSize ||
-      udp + udpLength > frame + size) {
+  UdpFrame datagram;
+  size_t captured = size < kFrameRoom ? size : kFrameRoom;
+  if (parseUdpFrame(frame, captured, size, datagram) != FrameParse::datagram ||
+      datagram.fragmented || datagram.destinationPort != kProtocolPort ||
+      datagram.length > kMessageSize || datagram.captured != datagram.length) {
     return false;
   }
-  length = static_cast<long>(udpLength - kUdpHeaderSize);
-  if (length > static_cast<long>(kMessageSize)) return false;
-  memcpy(message_.bytes, udp + kUdpHeaderSize, static_cast<size_t>(length));
+  length = static_cast<long>(datagram.length);
+  memcpy(message_.bytes, datagram.payload, datagram.length);
   message = &message_;
   return true;
 }

@@ -17,6 +17,8 @@ namespace {
 
 // A 4096-byte message over the smallest IP MTU (68) takes 86 fragments.
 constexpr size_t kMostFrames = 128;
+// The most messages one sendmmsg takes (UIO_MAXIOV).
+constexpr size_t kMostPerCall = 1024;
 
 }  // namespace
 
@@ -54,6 +56,46 @@ bool FrameSocket::open(const char* interfaceName, const uint8_t* sourceMac) {
 void FrameSocket::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+bool FrameSocket::sendAll(const Datagram* datagrams, size_t count) {
+  UdpRoute route{};
+  memcpy(route.sourceMac, mac_, kMacSize);
+  route.sourceIp = address_;
+  route.destinationIp = htonl(INADDR_BROADCAST);
+  route.port = kProtocolPort;
+  if (batch_.size() < count) batch_.resize(count);
+  parts_.clear();
+  bool whole = true;
+  for (size_t index = 0; index < count; ++index) {
+    const Datagram& datagram = datagrams[index];
+    memcpy(route.destinationMac, datagram.destination, kMacSize);
+    size_t built = buildUdpFrames(route, static_cast<const uint8_t*>(datagram.data),
+                                  datagram.length, ++identification_, mtu_, batch_[index]);
+    if (built == 0 || built > kMostFrames) {
+      whole = false;
+      continue;
+    }
+    for (size_t frame = 0; frame < built; ++frame) {
+      parts_.push_back({batch_[index][frame].data(), batch_[index][frame].size()});
+    }
+  }
+  // After every part is in place: the vector no longer moves.
+  messages_.assign(parts_.size(), mmsghdr{});
+  for (size_t index = 0; index < parts_.size(); ++index) {
+    messages_[index].msg_hdr.msg_iov = &parts_[index];
+    messages_[index].msg_hdr.msg_iovlen = 1;
+  }
+  size_t done = 0;
+  while (done < messages_.size()) {
+    size_t chunk = messages_.size() - done < kMostPerCall ? messages_.size() - done : kMostPerCall;
+    int sent = sendmmsg(fd_, messages_.data() + done, static_cast<unsigned>(chunk), MSG_DONTWAIT);
+    if (sent < 0 && errno == EINTR) continue;
+    // A full queue: the rest is lost on the way, as a wire would lose it.
+    if (sent <= 0) break;
+    done += static_cast<size_t>(sent);
+  }
+  return whole && done == messages_.size();
 }
 
 long FrameSocket::send(const uint8_t* destination, const void* data, size_t length) {

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include "netinstall/net_message.h"
 
 class FrameSocket {
@@ -32,6 +35,18 @@ class FrameSocket {
   // when only some of the fragments went out).
   long send(const uint8_t* destination, const void* data, size_t length);
 
+  // One datagram of a sendAll().
+  struct Datagram {
+    const uint8_t* destination;
+    const void* data;
+    size_t length;
+  };
+  // Sends each of `count` datagrams as send() does, their frames together
+  // in as few system calls as the kernel takes. False when some did not go
+  // out whole (the kernel's queue was full): those are lost, and their
+  // installers ask again.
+  bool sendAll(const Datagram* datagrams, size_t count);
+
  private:
   int fd_ = -1;
   uint8_t mac_[kMacSize] = {};
@@ -39,4 +54,8 @@ class FrameSocket {
   size_t mtu_ = 1500;
   uint16_t identification_ = 0;
   std::vector<std::vector<uint8_t>> frames_;
+  // sendAll()'s frames, one list per datagram, kept for the next call.
+  std::vector<std::vector<std::vector<uint8_t>>> batch_;
+  std::vector<iovec> parts_;
+  std::vector<mmsghdr> messages_;
 };

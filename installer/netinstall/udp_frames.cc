@@ -9,6 +9,8 @@ constexpr size_t kLongestDatagram = 65535;
 constexpr uint8_t kUdpProtocol = 17;
 constexpr uint8_t kTimeToLive = 64;
 constexpr uint16_t kMoreFragments = 0x2000;
+constexpr uint16_t kFragmentOffset = 0x1FFF;
+constexpr uint16_t kIpv4Type = 0x0800;
 
 void put16(uint8_t* at, uint16_t value) {
   at[0] = static_cast<uint8_t>(value >> 8);
@@ -21,6 +23,8 @@ uint32_t sumWords(const uint8_t* data, size_t length, uint32_t sum) {
   if (length % 2 != 0) sum += static_cast<uint32_t>(data[length - 1] << 8);
   return sum;
 }
+
+uint16_t get16(const uint8_t* at) { return static_cast<uint16_t>(at[0] << 8 | at[1]); }
 
 uint16_t finish(uint32_t sum) {
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
@@ -85,4 +89,46 @@ size_t buildUdpFrames(const UdpRoute& route, const uint8_t* payload, size_t leng
     memcpy(data + fromHeader, payload + payloadStart, part - fromHeader);
   }
   return count;
+}
+
+FrameParse parseUdpFrame(const uint8_t* frame, size_t captured, size_t frameLength,
+                         UdpFrame& datagram) {
+  if (captured > frameLength) captured = frameLength;
+  if (captured < kEthernetHeaderSize || get16(frame + 12) != kIpv4Type) return FrameParse::notUdp;
+  const uint8_t* ip = frame + kEthernetHeaderSize;
+  size_t ipCaptured = captured - kEthernetHeaderSize;
+  if (ipCaptured < kIpHeaderSize) return FrameParse::malformed;
+  if (ip[9] != kUdpProtocol) return FrameParse::notUdp;
+  size_t headerLength = (ip[0] & 0x0Fu) * 4u;
+  size_t totalLength = get16(ip + 2);
+  if ((ip[0] >> 4) != 4 || headerLength < kIpHeaderSize || headerLength > ipCaptured ||
+      totalLength < headerLength || kEthernetHeaderSize + totalLength > frameLength ||
+      finish(sumWords(ip, headerLength, 0)) != 0) {
+    return FrameParse::malformed;
+  }
+  uint16_t fragment = get16(ip + 6);
+  // A later fragment carries no UDP header: nothing says whose it is.
+  if ((fragment & kFragmentOffset) != 0) return FrameParse::notUdp;
+  bool fragmented = (fragment & kMoreFragments) != 0;
+  size_t ipPayload = totalLength - headerLength;
+  const uint8_t* udp = ip + headerLength;
+  if (ipPayload < kUdpHeaderSize || headerLength + kUdpHeaderSize > ipCaptured) {
+    return FrameParse::malformed;
+  }
+  size_t udpLength = get16(udp + 4);
+  // Whole, the UDP length is the IP payload's; a first fragment carries less
+  // than the datagram.
+  bool agree = fragmented ? udpLength > ipPayload : udpLength == ipPayload;
+  if (udpLength < kUdpHeaderSize || !agree) return FrameParse::malformed;
+  size_t inFrame = ipPayload - kUdpHeaderSize;
+  size_t inBuffer = ipCaptured - headerLength - kUdpHeaderSize;
+  datagram.sourceMac = frame + 6;
+  datagram.destinationMac = frame;
+  datagram.sourcePort = get16(udp);
+  datagram.destinationPort = get16(udp + 2);
+  datagram.payload = udp + kUdpHeaderSize;
+  datagram.captured = inFrame < inBuffer ? inFrame : inBuffer;
+  datagram.length = udpLength - kUdpHeaderSize;
+  datagram.fragmented = fragmented;
+  return FrameParse::datagram;
 }

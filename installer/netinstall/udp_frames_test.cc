@@ -104,4 +104,93 @@ TEST(UdpFramesTest, RefusesWhatIpCannotCarry) {
   EXPECT_EQ(buildUdpFrames(route(), payload.data(), 10, 1, 60, frames), 0u);
 }
 
+// The one reader of received frames takes back what the builder made:
+// whole, padded to Ethernet's minimum, cut by a short buffer, and the first
+// fragment of a large datagram told from a later one.
+TEST(UdpFramesTest, ParsingGivesBackWhatWasBuilt) {
+  std::vector<std::vector<uint8_t>> frames;
+  std::string payload = "RETR";
+  ASSERT_EQ(buildUdpFrames(route(), reinterpret_cast<const uint8_t*>(payload.data()),
+                           payload.size(), 1, 1500, frames),
+            1u);
+  std::vector<uint8_t> frame = frames[0];
+  frame.resize(60, 0);  // padded on the wire
+  UdpFrame datagram{};
+  ASSERT_EQ(parseUdpFrame(frame.data(), frame.size(), frame.size(), datagram),
+            FrameParse::datagram);
+  EXPECT_EQ(datagram.sourceMac[1], 0x5E);
+  EXPECT_EQ(datagram.destinationMac[1], 0xC1);
+  EXPECT_EQ(datagram.sourcePort, 5000);
+  EXPECT_EQ(datagram.destinationPort, 5000);
+  EXPECT_EQ(datagram.length, payload.size());
+  EXPECT_EQ(datagram.captured, payload.size());
+  EXPECT_FALSE(datagram.fragmented);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(datagram.payload), datagram.captured),
+            payload);
+
+  // 9000 bytes on a jumbo link, 2000 of them in the buffer: its whole length
+  // is known, so it is told from one that fits.
+  std::vector<uint8_t> large(9000, 0xA5);
+  ASSERT_EQ(buildUdpFrames(route(), large.data(), large.size(), 2, 9100, frames), 1u);
+  ASSERT_EQ(parseUdpFrame(frames[0].data(), 2000, frames[0].size(), datagram),
+            FrameParse::datagram);
+  EXPECT_EQ(datagram.length, 9000u);
+  EXPECT_EQ(datagram.captured, 2000u - 42);
+
+  ASSERT_EQ(buildUdpFrames(route(), large.data(), large.size(), 3, 1500, frames), 7u);
+  ASSERT_EQ(parseUdpFrame(frames[0].data(), frames[0].size(), frames[0].size(), datagram),
+            FrameParse::datagram);
+  EXPECT_TRUE(datagram.fragmented);
+  EXPECT_EQ(datagram.length, 9000u);
+  EXPECT_EQ(datagram.captured, 1500u - 28);
+  EXPECT_EQ(parseUdpFrame(frames[1].data(), frames[1].size(), frames[1].size(), datagram),
+            FrameParse::notUdp)
+      << "a later fragment has no UDP header";
+}
+
+TEST(UdpFramesTest, ParsingRefusesHeadersThatDisagree) {
+  std::vector<std::vector<uint8_t>> frames;
+  std::string payload = "DSCV\n\n\nlabel\n";
+  ASSERT_EQ(buildUdpFrames(route(), reinterpret_cast<const uint8_t*>(payload.data()),
+                           payload.size(), 1, 1500, frames),
+            1u);
+  const std::vector<uint8_t> good = frames[0];
+  // Rewrites one byte of the IP header, with its checksum made right again
+  // (a wrong checksum is a case of its own).
+  auto changed = [&good](size_t at, uint8_t value, bool fixChecksum = true) {
+    std::vector<uint8_t> frame = good;
+    frame[at] = value;
+    if (fixChecksum) {
+      frame[24] = frame[25] = 0;
+      std::vector<uint8_t> ip(frame.begin() + 14, frame.begin() + 34);
+      uint16_t sum = static_cast<uint16_t>(~onesSum(ip));
+      frame[24] = static_cast<uint8_t>(sum >> 8);
+      frame[25] = static_cast<uint8_t>(sum & 0xFF);
+    }
+    return frame;
+  };
+  auto parse = [](const std::vector<uint8_t>& frame) {
+    UdpFrame datagram{};
+    return parseUdpFrame(frame.data(), frame.size(), frame.size(), datagram);
+  };
+  EXPECT_EQ(parse(good), FrameParse::datagram);
+  EXPECT_EQ(parse(changed(14, 0x65)), FrameParse::malformed) << "IP version 6";
+  EXPECT_EQ(parse(changed(14, 0x44)), FrameParse::malformed) << "a header of 16 bytes";
+  EXPECT_EQ(parse(changed(14, 0x4F)), FrameParse::malformed) << "a header beyond the frame";
+  EXPECT_EQ(parse(changed(17, static_cast<uint8_t>(good[17] + 1))), FrameParse::malformed)
+      << "an IP length beyond the frame";
+  EXPECT_EQ(parse(changed(17, static_cast<uint8_t>(good[17] - 1))), FrameParse::malformed)
+      << "an IP length shorter than the UDP length";
+  EXPECT_EQ(parse(changed(39, static_cast<uint8_t>(good[39] - 1), false)), FrameParse::malformed)
+      << "a UDP length shorter than the IP payload";
+  EXPECT_EQ(parse(changed(39, 4, false)), FrameParse::malformed) << "a UDP length below its header";
+  EXPECT_EQ(parse(changed(30, 10, false)), FrameParse::malformed) << "a wrong header checksum";
+  EXPECT_EQ(parse(changed(23, 6)), FrameParse::notUdp) << "TCP";
+  EXPECT_EQ(parse(changed(13, 0xDD, false)), FrameParse::notUdp) << "another EtherType";
+  std::vector<uint8_t> runt(good.begin(), good.begin() + 30);
+  EXPECT_EQ(parse(runt), FrameParse::malformed);
+  std::vector<uint8_t> shortFrame(good.begin(), good.begin() + 10);
+  EXPECT_EQ(parse(shortFrame), FrameParse::notUdp);
+}
+
 }  // namespace

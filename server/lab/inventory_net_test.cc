@@ -5,10 +5,13 @@
 
 #include <unistd.h>
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net_namespace.h"
 #include "netinstall/client_run.h"
@@ -85,10 +88,92 @@ class InventoryNetTest : public ::testing::Test {
     return offer;
   }
 
+  // Requests claiming `claimed` in their headers, sent from the card as it
+  // is (so from its own hardware address): a discovery with `label`, then
+  // taking the offer, the start and the first file as if every reply had
+  // come. Whether the server answered any of them: replies go to the
+  // claimed address, and the capture sees the frames for any address.
+  bool answeredClaiming(const char* claimed, const char* label) {
+    uint8_t serverMac[kMacSize], mac[kMacSize];
+    EXPECT_TRUE(parseMac(server->macAddress("srv0"), serverMac));
+    EXPECT_TRUE(parseMac(claimed, mac));
+    EnterNamespace inside(*client);
+    EXPECT_EQ(system("ip link set card0 up"), 0);
+    int peer = openPeerSocket("card0");
+    int capture = openCapture("card0");
+    EXPECT_GE(peer, 0);
+    EXPECT_GE(capture, 0);
+    std::vector<NetMessage> requests(4);
+    composeDiscovery(requests[0], "", "", label);
+    const char* texts[] = {"YACK\n", "STRT", "RETR"};
+    for (size_t i = 1; i < requests.size(); ++i) {
+      requests[i].clear();
+      EXPECT_TRUE(requests[i].setPayloadText(texts[i - 1], false));
+      requests[i].setTarget(serverMac);
+      requests[i].setSequence(static_cast<uint16_t>(i));
+      requests[i].setAcknowledgement(static_cast<uint16_t>(i));
+    }
+    bool answered = false;
+    NetMessage answer;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      for (NetMessage& request : requests) {
+        request.setSource(mac);
+        EXPECT_TRUE(sendBroadcast(peer, request));
+        while (receiveCaptured(capture, answer, 0.2) >= 0) {
+          // The capture sees our own requests too.
+          answered = answered || memcmp(answer.source(), serverMac, kMacSize) == 0;
+        }
+      }
+    }
+    close(capture);
+    close(peer);
+    return answered;
+  }
+
   std::unique_ptr<NetNamespace> server;
   std::unique_ptr<NetNamespace> client;
   ScratchDirectory scratch;
 };
+
+// Files and secrets go by the address a request comes from, not by the one
+// its header claims: a station claiming office-1's address gets nothing at
+// all, while office-1 itself installs with its secret. Without the packet
+// socket that tells the two apart, such a root is not served.
+TEST_F(InventoryNetTest, AStationClaimingAnotherMachinesAddressGetsNothingOfIt) {
+  pid_t refused = server->start(
+      [this]() -> int {
+        if (!refusePacketSockets()) return 125;
+        std::string root = scratch / "root", state = scratch / "state";
+        execl(serverBinary().c_str(), "netinstall-server", "--interface", "srv0", "--root",
+              root.c_str(), "--state", state.c_str(), static_cast<char*>(nullptr));
+        return 126;
+      },
+      scratch / "refused.log");
+  EXPECT_EQ(exitCodeOf(waitBounded(refused, 10)), 1);
+  EXPECT_EQ(readWholeFile(scratch / "refused.log"),
+            "netinstall-server: " + scratch / "root" +
+                " was made from a lab inventory: its machines' files go by the hardware address "
+                "each request comes from, which needs a packet socket on srv0 (cannot open a "
+                "packet socket: Operation not permitted)\n");
+
+  ServerRun run(*server, "srv0", scratch / "root", {"--state", scratch / "state"},
+                scratch / "server.log");
+  ASSERT_TRUE(run.waitForLog(" serving ", 10));
+  useCard(kStranger);
+  EXPECT_FALSE(answeredClaiming(kOffice, "office-1"));
+  ASSERT_TRUE(run.waitForLog("(the last from 52:54:00:AA:01:09, claiming 52:54:00:AA:01:01)", 15))
+      << run.log();
+  EXPECT_EQ(run.log().find("(office-1, group office)"), std::string::npos) << "not found, not offered";
+
+  useCard(kOffice);
+  ASSERT_EQ(install(scratch / "office", "office-1"), "");
+  EXPECT_EQ(readWholeFile(scratch / "office/pppoe.scr"), "password=office-1-secret\n");
+  ASSERT_EQ(exitCodeOf(run.stop()), 0);
+  std::string log = run.log();
+  size_t summary = log.find("summary: ");
+  ASSERT_NE(summary, std::string::npos) << log;
+  EXPECT_NE(log.find("  forged 12", summary), std::string::npos) << log.substr(summary);
+}
 
 TEST_F(InventoryNetTest, EachMachineItsOwnFilesSecretsOnceAndTheInventorysChecks) {
   std::string printed;

@@ -178,6 +178,50 @@ TEST_F(ServerNetTest, AnOutputThatIsNotReadHoldsUpNoInstaller) {
   EXPECT_TRUE(serving < found && found < stopped && stopped < summary) << log;
 }
 
+// Without the privilege for packet sockets the server takes requests from
+// its UDP socket and knows installers by the addresses they report: it
+// says so once, and installs all the same.
+TEST_F(ServerNetTest, WithoutPacketSocketsItInstallsByTheReportedAddresses) {
+  ASSERT_EQ(server->run({"ip", "link", "set", "srv0", "up"}), 0);
+  writeWholeFile(scratch / "root/scripts/autorun.scr", "hostname router\n");
+  std::string root = scratch / "root";
+  std::string logPath = scratch / "fallback.log";
+  pid_t pid = server->start(
+      [&root]() -> int {
+        if (!refusePacketSockets()) return 125;
+        execl(serverBinary().c_str(), "netinstall-server", "--interface", "srv0", "--root",
+              root.c_str(), static_cast<char*>(nullptr));
+        return 126;
+      },
+      logPath);
+  for (int i = 0; i < 100 && readWholeFile(logPath).find(" serving ") == std::string::npos; ++i) {
+    usleep(100000);
+  }
+  std::string log = readWholeFile(logPath);
+  ASSERT_NE(log.find(" serving "), std::string::npos) << log;
+  EXPECT_NE(log.find("warning: srv0: cannot open a packet socket: Operation not permitted: "
+                     "installers are known by the hardware addresses they report"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(", replies broadcast"), std::string::npos) << log;
+  {
+    EnterNamespace inside(*client);
+    TestConsole console;
+    InstallClient installer;
+    ClientTiming timing;
+    timing.discoveryCycleUsec = 200000;
+    installer.timing = timing;
+    EXPECT_EQ(fetchEverything(installer, timing, scratch / "installed", /*drivers=*/false), "");
+  }
+  EXPECT_EQ(readWholeFile(scratch / "installed/base.bdl"),
+            readWholeFile(scratch / "root/packages/base.bdl"));
+  EXPECT_EQ(readWholeFile(scratch / "installed/autorun.scr"), "hostname router\n");
+  kill(pid, SIGTERM);
+  EXPECT_EQ(exitCodeOf(waitBounded(pid, 10)), 0);
+  log = readWholeFile(logPath);
+  EXPECT_NE(log.find("summary: machines 1  installing 0  done 1"), std::string::npos) << log;
+}
+
 // No driver package for the installer's kernel: it is told at once (an
 // empty sequence), instead of asking for ever.
 TEST_F(ServerNetTest, MissingDriversAreReportedToTheInstaller) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "netinstall/mac_address.h"
 #include "server/lab/lab_machines.h"
 #include "server/protocol/wall_clock.h"
 
@@ -49,13 +50,14 @@ ServerProtocol::ServerProtocol(const uint8_t* ownAddress, LinkConfig config, Cli
   memcpy(ownAddress_, ownAddress, kMacSize);
 }
 
-size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessage& reply,
-                              int64_t nowSeconds) {
+size_t ServerProtocol::handle(const NetMessage& request, const ReceivedDatagram& arrival,
+                              NetMessage& reply, int64_t nowSeconds) {
+  size_t length = arrival.length;
   if (length > kMessageSize) {
     ++counts_.oversized;
     return 0;
   }
-  if (length < kHeaderSize || length != request.datagramLength()) {
+  if (arrival.fragmented || length < kHeaderSize || length != request.datagramLength()) {
     ++counts_.malformed;
     return 0;
   }
@@ -64,6 +66,10 @@ size_t ServerProtocol::handle(const NetMessage& request, size_t length, NetMessa
   if (memcmp(source, ownAddress_, kMacSize) == 0) return 0;
   if (isZeroMac(source)) {  // a station without address is nobody
     ++counts_.malformed;
+    return 0;
+  }
+  if (arrival.sourceKnown && memcmp(source, arrival.frameSource, kMacSize) != 0) {
+    noteForged(source, arrival.frameSource);
     return 0;
   }
   Mac client;
@@ -337,12 +343,31 @@ void ServerProtocol::expire(int64_t nowSeconds, int64_t fileSeconds, int64_t for
   }
 }
 
+void ServerProtocol::noteForged(const uint8_t* claimed, const uint8_t* frameSource) {
+  ++counts_.forged;
+  memcpy(lastForged_.claimed.data(), claimed, kMacSize);
+  memcpy(lastForged_.source.data(), frameSource, kMacSize);
+}
+
 void ServerProtocol::report() {
   if (counts_.malformed > 0 || counts_.oversized > 0) {
     log_(nullptr, serverEvent("dropped",
                               "dropped " + std::to_string(counts_.malformed) + " malformed and " +
                                   std::to_string(counts_.oversized) + " oversized datagrams",
                               {{"malformed", counts_.malformed}, {"oversized", counts_.oversized}}));
+  }
+  // One line per report however many came: a forger fills no log. A
+  // server-wide event: the board gets no row for an address only claimed.
+  if (counts_.forged > 0) {
+    char claimed[kMacTextSize], source[kMacTextSize];
+    formatMacAddressInto(lastForged_.claimed.data(), claimed);
+    formatMacAddressInto(lastForged_.source.data(), source);
+    log_(nullptr, serverEvent("forged",
+                              "not served: " + std::to_string(counts_.forged) +
+                                  " requests whose header claims another hardware address than "
+                                  "their frame's source (the last from " + source + ", claiming " +
+                                  claimed + ")",
+                              {{"count", counts_.forged}, {"source", source}, {"claimed", claimed}}));
   }
   if (counts_.stationsFound > kLoggedStationsPerReport) {
     uint64_t unlogged = counts_.stationsFound - kLoggedStationsPerReport;
@@ -367,6 +392,7 @@ void ServerProtocol::report() {
   }
   totals_.malformed += counts_.malformed;
   totals_.oversized += counts_.oversized;
+  totals_.forged += counts_.forged;
   totals_.stationsFound += counts_.stationsFound;
   totals_.installersDropped += counts_.installersDropped;
   totals_.upRefused += counts_.upRefused;
@@ -378,6 +404,7 @@ ProtocolTotals ServerProtocol::totals() const {
   ProtocolTotals all = totals_;
   all.malformed += counts_.malformed;
   all.oversized += counts_.oversized;
+  all.forged += counts_.forged;
   all.stationsFound += counts_.stationsFound;
   all.installersDropped += counts_.installersDropped;
   all.upRefused += counts_.upRefused;

@@ -20,8 +20,13 @@
 //   took a driver offer always finds room for its first request. A session
 //   holds at most one open file.
 // - Datagrams that are not the protocol's (cut, inconsistent, oversized,
-//   from a station without address) are counted, dropped and reported in
-//   one line per report.
+//   fragmented, from a station without address) are counted, dropped and
+//   reported in one line per report.
+// - Where the socket sees frames, a station is known by its frame's source
+//   address: a message whose header claims another address is not served
+//   (a station could otherwise be served another machine's files and
+//   secrets). Such messages are counted, and reported in one line per
+//   report that names the last of them.
 //
 // A session's current link may have, after a discovery or driver request
 // that arrived while the link was in use, a candidate: the installer may
@@ -43,6 +48,7 @@
 
 #include "netinstall/net_message.h"
 #include "server/protocol/client_link.h"
+#include "server/protocol/received_datagram.h"
 #include "server/protocol/server_event.h"
 
 // One event for the operator about the installer with hardware address
@@ -59,6 +65,7 @@ using WaitingVisitor = std::function<void(const uint8_t* client, int64_t lastAsk
 struct ProtocolTotals {
   uint64_t malformed = 0;
   uint64_t oversized = 0;
+  uint64_t forged = 0;             // headers that claim another address than their frame's
   uint64_t stationsFound = 0;      // stations offered an installation
   uint64_t upRefused = 0;          // up reports with a wrong or replayed token
   uint64_t installersDropped = 0;  // finished or silent sessions that made room for another
@@ -87,7 +94,15 @@ class ServerProtocol {
   // the length of the reply placed in `reply` (to be sent to the station
   // that asked), or 0 when none is due. `nowSeconds` is any clock that only
   // moves forward.
-  size_t handle(const NetMessage& request, size_t length, NetMessage& reply, int64_t nowSeconds);
+  size_t handle(const NetMessage& request, const ReceivedDatagram& arrival, NetMessage& reply,
+                int64_t nowSeconds);
+  // The same for a datagram of which only the bytes are known: its sender
+  // is who its header says.
+  size_t handle(const NetMessage& request, size_t length, NetMessage& reply, int64_t nowSeconds) {
+    ReceivedDatagram arrival;
+    arrival.length = length;
+    return handle(request, arrival, reply, nowSeconds);
+  }
 
   // Installers silent for longer than `fileSeconds` lose their open file
   // (they have long given up on it); those silent for longer than
@@ -136,12 +151,15 @@ class ServerProtocol {
   struct Counts {
     uint64_t malformed = 0;
     uint64_t oversized = 0;
+    uint64_t forged = 0;
     uint64_t stationsFound = 0;  // new stations offered since the report
     uint64_t installersDropped = 0;
     uint64_t upRefused = 0;
     uint64_t stationsWaited = 0;
   };
 
+  // A message whose header claims `claimed`, in a frame from `frameSource`.
+  void noteForged(const uint8_t* claimed, const uint8_t* frameSource);
   // A discovery or driver request broadcast by `client`.
   size_t answerOpening(const NetMessage& request, const Mac& client, NetMessage& reply,
                        int64_t now);
@@ -180,5 +198,9 @@ class ServerProtocol {
   std::deque<std::pair<int64_t, Mac>> holds_;
   size_t held_ = 0;
   Counts counts_;
+  struct {
+    Mac claimed{};
+    Mac source{};
+  } lastForged_;  // the last forged message of the report
   ProtocolTotals totals_;  // counts_ of the reports made so far
 };

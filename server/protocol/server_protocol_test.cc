@@ -520,10 +520,58 @@ TEST_F(ServerProtocolTest, MalformedAndOversizedDatagramsAreCountedAndDropped) {
   EXPECT_EQ(server->handle(nobody, nobody.datagramLength(), reply, 0), 0u);
   EXPECT_EQ(server->handle(request, kMessageSize + 1, reply, 0), 0u);
   EXPECT_EQ(server->handle(request, 65507, reply, 0), 0u);
+  // The first fragment of a datagram that would fit: no request of ours.
+  ReceivedDatagram fragment;
+  fragment.length = request.datagramLength();
+  fragment.fragmented = true;
+  EXPECT_EQ(server->handle(request, fragment, reply, 0), 0u);
   log.clear();
   server->report();
-  EXPECT_EQ(log, std::vector<std::string>{"server dropped 3 malformed and 2 oversized datagrams"});
+  EXPECT_EQ(log, std::vector<std::string>{"server dropped 4 malformed and 2 oversized datagrams"});
   EXPECT_TRUE(installer.request("YACK\n")) << "the installer is still served";
+}
+
+// Where frames are seen, the frame's source is who asks: a header that
+// claims another station's address is served nothing, however often it
+// comes, and is reported in one line; the claimed station's own requests
+// go on being served.
+TEST_F(ServerProtocolTest, AHeaderClaimingAnotherAddressThanItsFrameIsNotServed) {
+  auto server = makeServer();
+  Installer installer(*server, kClientA);
+  ASSERT_TRUE(installer.discover());
+  ReceivedDatagram fromB;
+  memcpy(fromB.frameSource, kClientB, kMacSize);
+  fromB.sourceKnown = true;
+  fromB.length = installer.lastRequest.datagramLength();
+  NetMessage reply;
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(server->handle(installer.lastRequest, fromB, reply, 0), 0u);
+  }
+  NetMessage take;
+  take.clear();
+  ASSERT_TRUE(take.setPayloadText("YACK\n", false));
+  take.setSource(kClientA);
+  take.setTarget(kServer);
+  take.setSequence(1);
+  take.setAcknowledgement(1);
+  fromB.length = take.datagramLength();
+  EXPECT_EQ(server->handle(take, fromB, reply, 0), 0u) << "B takes A's offer";
+  EXPECT_EQ(server->clientCount(), 0u);
+  EXPECT_EQ(server->totals().forged, 101u);
+
+  ReceivedDatagram fromA = fromB;
+  memcpy(fromA.frameSource, kClientA, kMacSize);
+  EXPECT_GT(server->handle(take, fromA, reply, 0), 0u) << "A takes its own";
+  EXPECT_EQ(server->clientCount(), 1u);
+  log.clear();
+  server->report();
+  EXPECT_EQ(log, std::vector<std::string>{
+                     "server not served: 101 requests whose header claims another hardware "
+                     "address than their frame's source (the last from 02:C1:00:00:00:0B, "
+                     "claiming 02:C1:00:00:00:0A)"});
+  log.clear();
+  server->report();
+  EXPECT_TRUE(log.empty()) << "counted afresh";
 }
 
 }  // namespace

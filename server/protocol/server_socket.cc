@@ -1,6 +1,10 @@
 #include "server/protocol/server_socket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -9,14 +13,87 @@
 #include <cerrno>
 #include <cstring>
 
+#include "netinstall/udp_frames.h"
+
 namespace {
 
 constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
+// A frame of the largest message that fits, with the longest IP header.
+constexpr size_t kLongestIpHeader = 60;
+constexpr size_t kSlotSize = kEthernetHeaderSize + kLongestIpHeader + kUdpHeaderSize + kMessageSize;
+
+// IPv4 UDP to the protocol port, addressed to this host (or broadcast), and
+// not a later fragment (which carries no port): all the rest of the
+// segment's traffic stays in the kernel. The whole frame is kept, so that
+// its length tells an oversized datagram from one that fits.
+constexpr uint32_t kWholeFrame = 0xFFFFFFFF;
+sock_filter kRequestFilter[] = {
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OTHERHOST, 10, 0),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 9, 0),
+    BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),  // EtherType
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 7),
+    BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 23),  // IP protocol
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 5),
+    BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 20),  // flags and fragment offset
+    BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x1FFF, 3, 0),
+    BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 14),  // the IP header's length
+    BPF_STMT(BPF_LD | BPF_H | BPF_IND, 16),   // UDP destination port
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kProtocolPort, 1, 0),
+    BPF_STMT(BPF_RET | BPF_K, 0),
+    BPF_STMT(BPF_RET | BPF_K, kWholeFrame),
+};
+
+// The datagram socket keeps the port and takes nothing in: every request is
+// the packet socket's, and none is queued twice.
+sock_filter kNothing[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+
+bool attachFilter(int fd, sock_filter* filter, size_t length) {
+  sock_fprog program{static_cast<unsigned short>(length), filter};
+  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+void growReceiveBuffer(int fd) {
+  // A crowd's requests arrive together: a thousand installers each have
+  // one waiting, and the kernel counts each at a few KiB. The default
+  // buffer holds about a hundred; the rest would be dropped and every
+  // dropped installer would lose a second to its time-out.
+  int room = kReceiveBufferBytes;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0) {
+    (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);  // capped by rmem_max
+  }
+}
 
 }  // namespace
 
 ServerSocket::~ServerSocket() {
-  if (fd_ >= 0) close(fd_);
+  if (udp_ >= 0) close(udp_);
+  if (requestFrames_ >= 0) close(requestFrames_);
+}
+
+bool ServerSocket::openFramesIn(unsigned interfaceIndex) {
+  // Protocol 0 until bound: no frame is queued before the filter is on.
+  int fd = socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    framesProblem_ = std::string("cannot open a packet socket: ") + strerror(errno);
+    return false;
+  }
+  int on = 1;
+  sockaddr_ll link{};
+  link.sll_family = AF_PACKET;
+  link.sll_protocol = htons(ETH_P_IP);
+  link.sll_ifindex = static_cast<int>(interfaceIndex);
+  if (!attachFilter(fd, kRequestFilter, sizeof kRequestFilter / sizeof kRequestFilter[0]) ||
+      // Our own replies on the way out are no requests.
+      setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&link), sizeof link) != 0) {
+    framesProblem_ = std::string("cannot take in frames: ") + strerror(errno);
+    close(fd);
+    return false;
+  }
+  growReceiveBuffer(fd);
+  requestFrames_ = fd;
+  return true;
 }
 
 bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
@@ -24,15 +101,15 @@ bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
     error = "no interface named \"" + interfaceName + "\"";
     return false;
   }
-  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) {
+  udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (udp_ < 0) {
     error = std::string("cannot open a socket: ") + strerror(errno);
     return false;
   }
   ifreq request;
   memset(&request, 0, sizeof request);
   memcpy(request.ifr_name, interfaceName.c_str(), interfaceName.size());
-  if (ioctl(fd_, SIOCGIFFLAGS, &request) != 0) {
+  if (ioctl(udp_, SIOCGIFFLAGS, &request) != 0) {
     error = "cannot use interface " + interfaceName + ": " + strerror(errno);
     return false;
   }
@@ -40,7 +117,7 @@ bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
     error = "interface " + interfaceName + " is down";
     return false;
   }
-  if (ioctl(fd_, SIOCGIFHWADDR, &request) != 0) {
+  if (ioctl(udp_, SIOCGIFHWADDR, &request) != 0) {
     error = "cannot read the hardware address of " + interfaceName + ": " + strerror(errno);
     return false;
   }
@@ -50,25 +127,24 @@ bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
     return false;
   }
   int on = 1;
-  if (setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-      setsockopt(fd_, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
+  if (setsockopt(udp_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+      setsockopt(udp_, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
                  static_cast<socklen_t>(interfaceName.size() + 1)) != 0) {
     error = "cannot bind to interface " + interfaceName + ": " + strerror(errno);
     return false;
   }
-  // A crowd's requests arrive together: a thousand installers each have
-  // one waiting, and the kernel counts each at a few KiB. The default
-  // buffer holds about a hundred; the rest would be dropped and every
-  // dropped installer would lose a second to its time-out.
-  int room = kReceiveBufferBytes;
-  if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0) {
-    (void)setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);  // capped by rmem_max
+  // Before the port is bound, so that no request is ever queued on both.
+  if (openFramesIn(if_nametoindex(interfaceName.c_str())) &&
+      !attachFilter(udp_, kNothing, 1)) {
+    error = std::string("cannot filter the UDP socket: ") + strerror(errno);
+    return false;
   }
+  if (requestFrames_ < 0) growReceiveBuffer(udp_);
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(kProtocolPort);
   local.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+  if (bind(udp_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     error = "cannot use UDP port " + std::to_string(kProtocolPort) + " on " + interfaceName + ": " +
             strerror(errno);
     return false;
@@ -76,27 +152,87 @@ bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
   // Without the packet socket every reply is broadcast: slower on a busy
   // segment, but every installer still gets its replies.
   (void)frames_.open(interfaceName.c_str(), mac_);
+  slots_.resize(kReceiveBatch * kSlotSize);
+  received_.resize(kReceiveBatch);
   return true;
 }
 
-long ServerSocket::receive(NetMessage& message) {
-  for (;;) {
-    sockaddr_in sender{};
-    socklen_t senderLength = sizeof sender;
-    // MSG_TRUNC: the datagram's whole length, so that an oversized one is
-    // told from one that fits the buffer exactly.
-    long length = recvfrom(fd_, message.bytes, sizeof message.bytes, MSG_TRUNC,
-                           reinterpret_cast<sockaddr*>(&sender), &senderLength);
-    if (length < 0 && errno == EINTR) continue;
-    if (length < 0) return -1;
-    // Datagrams from other ports are not the protocol's: skip them.
-    if (sender.sin_port == htons(kProtocolPort)) return length;
+size_t ServerSocket::receive() {
+  mmsghdr messages[kReceiveBatch];
+  iovec parts[kReceiveBatch];
+  sockaddr_in senders[kReceiveBatch];
+  bool frames = requestFrames_ >= 0;
+  for (size_t i = 0; i < kReceiveBatch; ++i) {
+    parts[i] = iovec{slots_.data() + i * kSlotSize, frames ? kSlotSize : kMessageSize};
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+    if (!frames) {
+      messages[i].msg_hdr.msg_name = &senders[i];
+      messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+    }
   }
+  int count;
+  do {
+    // MSG_TRUNC: each datagram's or frame's whole length, so that an
+    // oversized one is told from one that fits the buffer exactly.
+    count = recvmmsg(fd(), messages, kReceiveBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+  } while (count < 0 && errno == EINTR);
+  if (count <= 0) return 0;
+  for (int i = 0; i < count; ++i) {
+    received_[i].length = messages[i].msg_len;
+    received_[i].senderPort = frames ? 0 : ntohs(senders[i].sin_port);
+  }
+  return static_cast<size_t>(count);
 }
 
-bool ServerSocket::sendTo(const uint8_t* client, const NetMessage& message, size_t length) {
-  if (!frames_.isOpen()) return broadcast(message, length);
-  return frames_.send(client, message.bytes, length) == static_cast<long>(length);
+bool ServerSocket::datagram(size_t index, NetMessage& message, ReceivedDatagram& arrival) const {
+  const uint8_t* slot = slots_.data() + index * kSlotSize;
+  const Slot& received = received_[index];
+  arrival = ReceivedDatagram{};
+  if (requestFrames_ < 0) {
+    // Datagrams from other ports are not the protocol's.
+    if (received.senderPort != kProtocolPort) return false;
+    arrival.length = received.length;
+    memcpy(message.bytes, slot, received.length < kMessageSize ? received.length : kMessageSize);
+    return true;
+  }
+  UdpFrame frame;
+  size_t captured = received.length < kSlotSize ? received.length : kSlotSize;
+  if (parseUdpFrame(slot, captured, received.length, frame) != FrameParse::datagram ||
+      frame.sourcePort != kProtocolPort || frame.destinationPort != kProtocolPort) {
+    return false;
+  }
+  arrival.length = frame.length;
+  arrival.fragmented = frame.fragmented;
+  arrival.sourceKnown = true;
+  memcpy(arrival.frameSource, frame.sourceMac, kMacSize);
+  memcpy(message.bytes, frame.payload, frame.captured < kMessageSize ? frame.captured : kMessageSize);
+  return true;
+}
+
+NetMessage& ServerSocket::nextReply() {
+  if (queued_ == replies_.size()) replies_.emplace_back();
+  return replies_[queued_].message;
+}
+
+void ServerSocket::queue(const uint8_t* client, size_t length) {
+  memcpy(replies_[queued_].client, client, kMacSize);
+  replies_[queued_].length = length;
+  ++queued_;
+}
+
+void ServerSocket::sendQueued() {
+  if (!frames_.isOpen()) {
+    for (size_t i = 0; i < queued_; ++i) (void)broadcast(replies_[i].message, replies_[i].length);
+  } else {
+    outgoing_.resize(queued_);
+    for (size_t i = 0; i < queued_; ++i) {
+      outgoing_[i] = {replies_[i].client, replies_[i].message.bytes, replies_[i].length};
+    }
+    (void)frames_.sendAll(outgoing_.data(), queued_);  // the installers ask again for what is lost
+  }
+  queued_ = 0;
 }
 
 bool ServerSocket::broadcast(const NetMessage& message, size_t length) {
@@ -106,7 +242,7 @@ bool ServerSocket::broadcast(const NetMessage& message, size_t length) {
   destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
   long sent;
   do {
-    sent = sendto(fd_, message.bytes, length, 0, reinterpret_cast<const sockaddr*>(&destination),
+    sent = sendto(udp_, message.bytes, length, 0, reinterpret_cast<const sockaddr*>(&destination),
                   sizeof destination);
   } while (sent < 0 && errno == EINTR);
   return sent == static_cast<long>(length);

@@ -1,49 +1,96 @@
 #pragma once
-// The server's sockets on the installation network: a datagram socket bound
-// to the interface and the protocol port, which receives the installers'
-// broadcasts, and a packet socket that sends each reply as a frame to the one
-// installer it is for (IP destination still the limited broadcast address,
-// see netinstall/frame_socket.h). Without the packet socket, replies are
-// broadcast. The interface is used as the operator configured it; nothing is
-// changed.
+// The server's sockets on the installation network. Requests are taken in
+// as frames from a packet socket bound to the interface, whose filter in the
+// kernel passes only IPv4 UDP to the protocol port, so that the server knows
+// the hardware address each request really came from. A datagram socket
+// bound to the port holds it (no "port unreachable" goes out, no second
+// server starts on it) and takes nothing in itself. Replies go out from
+// another packet socket as frames to the one installer they are for (IP
+// destination still the limited broadcast address, see
+// netinstall/frame_socket.h).
+//
+// Without the privilege for packet sockets the datagram socket takes the
+// requests in, with only the address the sender claims in its header, and
+// replies are broadcast. The interface is used as the operator configured
+// it; nothing is changed.
 
-#include <netinet/in.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "netinstall/frame_socket.h"
 #include "netinstall/net_message.h"
+#include "server/protocol/received_datagram.h"
 
 class ServerSocket {
  public:
+  // Datagrams taken in by one receive().
+  static constexpr size_t kReceiveBatch = 64;
+
   ServerSocket() = default;
   ServerSocket(const ServerSocket&) = delete;
   ServerSocket& operator=(const ServerSocket&) = delete;
   ~ServerSocket();
 
-  // Opens the socket on `interfaceName`. False with one line in `error` when
-  // the interface does not exist, is down, has no hardware address, or the
-  // port cannot be had.
+  // Opens the sockets on `interfaceName`. False with one line in `error`
+  // when the interface does not exist, is down, has no hardware address, or
+  // the port cannot be had. A packet socket that cannot be had is no error:
+  // see knowsFrameSources().
   [[nodiscard]] bool open(const std::string& interfaceName, std::string& error);
 
-  int fd() const { return fd_; }
+  // The descriptor to wait on for requests.
+  int fd() const { return requestFrames_ >= 0 ? requestFrames_ : udp_; }
   const uint8_t* address() const { return mac_; }
+  // Whether requests come with their frame's source address; when not, why
+  // (one phrase, e.g. "cannot open a packet socket: Operation not permitted").
+  bool knowsFrameSources() const { return requestFrames_ >= 0; }
+  const std::string& framesProblem() const { return framesProblem_; }
 
-  // The next waiting datagram from the protocol port into `message`, without
-  // blocking: its whole length (beyond the buffer for an oversized one, whose
-  // first bytes only are kept), or -1 when none is waiting.
-  long receive(NetMessage& message);
-  // Sends `length` bytes of `message` to the installer with hardware address
-  // `client`. False when the send failed (the installer asks again).
-  bool sendTo(const uint8_t* client, const NetMessage& message, size_t length);
+  // Takes in the datagrams waiting now, without blocking, up to
+  // kReceiveBatch: how many (0 when none waits).
+  size_t receive();
+  // Datagram `index` of the last receive() into `message` and `arrival`.
+  // False when it is not a datagram of the protocol (another port, a frame
+  // whose headers disagree): skip it.
+  bool datagram(size_t index, NetMessage& message, ReceivedDatagram& arrival) const;
+
+  // The replies of one receive() go out together, each as frames to its
+  // installer's hardware address (or broadcast, see sendsDirectly()), all
+  // the frames in one system call: the protocol writes each into nextReply(), which queue()
+  // then takes as `length` bytes for `client`; sendQueued() sends them.
+  // What does not go out is asked for again by the installers.
+  NetMessage& nextReply();
+  void queue(const uint8_t* client, size_t length);
+  void sendQueued();
   // Sends `length` bytes of `message` as a broadcast to every station.
   bool broadcast(const NetMessage& message, size_t length);
   // Whether replies go out as frames to one installer.
   bool sendsDirectly() const { return frames_.isOpen(); }
 
  private:
-  int fd_ = -1;
+  // The packet socket for requests, its filter set before it is bound so
+  // that nothing else is ever queued on it. False with `framesProblem_`.
+  bool openFramesIn(unsigned interfaceIndex);
+
+  int udp_ = -1;
+  int requestFrames_ = -1;
+  std::string framesProblem_;
   FrameSocket frames_;
   uint8_t mac_[kMacSize] = {};
+  // kReceiveBatch slots of kSlotSize bytes, and what each received holds.
+  std::vector<uint8_t> slots_;
+  struct Slot {
+    size_t length = 0;        // the whole frame's or datagram's length
+    uint16_t senderPort = 0;  // the datagram socket's only
+  };
+  std::vector<Slot> received_;
+  struct Reply {
+    uint8_t client[kMacSize];
+    size_t length;
+    NetMessage message;
+  };
+  std::vector<Reply> replies_;  // grown to the most queued at once, never shrunk
+  size_t queued_ = 0;
+  std::vector<FrameSocket::Datagram> outgoing_;
 };

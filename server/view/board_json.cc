@@ -60,6 +60,7 @@ std::string boardJson(const BoardSnapshot& snapshot) {
         {"bytes_sent", totals.bytesSent},
         {"dropped_malformed", totals.malformed},
         {"dropped_oversized", totals.oversized},
+        {"dropped_forged", totals.forged},
         {"stations_found", totals.stationsFound},
         {"installers_dropped", totals.installersDropped},
         {"up", totals.up},

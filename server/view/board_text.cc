@@ -49,6 +49,7 @@ std::string totalsText(const BoardSnapshot& snapshot) {
          std::to_string(t.installing) + "  done " + std::to_string(t.done) + "  failed " +
          std::to_string(t.failed) + "  silent " + std::to_string(t.silent) + "  sent " +
          byteText(t.bytesSent) + "  dropped " + std::to_string(t.malformed + t.oversized) +
+         (t.forged == 0 ? "" : "  forged " + std::to_string(t.forged)) +
          (t.up + t.notUp + t.upRefused + t.rearmed == 0
               ? ""
               : "  up " + std::to_string(t.up) + "  not up " + std::to_string(t.notUp) +

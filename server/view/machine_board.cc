@@ -226,10 +226,12 @@ void MachineBoard::finish(Entry& entry, MachinePhase phase, BoardTime now) {
   entry.endedMono = now.monotonicMillis;
 }
 
-void MachineBoard::setCounters(uint64_t malformed, uint64_t oversized, uint64_t stationsFound,
+void MachineBoard::setCounters(uint64_t malformed, uint64_t oversized, uint64_t forged,
+                               uint64_t stationsFound,
                                uint64_t installersDropped) {
   totals_.malformed = malformed;
   totals_.oversized = oversized;
+  totals_.forged = forged;
   totals_.stationsFound = stationsFound;
   totals_.installersDropped = installersDropped;
 }

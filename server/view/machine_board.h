@@ -90,6 +90,7 @@ struct BoardTotals {
   uint64_t bytesSent = 0;
   uint64_t malformed = 0;
   uint64_t oversized = 0;
+  uint64_t forged = 0;  // requests whose header claims another address than their frame's
   uint64_t stationsFound = 0;
   uint64_t installersDropped = 0;
   uint64_t up = 0;          // up reports taken since the start
@@ -117,7 +118,7 @@ class MachineBoard {
   // A station the server has no room for yet, and when it last asked.
   void noteWaiting(const uint8_t* client, int64_t lastAsked, BoardTime now);
   // The server's counters of dropped and forged datagrams.
-  void setCounters(uint64_t malformed, uint64_t oversized, uint64_t stationsFound,
+  void setCounters(uint64_t malformed, uint64_t oversized, uint64_t forged, uint64_t stationsFound,
                    uint64_t installersDropped);
 
   BoardSnapshot snapshot(BoardTime now) const;

@@ -74,6 +74,7 @@ std::string metricsText(const BoardSnapshot& snapshot, const std::string& versio
          totals.malformed);
   sample(out, labelled("netinstall_dropped_datagrams_total", "reason", "oversized"),
          totals.oversized);
+  sample(out, labelled("netinstall_dropped_datagrams_total", "reason", "forged"), totals.forged);
   family(out, "netinstall_stations_found_total", "counter",
          "Stations offered an installation since the start.");
   sample(out, "netinstall_stations_found_total", totals.stationsFound);

@@ -133,10 +133,11 @@ void OperatorView::refresh(const std::vector<const ServerProtocol*>& protocols) 
     ProtocolTotals segment = protocol->totals();
     totals.malformed += segment.malformed;
     totals.oversized += segment.oversized;
+    totals.forged += segment.forged;
     totals.stationsFound += segment.stationsFound;
     totals.installersDropped += segment.installersDropped;
   }
-  board_.setCounters(totals.malformed, totals.oversized, totals.stationsFound,
+  board_.setCounters(totals.malformed, totals.oversized, totals.forged, totals.stationsFound,
                      totals.installersDropped);
   if (!status_ && !terminal_) return;
   auto snapshot = std::make_shared<const BoardSnapshot>(board_.snapshot(now));

@@ -146,7 +146,8 @@ function showTotals(totals) {
   const items = [['machines', totals.machines], ['installing', totals.installing],
                  ['done', totals.done], ['failed', totals.failed], ['silent', totals.silent],
                  ['waiting for room', totals.waiting], ['sent', bytes(totals.bytes_sent)],
-                 ['dropped', totals.dropped_malformed + totals.dropped_oversized],
+                 ['dropped', totals.dropped_malformed + totals.dropped_oversized +
+                             totals.dropped_forged],
                  ['up', totals.up], ['not up', totals.not_up],
                  ['up refused', totals.up_refused], ['re-armed', totals.rearmed]];
   for (const [name, value] of items) {
