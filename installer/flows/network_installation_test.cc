@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -118,8 +119,9 @@ class NetworkInstallation : public ::testing::Test {
     shell(bdlTool() + " keygen '" + key + "' >/dev/null", &status);
     EXPECT_EQ(status, 0);
     std::string driver = "--driver '" + root + "/drivers/" + kernelRelease() + ".bdl'";
-    std::string listed = (autorunFor.empty() ? " '" : " --machine " + autorunFor + " '") + root +
-                         "/scripts/autorun.scr' '" + root + "/held-scripts/aside.scr'";
+    std::string autorun = autorunFor.empty() ? root + "/scripts/autorun.scr" : ownScript();
+    std::string listed = (autorunFor.empty() ? " '" : " --machine " + autorunFor + " '") +
+                         autorun + "' '" + root + "/held-scripts/aside.scr'";
     for (const char* package : {"packages/apps", "packages/base", "packages/tools", ""}) {
       std::string path = *package ? root + "/" + package + ".bdl" : root + "/drivers/" + kernelRelease() + ".bdl";
       shell(bdlTool() + " sign --key '" + key + "' '" + path + "'", &status);
@@ -127,15 +129,32 @@ class NetworkInstallation : public ::testing::Test {
       if (*package) listed += " '" + path + "'";
     }
     if (releaseNumber != 0) {
-      shell(bdlTool() + " release --key '" + key + "' --number " + std::to_string(releaseNumber) +
-                " '" + root + "/release.lst'" + listed + " " + driver + " >/dev/null",
-            &status);
+      releaseCommand = bdlTool() + " release --key '" + key + "' --number " +
+                       std::to_string(releaseNumber) + " '" + root + "/release.lst'" + listed +
+                       " " + driver + " >/dev/null";
+      shell(releaseCommand, &status);
       EXPECT_EQ(status, 0);
     }
     if (keyOnMedium) sandbox.options.files.push_back({key + ".pub", "/package-key.pub"});
     std::string text = readFile(key + ".pub");
     return text.substr(text.find("key: ") + 5, 16);
   }
+
+  // The root as a lab's inventory renders it for this one machine: its
+  // autorun.scr its own, every other machine refused. Its path.
+  std::string ownScript() {
+    std::string mac = machine->macAddress("eth0");
+    std::replace(mac.begin(), mac.end(), ':', '-');
+    std::string folder = root + "/machines/" + mac;
+    if (!std::filesystem::exists(folder)) {
+      writeWholeFile(folder + "/machine.conf", "name: router-1\ngroup: lab\n");
+      std::filesystem::create_directories(folder + "/scripts");
+      std::filesystem::rename(root + "/scripts/autorun.scr", folder + "/scripts/autorun.scr");
+      writeWholeFile(root + "/unknown/machine.conf", "policy: refuse\n");
+    }
+    return folder + "/scripts/autorun.scr";
+  }
+  std::string releaseCommand;
 
   std::string output() {
     return std::regex_replace(sandbox.console().output(), std::regex("\\.\\.\\.\\.+"), "...");
@@ -204,15 +223,30 @@ TEST_F(NetworkInstallation, WithAPackageKeyTheListedReleaseGoesInScriptsIncluded
 TEST_F(NetworkInstallation, WithAPackageKeyAMachineTakesItsOwnEntryAndNoOtherMachines) {
   (void)signEverything(/*releaseNumber=*/3, /*keyOnMedium=*/true,
                        upper(machine->macAddress("eth0")));
-  start();
+  start({"--state", scratch / "state"});
   ASSERT_EQ(sandbox.waitForEnd(kTimeout), Sandbox::kRestarted) << sandbox.console().output();
   EXPECT_NE(output().find("\nSoftware installed.\n"), std::string::npos) << output();
   EXPECT_EQ(installed(image, "cat /autorun.scr"), kAutorun);
 }
 
+// A server that starts with a sound list and is then handed one that gives
+// the script to another machine (a server of ours refuses to start with
+// such a list): the installer refuses the script as unlisted.
 TEST_F(NetworkInstallation, WithAPackageKeyAnotherMachinesEntryIsNotListed) {
-  (void)signEverything(/*releaseNumber=*/3, /*keyOnMedium=*/true, "02:00:00:00:00:99");
-  start();
+  (void)signEverything(/*releaseNumber=*/3, /*keyOnMedium=*/true,
+                       upper(machine->macAddress("eth0")));
+  run = std::make_unique<ServerRun>(*server, "srv0", root,
+                                    std::vector<std::string>{"--state", scratch / "state"},
+                                    scratch / "log");
+  ASSERT_TRUE(run->waitForLog(" serving ", 10)) << run->log();
+  // The same length, so that the list's size stays the one the server read.
+  std::string other = std::regex_replace(releaseCommand, std::regex(" --machine \\S+ "),
+                                         " --machine 02:00:00:00:00:99 ");
+  ASSERT_NE(other, releaseCommand);
+  int status = -1;
+  shell(other, &status);
+  ASSERT_EQ(status, 0);
+  ASSERT_TRUE(sandbox.start());
   EXPECT_NE(failedRun().find("\nFATAL ERROR: autorun.scr is not in release 3\n"),
             std::string::npos)
       << output();
