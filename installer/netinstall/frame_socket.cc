@@ -58,12 +58,18 @@ void FrameSocket::close() {
   fd_ = -1;
 }
 
-bool FrameSocket::sendAll(const Datagram* datagrams, size_t count) {
+UdpRoute FrameSocket::routeTo(const uint8_t* destination) const {
   UdpRoute route{};
   memcpy(route.sourceMac, mac_, kMacSize);
+  if (destination != nullptr) memcpy(route.destinationMac, destination, kMacSize);
   route.sourceIp = address_;
   route.destinationIp = htonl(INADDR_BROADCAST);
   route.port = kProtocolPort;
+  return route;
+}
+
+bool FrameSocket::sendAll(const Datagram* datagrams, size_t count) {
+  UdpRoute route = routeTo(nullptr);
   if (batch_.size() < count) batch_.resize(count);
   parts_.clear();
   bool whole = true;
@@ -99,12 +105,7 @@ bool FrameSocket::sendAll(const Datagram* datagrams, size_t count) {
 }
 
 long FrameSocket::send(const uint8_t* destination, const void* data, size_t length) {
-  UdpRoute route{};
-  memcpy(route.sourceMac, mac_, kMacSize);
-  memcpy(route.destinationMac, destination, kMacSize);
-  route.sourceIp = address_;
-  route.destinationIp = htonl(INADDR_BROADCAST);
-  route.port = kProtocolPort;
+  UdpRoute route = routeTo(destination);
   size_t count = buildUdpFrames(route, static_cast<const uint8_t*>(data), length,
                                 ++identification_, mtu_, frames_);
   if (count == 0 || count > kMostFrames) {

@@ -14,6 +14,7 @@
 #include <sys/uio.h>
 
 #include "netinstall/net_message.h"
+#include "netinstall/udp_frames.h"
 
 class FrameSocket {
  public:
@@ -48,6 +49,9 @@ class FrameSocket {
   bool sendAll(const Datagram* datagrams, size_t count);
 
  private:
+  // From this card to `destination` (filled in later when null).
+  UdpRoute routeTo(const uint8_t* destination) const;
+
   int fd_ = -1;
   uint8_t mac_[kMacSize] = {};
   uint32_t address_ = 0;  // network byte order
