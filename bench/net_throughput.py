@@ -42,8 +42,9 @@ it waiting would show here, and would also have loaded the machine less).
 
 --clients, --blocks (netinstall's block), --segments and --links run a subset of
 the rows (each still against TFTP in the same run); --no-page leaves the
-page's runs out. --perf DIR records the server's profile (perf record -g)
-during each of its runs without the page, into DIR/server-SEGMENT-LINK-CLIENTS-BLOCK.data
+page's runs out; --threads N runs the server with that many threads
+answering (its default is one per processor). --perf DIR records the
+server's profile (perf record -g) during each of its runs without the page, into DIR/server-SEGMENT-LINK-CLIENTS-BLOCK.data
 (the last round's).
 
 Without a wire a round trip costs only processor time, and one installer
@@ -217,10 +218,13 @@ while True:
 """ % STATUS_PORT
 
 
-def measure_netinstall(lab, build, root, count, block, scratch, status=False, perf=None):
+def measure_netinstall(lab, build, root, count, block, scratch, status=False, perf=None,
+                       threads=None):
     """`perf`: None, or the path of the profile to record."""
     log = os.path.join(scratch, "server-%d-%d.log" % (count, block))
     page = ["--status", "127.0.0.1:%d" % STATUS_PORT] if status else []
+    if threads is not None:
+        page += ["--threads", str(threads)]
     server = lab.server.start([os.path.join(build, "bin", "netinstall-server"), "--interface",
                                "srv0", "--root", root, "--block-size", str(block)] + page,
                               stdout=open(log, "w"), stderr=subprocess.STDOUT)
@@ -300,6 +304,8 @@ def main():
     parser.add_argument("--links", default=None, help="-, 100mbit")
     parser.add_argument("--no-page", action="store_true", help="no runs with the status page")
     parser.add_argument("--perf", default=None, help="record the server's profile into DIR")
+    parser.add_argument("--threads", type=int, default=None,
+                        help="the server's --threads (default: its own, one per processor)")
     options = parser.parse_args()
     client_counts = [int(n) for n in options.clients.split(",")]
     blocks = None if options.blocks is None else [int(n) for n in options.blocks.split(",")]
@@ -360,7 +366,8 @@ def main():
                             lab, options.build, root, count, ours_block, scratch, status=status,
                             perf=None if status or options.perf is None else os.path.join(
                                 options.perf, "server-%s-%s-%d-%d.data" % (
-                                    segment, rate or "-", count, ours_block)))
+                                    segment, rate or "-", count, ours_block)),
+                            threads=options.threads)
                         times[status] = elapsed
                         if status:
                             answer_rate = min(answer_rate, answers)

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "server/protocol/server_protocol.h"
 #include "server/protocol/server_socket.h"
 #include "server/service_manager.h"
+#include "server/serving_lanes.h"
 #include "server/protocol/session_limits.h"
 
 namespace {
@@ -35,18 +37,20 @@ namespace {
 // What was dropped or not logged one by one is reported at every expiry.
 constexpr int64_t kFileIdleSeconds = kAskingSilenceSeconds;
 constexpr int64_t kForgetSeconds = 24 * 60 * 60;
-// Descriptors besides the sessions' open files: sockets, the events file,
-// the page's connections (32), the log.
+// Descriptors besides the sessions' open files and the lanes' sockets: the
+// segments' first sockets, the events file, the page's connections (32),
+// the log.
 constexpr rlim_t kDescriptorsBesideSessions = 64;
 
 // Every session may hold one open file: the descriptor limit must allow
 // them all, or the crowd's last installers fail with "Too many open
 // files". The soft limit is raised as far as the hard one allows; the
 // session limit is lowered to what fits, and the operator told.
-size_t fitSessionsToDescriptors(size_t wanted, std::string& note) {
+size_t fitSessionsToDescriptors(size_t wanted, size_t sockets, std::string& note) {
   rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
-  rlim_t needed = static_cast<rlim_t>(wanted) + kDescriptorsBesideSessions;
+  rlim_t besides = kDescriptorsBesideSessions + sockets;
+  rlim_t needed = static_cast<rlim_t>(wanted) + besides;
   if (limit.rlim_cur < needed) {
     limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= needed ? needed
                                                                                  : limit.rlim_max;
@@ -54,9 +58,7 @@ size_t fitSessionsToDescriptors(size_t wanted, std::string& note) {
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
   }
   if (limit.rlim_cur >= needed) return wanted;
-  size_t fits = limit.rlim_cur > kDescriptorsBesideSessions * 2
-                    ? static_cast<size_t>(limit.rlim_cur - kDescriptorsBesideSessions)
-                    : 1;
+  size_t fits = limit.rlim_cur > besides * 2 ? static_cast<size_t>(limit.rlim_cur - besides) : 1;
   note = "warning: " + std::to_string(limit.rlim_cur) + " open files allowed: serving " +
          std::to_string(fits) + " installers at once, not " + std::to_string(wanted);
   return fits;
@@ -93,10 +95,16 @@ bool installStopSignals(sigset_t& waitMask) {
 // One installation network: its socket and the installers that asked on it.
 // Each segment answers with its own interface's hardware address, so an
 // installer only ever talks to the segment it is on.
+// Its requests may be spread over more sockets, one per thread answering
+// (lanes, see serving_lanes.h).
 struct Segment {
   std::string interfaceName;
   ServerSocket socket;
+  std::vector<std::unique_ptr<ServerSocket>> moreLanes;
   std::unique_ptr<ServerProtocol> protocol;
+
+  size_t lanes() const { return 1 + moreLanes.size(); }
+  ServerSocket& lane(size_t index) { return index == 0 ? socket : *moreLanes[index - 1]; }
 };
 
 int64_t monotonicMillis() {
@@ -122,16 +130,29 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
            std::string& error) {
   std::vector<const ServerProtocol*> protocols;
   for (auto& segment : segments) protocols.push_back(segment->protocol.get());
-  NetMessage request;
-  ReceivedDatagram arrival;
+  size_t laneCount = 1;
+  for (auto& segment : segments) laneCount = std::max(laneCount, segment->lanes());
+  std::vector<std::vector<LaneSocket>> lanes(laneCount);
+  for (auto& segment : segments) {
+    for (size_t lane = 0; lane < segment->lanes(); ++lane) {
+      lanes[lane].push_back({segment->protocol.get(), &segment->lane(lane)});
+    }
+  }
+  // From here this thread runs where the first lane's frames arrive; the
+  // page's thread, started before, is not held there.
+  ServingLanes serving(std::move(lanes));
   std::vector<pollfd> waiting(segments.size());
   int64_t lastExpiry = monotonicSeconds();
   int refreshMillis = view.refreshMillis();
   int64_t lastRefresh = monotonicMillis();
   // The page's first answers already show the server's start, not an empty
   // state that reads as a server started in 1970.
-  if (refreshMillis > 0) view.refresh(protocols);
-  while (stopSignal == 0) {
+  if (refreshMillis > 0) {
+    std::lock_guard<std::mutex> hold(serving.state());
+    view.refresh(protocols);
+  }
+  bool failed = false;
+  while (stopSignal == 0 && !failed) {
     for (size_t i = 0; i < segments.size(); ++i) {
       waiting[i] = pollfd{segments[i]->socket.fd(), POLLIN, 0};
     }
@@ -140,26 +161,19 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
     int ready = ppoll(waiting.data(), waiting.size(), &limit, &waitMask);
     if (ready < 0 && errno != EINTR) {
       error = std::string("cannot wait for requests: ") + strerror(errno);
-      for (auto& segment : segments) segment->protocol->report();
-      return false;
+      failed = true;
+      break;
     }
-    int64_t now = monotonicSeconds();
     for (size_t i = 0; ready > 0 && i < segments.size(); ++i) {
-      if (waiting[i].revents == 0) continue;
-      Segment& segment = *segments[i];
-      size_t count;
-      do {
-        count = segment.socket.receive();
-        for (size_t index = 0; index < count; ++index) {
-          if (!segment.socket.datagram(index, request, arrival)) continue;
-          NetMessage& reply = segment.socket.nextReply();
-          size_t replyLength = segment.protocol->handle(request, arrival, reply, now);
-          if (replyLength > 0) segment.socket.queue(reply.target(), replyLength);
-        }
-        segment.socket.sendQueued();
-      } while (count == ServerSocket::kReceiveBatch);
+      if (waiting[i].revents != 0) serving.answer({segments[i]->protocol.get(), &segments[i]->socket});
     }
-    if (now - lastExpiry >= kExpiryEverySeconds) {
+    failed = serving.failed(error);
+    int64_t now = monotonicSeconds();
+    bool expiring = now - lastExpiry >= kExpiryEverySeconds;
+    bool refreshing = refreshMillis > 0 && monotonicMillis() - lastRefresh >= refreshMillis;
+    if (!expiring && !refreshing) continue;
+    std::lock_guard<std::mutex> hold(serving.state());
+    if (expiring) {
       for (auto& segment : segments) {
         segment->protocol->expire(now, kFileIdleSeconds, kForgetSeconds);
         segment->protocol->report();
@@ -167,13 +181,14 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
       reportOverdue(lab, upTimeoutSeconds, view);
       lastExpiry = now;
     }
-    if (refreshMillis > 0 && monotonicMillis() - lastRefresh >= refreshMillis) {
+    if (refreshing) {
       view.refresh(protocols);
       lastRefresh = monotonicMillis();
     }
   }
+  serving.stop();
   for (auto& segment : segments) segment->protocol->report();
-  return true;
+  return !failed;
 }
 
 // "packages: 3, all signed; scripts: 1; held scripts: 1": what installers
@@ -236,9 +251,22 @@ int runServer(const ServerOptions& options) {
             segment->socket.framesProblem().c_str());
     return 1;
   }
+  // A thread per processor answers requests (serving_lanes.h).
+  size_t threads = options.threads > 0 ? options.threads : defaultLanes();
+  std::string spreadNote;
+  for (auto& segment : segments) {
+    std::string problem;
+    if (threads > 1 && !segment->socket.spreadOver(threads, segment->moreLanes, problem)) {
+      spreadNote = "warning: " + segment->interfaceName + ": " + problem +
+                   ": one thread answers its installers";
+    }
+  }
+  size_t laneSockets = 0;
+  for (auto& segment : segments) laneSockets += 2 * segment->moreLanes.size();  // in and out
   std::string descriptorNote;
   size_t mostInstallers = fitSessionsToDescriptors(
-      options.mostInstallers > 0 ? options.mostInstallers : kMostInstallers, descriptorNote);
+      options.mostInstallers > 0 ? options.mostInstallers : kMostInstallers, laneSockets,
+      descriptorNote);
   sigset_t waitMask;
   if (!installStopSignals(waitMask)) {
     perror("netinstall-server: signal handlers");
@@ -295,6 +323,7 @@ int runServer(const ServerOptions& options) {
               "up reports after done within " + std::to_string(options.upTimeoutSeconds) + " s");
   }
   if (!descriptorNote.empty()) view.note(descriptorNote);
+  if (!spreadNote.empty()) view.note(spreadNote);
   LinkConfig config{options.root, options.keep, options.blockSize, lab.get()};
   view.record(nullptr, serverEvent("release", release));
   if (!view.pageAddress().empty()) view.note("status page: " + view.pageAddress());

@@ -8,7 +8,7 @@
 
 const char* serverUsage() {
   return "usage: netinstall-server --interface IF [--interface IF2 ...] --root DIR [--keep]\n"
-         "                         [--block-size N] [--most-installers N]\n"
+         "                         [--block-size N] [--most-installers N] [--threads N]\n"
          "                         [--status [ADDR:]PORT] [--events FILE]\n"
          "                         [--state DIR [--up-timeout S]]\n"
          "  --interface IF   a network interface the installers boot on (one per\n"
@@ -19,6 +19,8 @@ const char* serverUsage() {
          "  --block-size N   bytes of file data per reply, 1 to 4076 (default 4076)\n"
          "  --most-installers N  installers served at once, 1 to 65536 (default 1024);\n"
          "                   more wait for room\n"
+         "  --threads N      threads answering requests, 1 to 64 (default: one per\n"
+         "                   processor, at most 8)\n"
          "  --status [ADDR:]PORT  a live status page and /status.json over HTTP on\n"
          "                   ADDR (default 127.0.0.1), port PORT (0: any free port)\n"
          "  --events FILE    append every event to FILE, one JSON object per line\n"
@@ -119,7 +121,7 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
   options = ServerOptions();  // what an earlier parse left must not count as given
   bool seenInterface = false, seenRoot = false, seenKeep = false, seenBlock = false;
   bool seenUpTimeout = false;
-  bool seenMost = false;
+  bool seenMost = false, seenThreads = false;
   for (int i = 1; i < argc; ++i) {
     Taken view = takeViewOption(argc, argv, i, options, error);
     if (view == Taken::notOurs) view = takeLabOption(argc, argv, i, options, seenUpTimeout, error);
@@ -127,7 +129,8 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
     if (view == Taken::taken) continue;
     std::string option = argv[i];
     bool takesValue = option == "--interface" || option == "--root" ||
-                      option == "--block-size" || option == "--most-installers";
+                      option == "--block-size" || option == "--most-installers" ||
+                      option == "--threads";
     if (!takesValue && option != "--keep") {
       error = "unknown option " + option;
       return false;
@@ -136,6 +139,7 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
                  : option == "--root"    ? seenRoot
                  : option == "--keep"    ? seenKeep
                  : option == "--block-size" ? seenBlock
+                 : option == "--threads" ? seenThreads
                                          : seenMost;
     if (seen && option != "--interface") {
       error = option + " given twice";
@@ -164,6 +168,11 @@ bool parseServerOptions(int argc, const char* const argv[], ServerOptions& optio
     } else if (option == "--most-installers") {
       if (!parseCount(value, kMostInstallersAllowed, options.mostInstallers)) {
         error = "--most-installers must be a number from 1 to 65536, not " + std::string(value);
+        return false;
+      }
+    } else if (option == "--threads") {
+      if (!parseCount(value, kMostThreadsAllowed, options.threads)) {
+        error = "--threads must be a number from 1 to 64, not " + std::string(value);
         return false;
       }
     } else if (!parseCount(value, kMaxPayload, options.blockSize)) {

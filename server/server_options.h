@@ -16,6 +16,7 @@ struct ServerOptions {
   bool keep = false;                  // --keep: clients keep their old configuration
   size_t blockSize = kMaxPayload;     // --block-size N: file bytes per reply, 1 ... 4076
   size_t mostInstallers = 0;          // --most-installers N: sessions at once; 0: the default
+  size_t threads = 0;                 // --threads N: threads answering; 0: one per processor
   // What the operator watches.
   bool status = false;                // --status [ADDR:]PORT: the status page
   std::string statusAddress = "127.0.0.1";
@@ -30,6 +31,8 @@ struct ServerOptions {
 
 // The most --most-installers allows.
 constexpr size_t kMostInstallersAllowed = 65536;
+// The most --threads allows.
+constexpr size_t kMostThreadsAllowed = 64;
 
 // The usage text, ending in a newline.
 const char* serverUsage();

@@ -77,7 +77,7 @@ bool FrameSocket::sendAll(const Datagram* datagrams, size_t count) {
     const Datagram& datagram = datagrams[index];
     memcpy(route.destinationMac, datagram.destination, kMacSize);
     size_t built = buildUdpFrames(route, static_cast<const uint8_t*>(datagram.data),
-                                  datagram.length, ++identification_, mtu_, batch_[index]);
+                                  datagram.length, nextIdentification(), mtu_, batch_[index]);
     if (built == 0 || built > kMostFrames) {
       whole = false;
       continue;
@@ -107,7 +107,7 @@ bool FrameSocket::sendAll(const Datagram* datagrams, size_t count) {
 long FrameSocket::send(const uint8_t* destination, const void* data, size_t length) {
   UdpRoute route = routeTo(destination);
   size_t count = buildUdpFrames(route, static_cast<const uint8_t*>(data), length,
-                                ++identification_, mtu_, frames_);
+                                nextIdentification(), mtu_, frames_);
   if (count == 0 || count > kMostFrames) {
     errno = EMSGSIZE;
     return -1;

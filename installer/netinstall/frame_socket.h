@@ -6,6 +6,7 @@
 // Sends only: it receives nothing. Opening it needs the privilege to send
 // raw frames; without it the owner broadcasts as before.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -48,7 +49,16 @@ class FrameSocket {
   // installers ask again.
   bool sendAll(const Datagram* datagrams, size_t count);
 
+  // Numbers its datagrams from `counter`, which other sockets sending to
+  // the same stations share, so that no two of their datagrams in flight
+  // carry one IP identification (the receiver would join their fragments).
+  void shareIdentification(std::atomic<uint16_t>& counter) { sharedIdentification_ = &counter; }
+
  private:
+  uint16_t nextIdentification() {
+    return sharedIdentification_ != nullptr ? static_cast<uint16_t>(sharedIdentification_->fetch_add(1) + 1)
+                                            : ++identification_;
+  }
   // From this card to `destination` (filled in later when null).
   UdpRoute routeTo(const uint8_t* destination) const;
 
@@ -57,6 +67,7 @@ class FrameSocket {
   uint32_t address_ = 0;  // network byte order
   size_t mtu_ = 1500;
   uint16_t identification_ = 0;
+  std::atomic<uint16_t>* sharedIdentification_ = nullptr;
   std::vector<std::vector<uint8_t>> frames_;
   // sendAll()'s frames, one list per datagram, kept for the next call.
   std::vector<std::vector<std::vector<uint8_t>>> batch_;

@@ -48,6 +48,19 @@ sock_filter kRequestFilter[] = {
 // the packet socket's, and none is queued twice.
 sock_filter kNothing[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
 
+// Which lane of a spread socket takes a frame: the processor's number that
+// took it in (the kernel divides it by the lanes and takes the rest).
+// Answered on that processor, a request wakes no other one, and its reply
+// goes out where the installer's socket was last busy: on two processors
+// this doubled what the server sends to four installers at once, where
+// lanes chosen by the installers' addresses gained a tenth. An installer
+// whose frames arrive on another processor now and then is answered by
+// another lane: the protocol's state is one, so nothing changes for it.
+sock_filter kLaneOfProcessor[] = {
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_CPU)),
+    BPF_STMT(BPF_RET | BPF_A, 0),
+};
+
 bool attachFilter(int fd, sock_filter* filter, size_t length) {
   sock_fprog program{static_cast<unsigned short>(length), filter};
   return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
@@ -96,6 +109,63 @@ bool ServerSocket::openFramesIn(unsigned interfaceIndex) {
   return true;
 }
 
+bool ServerSocket::openLane(ServerSocket& first, int group, std::string& problem) {
+  interfaceName_ = first.interfaceName_;
+  interfaceIndex_ = first.interfaceIndex_;
+  memcpy(mac_, first.mac_, kMacSize);
+  if (!openFramesIn(interfaceIndex_)) {
+    problem = framesProblem_;
+    return false;
+  }
+  if (setsockopt(requestFrames_, SOL_PACKET, PACKET_FANOUT, &group, sizeof group) != 0) {
+    problem = std::string("cannot join the first socket's lanes: ") + strerror(errno);
+    return false;
+  }
+  if (!frames_.open(interfaceName_.c_str(), mac_)) {
+    problem = "cannot open a packet socket to send from";
+    return false;
+  }
+  frames_.shareIdentification(first.identifications_);
+  slots_.resize(kReceiveBatch * kSlotSize);
+  received_.resize(kReceiveBatch);
+  return true;
+}
+
+bool ServerSocket::spreadOver(size_t lanes, std::vector<std::unique_ptr<ServerSocket>>& more,
+                              std::string& problem) {
+  if (lanes <= 1) return true;
+  if (requestFrames_ < 0 || !frames_.isOpen()) {
+    problem = "requests are not taken in as frames";
+    return false;
+  }
+  // The kernel picks a group number no other socket of this network uses;
+  // the other lanes join it by that number.
+  int join = (PACKET_FANOUT_CBPF | PACKET_FANOUT_FLAG_UNIQUEID) << 16;
+  sock_fprog choice{static_cast<unsigned short>(sizeof kLaneOfProcessor / sizeof kLaneOfProcessor[0]),
+                    kLaneOfProcessor};
+  int group = 0;
+  socklen_t groupSize = sizeof group;
+  if (setsockopt(requestFrames_, SOL_PACKET, PACKET_FANOUT, &join, sizeof join) != 0 ||
+      getsockopt(requestFrames_, SOL_PACKET, PACKET_FANOUT, &group, &groupSize) != 0 ||
+      setsockopt(requestFrames_, SOL_PACKET, PACKET_FANOUT_DATA, &choice, sizeof choice) != 0) {
+    problem = std::string("cannot spread requests over sockets: ") + strerror(errno);
+    return false;
+  }
+  frames_.shareIdentification(identifications_);
+  // The group's number, and its kind without the flag that only made it.
+  int memberJoin = (group & 0xFFFF) | (PACKET_FANOUT_CBPF << 16);
+  size_t before = more.size();
+  for (size_t i = 1; i < lanes; ++i) {
+    auto lane = std::make_unique<ServerSocket>();
+    if (!lane->openLane(*this, memberJoin, problem)) {
+      more.resize(before);  // closed, they leave the group: this socket takes all again
+      return false;
+    }
+    more.push_back(std::move(lane));
+  }
+  return true;
+}
+
 bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
   if (interfaceName.empty() || interfaceName.size() >= IFNAMSIZ) {
     error = "no interface named \"" + interfaceName + "\"";
@@ -133,8 +203,10 @@ bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
     error = "cannot bind to interface " + interfaceName + ": " + strerror(errno);
     return false;
   }
+  interfaceName_ = interfaceName;
+  interfaceIndex_ = if_nametoindex(interfaceName.c_str());
   // Before the port is bound, so that no request is ever queued on both.
-  if (openFramesIn(if_nametoindex(interfaceName.c_str())) &&
+  if (openFramesIn(interfaceIndex_) &&
       !attachFilter(udp_, kNothing, 1)) {
     error = std::string("cannot filter the UDP socket: ") + strerror(errno);
     return false;

@@ -14,8 +14,10 @@
 // replies are broadcast. The interface is used as the operator configured
 // it; nothing is changed.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,16 @@ class ServerSocket {
   // the port cannot be had. A packet socket that cannot be had is no error:
   // see knowsFrameSources().
   [[nodiscard]] bool open(const std::string& interfaceName, std::string& error);
+
+  // Spreads the requests over `lanes` sockets, this one and those added to
+  // `more`: lane k takes the frames the kernel took in on the processors
+  // whose number leaves k when divided by `lanes`, so that a thread that
+  // runs there answers them where they arrived (see serving_lanes.h). The
+  // lanes number their frames from one counter. False with one phrase in
+  // `problem` when the kernel cannot: this socket then still takes every
+  // request.
+  [[nodiscard]] bool spreadOver(size_t lanes, std::vector<std::unique_ptr<ServerSocket>>& more,
+                                std::string& problem);
 
   // The descriptor to wait on for requests.
   int fd() const { return requestFrames_ >= 0 ? requestFrames_ : udp_; }
@@ -72,12 +84,17 @@ class ServerSocket {
   // The packet socket for requests, its filter set before it is bound so
   // that nothing else is ever queued on it. False with `framesProblem_`.
   bool openFramesIn(unsigned interfaceIndex);
+  // Another lane of `first`'s group `group` (see spreadOver()).
+  bool openLane(ServerSocket& first, int group, std::string& problem);
 
-  int udp_ = -1;
+  int udp_ = -1;  // -1 in a lane added by spreadOver()
   int requestFrames_ = -1;
+  std::string interfaceName_;
+  unsigned interfaceIndex_ = 0;
   std::string framesProblem_;
   FrameSocket frames_;
   uint8_t mac_[kMacSize] = {};
+  std::atomic<uint16_t> identifications_{0};  // the first lane's, for all
   // kReceiveBatch slots of kSlotSize bytes, and what each received holds.
   std::vector<uint8_t> slots_;
   struct Slot {
