@@ -22,10 +22,13 @@ TEST(ServerOptionsTest, InterfaceAndRootAreEnough) {
   EXPECT_EQ(options.blockSize, 4076u);
 
   ServerOptions all;
-  ASSERT_TRUE(parse({"--keep", "--root", "r", "--block-size", "1468", "--interface", "e"}, all,
-                    error));
+  ASSERT_TRUE(parse({"--keep", "--root", "r", "--block-size", "1468", "--interface", "e",
+                     "--threads", "3"},
+                    all, error));
   EXPECT_TRUE(all.keep);
   EXPECT_EQ(all.blockSize, 1468u);
+  EXPECT_EQ(all.threads, 3u);
+  EXPECT_EQ(options.threads, 0u);  // one per processor
 
   ServerOptions segments;
   ASSERT_TRUE(parse({"--interface", "lab0", "--root", "r", "--interface", "lab1"}, segments,
@@ -50,6 +53,10 @@ TEST(ServerOptionsTest, RefusesWhatItCannotUseWithAReason) {
       {{"--interface", "e", "--root", "r", "--block-size", "4077"}, "--block-size must be"},
       {{"--interface", "e", "--root", "r", "--block-size", "12k"}, "--block-size must be"},
       {{"--interface", "e", "--root", "r", "--block-size", "-5"}, "--block-size must be"},
+      {{"--interface", "e", "--root", "r", "--threads", "0"}, "--threads must be"},
+      {{"--interface", "e", "--root", "r", "--threads", "65"}, "--threads must be"},
+      {{"--interface", "e", "--root", "r", "--threads", "2", "--threads", "2"},
+       "--threads given twice"},
   };
   for (const Case& c : cases) {
     ServerOptions options;
