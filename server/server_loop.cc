@@ -165,7 +165,8 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
       break;
     }
     for (size_t i = 0; ready > 0 && i < segments.size(); ++i) {
-      if (waiting[i].revents != 0) serving.answer({segments[i]->protocol.get(), &segments[i]->socket});
+      if (waiting[i].revents == 0) continue;
+      serving.answer({segments[i]->protocol.get(), &segments[i]->socket});
     }
     failed = serving.failed(error);
     int64_t now = monotonicSeconds();

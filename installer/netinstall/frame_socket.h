@@ -56,8 +56,8 @@ class FrameSocket {
 
  private:
   uint16_t nextIdentification() {
-    return sharedIdentification_ != nullptr ? static_cast<uint16_t>(sharedIdentification_->fetch_add(1) + 1)
-                                            : ++identification_;
+    if (sharedIdentification_ == nullptr) return ++identification_;
+    return static_cast<uint16_t>(sharedIdentification_->fetch_add(1) + 1);
   }
   // From this card to `destination` (filled in later when null).
   UdpRoute routeTo(const uint8_t* destination) const;

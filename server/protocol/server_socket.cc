@@ -50,10 +50,10 @@ sock_filter kNothing[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
 
 // Which lane of a spread socket takes a frame: the processor's number that
 // took it in (the kernel divides it by the lanes and takes the rest).
-// Answered on that processor, a request wakes no other one, and its reply
-// goes out where the installer's socket was last busy: on two processors
-// this doubled what the server sends to four installers at once, where
-// lanes chosen by the installers' addresses gained a tenth. An installer
+// Answered by a thread on that processor, a request wakes no other one, and
+// its reply goes out where the installer's socket was last busy: on two
+// processors this doubled what the server sends to four installers at once,
+// where lanes chosen by the installers' addresses gained a tenth. An installer
 // whose frames arrive on another processor now and then is answered by
 // another lane: the protocol's state is one, so nothing changes for it.
 sock_filter kLaneOfProcessor[] = {
@@ -141,8 +141,9 @@ bool ServerSocket::spreadOver(size_t lanes, std::vector<std::unique_ptr<ServerSo
   // The kernel picks a group number no other socket of this network uses;
   // the other lanes join it by that number.
   int join = (PACKET_FANOUT_CBPF | PACKET_FANOUT_FLAG_UNIQUEID) << 16;
-  sock_fprog choice{static_cast<unsigned short>(sizeof kLaneOfProcessor / sizeof kLaneOfProcessor[0]),
-                    kLaneOfProcessor};
+  sock_fprog choice{
+      static_cast<unsigned short>(sizeof kLaneOfProcessor / sizeof kLaneOfProcessor[0]),
+      kLaneOfProcessor};
   int group = 0;
   socklen_t groupSize = sizeof group;
   if (setsockopt(requestFrames_, SOL_PACKET, PACKET_FANOUT, &join, sizeof join) != 0 ||
