@@ -53,21 +53,22 @@ long statusKib(pid_t pid, const std::string& key) {
   return -1;
 }
 
-// The bytes waiting for the server in its packet socket for requests (the
-// one bound to IPv4, from the server's own view of /proc/net/packet): -1
-// when it has none.
+// The bytes waiting for the server in its packet sockets for requests (those
+// bound to IPv4, one per thread answering, from the server's own view of
+// /proc/net/packet): -1 when it has none.
 long requestQueue(pid_t pid) {
   std::ifstream table("/proc/" + std::to_string(pid) + "/net/packet");
   std::string line;
   std::getline(table, line);  // the heading
+  long all = -1;
   while (std::getline(table, line)) {
     std::istringstream fields(line);
     std::string socket, references, type, protocol, interface, running;
     long waiting = -1;
     fields >> socket >> references >> type >> protocol >> interface >> running >> waiting;
-    if (protocol == "0800") return waiting;
+    if (protocol == "0800" && waiting >= 0) all = (all < 0 ? 0 : all) + waiting;
   }
-  return -1;
+  return all;
 }
 
 // The bytes waiting in the server's UDP socket on port 5000, from its own
