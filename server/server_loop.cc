@@ -69,12 +69,6 @@ volatile sig_atomic_t stopSignal = 0;
 
 void onStopSignal(int signal) { stopSignal = signal; }
 
-int64_t monotonicSeconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
-}
-
 // SIGINT and SIGTERM are blocked except inside the wait, so a stop request
 // can never slip in between the check and the wait.
 bool installStopSignals(sigset_t& waitMask) {
@@ -106,12 +100,6 @@ struct Segment {
   size_t lanes() const { return 1 + moreLanes.size(); }
   ServerSocket& lane(size_t index) { return index == 0 ? socket : *moreLanes[index - 1]; }
 };
-
-int64_t monotonicMillis() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // Serves until a stop signal (true) or until waiting itself fails (false,
 // with the reason in `error`).

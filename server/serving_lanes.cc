@@ -3,23 +3,18 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "server/protocol/wall_clock.h"
 
 namespace {
 
 constexpr size_t kMostDefaultLanes = 8;
 // A lane's thread looks at the stop request at least this often.
 constexpr int kStopCheckMillis = 100;
-
-int64_t monotonicSeconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
-}
 
 }  // namespace
 
