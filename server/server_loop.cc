@@ -22,6 +22,7 @@
 #include "server/protocol/wall_clock.h"
 #include "server/view/operator_view.h"
 #include "server/protocol/install_tree.h"
+#include "server/protocol/read_ahead_pool.h"
 #include "server/protocol/served_release.h"
 #include "server/protocol/server_protocol.h"
 #include "server/protocol/server_socket.h"
@@ -219,6 +220,9 @@ int runServer(const ServerOptions& options) {
     fprintf(stderr, "netinstall-server: %s\n", error.c_str());
     return 1;
   }
+  // Before the segments: their sessions' files give their buffers back
+  // when they are destroyed.
+  ReadAheadPool readAhead;
   std::vector<std::unique_ptr<Segment>> segments;
   for (const std::string& name : options.interfaceNames) {
     segments.push_back(std::make_unique<Segment>());
@@ -313,7 +317,7 @@ int runServer(const ServerOptions& options) {
   }
   if (!descriptorNote.empty()) view.note(descriptorNote);
   if (!spreadNote.empty()) view.note(spreadNote);
-  LinkConfig config{options.root, options.keep, options.blockSize, lab.get()};
+  LinkConfig config{options.root, options.keep, options.blockSize, lab.get(), &readAhead};
   view.record(nullptr, serverEvent("release", release));
   if (!view.pageAddress().empty()) view.note("status page: " + view.pageAddress());
   if (!options.eventsPath.empty()) view.note("events appended to " + options.eventsPath);

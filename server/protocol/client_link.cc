@@ -200,7 +200,7 @@ bool ClientLink::serveFile(NetMessage& reply, const LinkLog& log) {
       return true;
     }
     const ServedFile& file = files_[nextFile_];
-    if (!cursor_.open(file.path)) {
+    if (!cursor_.open(file.path, config_.readAhead)) {
       std::string reason = "cannot read " + file.path + ": " + strerror(errno);
       log(serverEvent("failed", reason, {{"reason", reason}, {"file", file.name}}));
       phase_ = Phase::failed;

@@ -18,6 +18,7 @@
 #include "server/protocol/server_event.h"
 
 class LabMachines;
+class ReadAheadPool;
 
 // One event for the operator about this link's installer.
 using LinkLog = std::function<void(const ServerEvent& event)>;
@@ -29,6 +30,9 @@ struct LinkConfig {
   // The lab's per-machine state, when the server keeps one: each
   // installation gets its token file and is recorded there. Not owned.
   LabMachines* lab = nullptr;
+  // Buffers the files being sent are read ahead through; null: block by
+  // block. Not owned.
+  ReadAheadPool* readAhead = nullptr;
 };
 
 class ClientLink {
