@@ -127,10 +127,7 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
       lanes[lane].push_back({segment->protocol.get(), &segment->lane(lane)});
     }
   }
-  // From here this thread runs where the first lane's frames arrive; the
-  // page's thread, started before, is not held there.
   ServingLanes serving(std::move(lanes));
-  std::vector<pollfd> waiting(segments.size());
   int64_t lastExpiry = monotonicSeconds();
   int refreshMillis = view.refreshMillis();
   int64_t lastRefresh = monotonicMillis();
@@ -141,21 +138,15 @@ bool serve(std::vector<std::unique_ptr<Segment>>& segments, OperatorView& view,
     view.refresh(protocols);
   }
   bool failed = false;
+  // The lanes' threads answer; this one keeps the time and takes the stop
+  // signals.
   while (stopSignal == 0 && !failed) {
-    for (size_t i = 0; i < segments.size(); ++i) {
-      waiting[i] = pollfd{segments[i]->socket.fd(), POLLIN, 0};
-    }
     timespec limit{kExpiryEverySeconds, 0};
     if (refreshMillis > 0) limit = timespec{refreshMillis / 1000, refreshMillis % 1000 * 1000000L};
-    int ready = ppoll(waiting.data(), waiting.size(), &limit, &waitMask);
-    if (ready < 0 && errno != EINTR) {
+    if (ppoll(nullptr, 0, &limit, &waitMask) < 0 && errno != EINTR) {
       error = std::string("cannot wait for requests: ") + strerror(errno);
       failed = true;
       break;
-    }
-    for (size_t i = 0; ready > 0 && i < segments.size(); ++i) {
-      if (waiting[i].revents == 0) continue;
-      serving.answer({segments[i]->protocol.get(), &segments[i]->socket});
     }
     failed = serving.failed(error);
     int64_t now = monotonicSeconds();

@@ -27,10 +27,9 @@ size_t defaultLanes() {
 
 ServingLanes::ServingLanes(std::vector<std::vector<LaneSocket>> lanes) : lanes_(std::move(lanes)) {
   knowsAllowed_ = sched_getaffinity(0, sizeof allowed_, &allowed_) == 0;
-  for (size_t lane = 1; lane < lanes_.size(); ++lane) {
+  for (size_t lane = 0; lane < lanes_.size(); ++lane) {
     threads_.emplace_back([this, lane] { serve(lane); });
   }
-  runOnProcessorsOf(0);
 }
 
 void ServingLanes::runOnProcessorsOf(size_t lane) const {
@@ -85,6 +84,10 @@ void ServingLanes::stop() {
 void ServingLanes::serve(size_t lane) {
   runOnProcessorsOf(lane);
   const std::vector<LaneSocket>& sockets = lanes_[lane];
+  if (sockets.size() == 1 && sockets[0].socket->waitInReceive(kStopCheckMillis)) {
+    while (!stopping_.load()) answer(sockets[0]);
+    return;
+  }
   std::vector<pollfd> waiting(sockets.size());
   while (!stopping_.load()) {
     for (size_t i = 0; i < sockets.size(); ++i) {

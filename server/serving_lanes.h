@@ -10,7 +10,11 @@
 // The protocols, the lab and the operator's view stay one state, changed by
 // one thread at a time: state() is held while a lane's requests are
 // answered, never while their replies go out, and by whoever else reads or
-// changes that state while the lanes run.
+// changes that state while the lanes run (the loop's thread, which keeps
+// the time: expiry, reports, the page's refresh).
+//
+// A lane's thread that serves one socket waits for requests in the receive
+// itself; one that serves several (a segment each) waits with poll().
 
 #include <sched.h>
 
@@ -36,18 +40,14 @@ struct LaneSocket {
 
 class ServingLanes {
  public:
-  // Starts a thread for each of `lanes` but the first, which is the
-  // caller's to answer (answer()): the calling thread is kept on that lane's
-  // processors from now on. Threads started before are left where they
-  // may run.
+  // Starts a thread for each of `lanes`; the caller's thread stays where
+  // it may run.
   explicit ServingLanes(std::vector<std::vector<LaneSocket>> lanes);
   ServingLanes(const ServingLanes&) = delete;
   ServingLanes& operator=(const ServingLanes&) = delete;
   ~ServingLanes() { stop(); }
 
   std::mutex& state() { return state_; }
-  // Answers every request waiting on `lane` now.
-  void answer(const LaneSocket& lane);
   // Whether a lane's thread could not wait for requests any more, and why.
   bool failed(std::string& error);
   // Ends the threads, when their waits end (within a tenth of a second).
@@ -55,6 +55,9 @@ class ServingLanes {
 
  private:
   void serve(size_t lane);
+  // Answers the requests waiting on `lane` (after waiting for one, when
+  // its socket waits in the receive).
+  void answer(const LaneSocket& lane);
   // Keeps the calling thread on the processors whose frames lane `lane`
   // takes; where it may run on none of them, it stays where it may.
   void runOnProcessorsOf(size_t lane) const;

@@ -6,7 +6,6 @@
 // Sends only: it receives nothing. Opening it needs the privilege to send
 // raw frames; without it the owner broadcasts as before.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -49,15 +48,20 @@ class FrameSocket {
   // installers ask again.
   bool sendAll(const Datagram* datagrams, size_t count);
 
-  // Numbers its datagrams from `counter`, which other sockets sending to
-  // the same stations share, so that no two of their datagrams in flight
-  // carry one IP identification (the receiver would join their fragments).
-  void shareIdentification(std::atomic<uint16_t>& counter) { sharedIdentification_ = &counter; }
+  // Numbers its datagrams `first`, `first` + `step`, ... (modulo 65536):
+  // sockets sending to the same stations each take another `first` below a
+  // common `step` that divides 65536, so that no two of their datagrams in
+  // flight carry one IP identification (the receiver would join their
+  // fragments), and none waits for another to number a datagram.
+  void numberIdentifications(uint16_t first, uint16_t step) {
+    identification_ = static_cast<uint16_t>(first - step);
+    identificationStep_ = step;
+  }
 
  private:
   uint16_t nextIdentification() {
-    if (sharedIdentification_ == nullptr) return ++identification_;
-    return static_cast<uint16_t>(sharedIdentification_->fetch_add(1) + 1);
+    identification_ = static_cast<uint16_t>(identification_ + identificationStep_);
+    return identification_;
   }
   // From this card to `destination` (filled in later when null).
   UdpRoute routeTo(const uint8_t* destination) const;
@@ -67,7 +71,7 @@ class FrameSocket {
   uint32_t address_ = 0;  // network byte order
   size_t mtu_ = 1500;
   uint16_t identification_ = 0;
-  std::atomic<uint16_t>* sharedIdentification_ = nullptr;
+  uint16_t identificationStep_ = 1;
   std::vector<std::vector<uint8_t>> frames_;
   // sendAll()'s frames, one list per datagram, kept for the next call.
   std::vector<std::vector<std::vector<uint8_t>>> batch_;

@@ -1,16 +1,20 @@
 // The server's requests spread over lanes by the processor that took each
 // frame in: frames sent from a thread held on one processor (a veth takes
 // them in on the sender's processor) reach that processor's lane only,
-// fragments and all, and one socket again takes everything once the other
-// lanes are closed.
+// fragments and all; the lanes' replies never share an IP identification;
+// and one socket again takes everything once the other lanes are closed.
 
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,6 +91,44 @@ TEST(ServerLanesTest, EachLaneTakesTheFramesOfItsProcessors) {
                 taken[0], taken[1]);
         return 14;
       }
+    }
+    // Each lane numbers its datagrams from a class of its own: the replies
+    // of two lanes to one station never share an IP identification, which
+    // would make its kernel join their fragments. Captured in the order
+    // sent: each reply's three fragments, the lanes taking turns.
+    int capture = openCapture("card0");
+    if (capture < 0) return 17;
+    const int kTurns = 4;
+    for (int turn = 0; turn < kTurns; ++turn) {
+      for (ServerSocket* lane : lanes) {
+        memcpy(lane->nextReply().bytes, large.data(), large.size());
+        lane->queue(station, large.size());
+        lane->sendQueued();
+      }
+    }
+    std::set<uint16_t> numbers;
+    for (int reply = 0; reply < 2 * kTurns; ++reply) {
+      uint16_t number = 0;
+      for (int fragment = 0; fragment < 3; ++fragment) {
+        uint8_t packet[2048];
+        pollfd waiting{capture, POLLIN, 0};
+        if (poll(&waiting, 1, 2000) <= 0 || recv(capture, packet, sizeof packet, 0) < 20) {
+          return 18;
+        }
+        uint16_t id = static_cast<uint16_t>(packet[4] << 8 | packet[5]);
+        if (fragment == 0) number = id;
+        if (id != number) {
+          fprintf(stderr, "reply %d of lane %d: fragment %d numbered %u\n", reply, reply % 2,
+                  fragment, id);
+          return 19;
+        }
+      }
+      numbers.insert(number);
+    }
+    close(capture);
+    if (numbers.size() != 2 * kTurns) {
+      fprintf(stderr, "%zu replies numbered alike\n", 2 * kTurns - numbers.size());
+      return 20;
     }
     more.clear();
     for (int cpu : chosen) {

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "netinstall/udp_frames.h"
 
@@ -125,7 +126,6 @@ bool ServerSocket::openLane(ServerSocket& first, int group, std::string& problem
     problem = "cannot open a packet socket to send from";
     return false;
   }
-  frames_.shareIdentification(first.identifications_);
   slots_.resize(kReceiveBatch * kSlotSize);
   received_.resize(kReceiveBatch);
   return true;
@@ -152,7 +152,6 @@ bool ServerSocket::spreadOver(size_t lanes, std::vector<std::unique_ptr<ServerSo
     problem = std::string("cannot spread requests over sockets: ") + strerror(errno);
     return false;
   }
-  frames_.shareIdentification(identifications_);
   // The group's number, and its kind without the flag that only made it.
   int memberJoin = (group & 0xFFFF) | (PACKET_FANOUT_CBPF << 16);
   size_t before = more.size();
@@ -163,6 +162,13 @@ bool ServerSocket::spreadOver(size_t lanes, std::vector<std::unique_ptr<ServerSo
       return false;
     }
     more.push_back(std::move(lane));
+  }
+  // Lane k numbers its datagrams k, k + step, ...: a class of its own.
+  uint16_t step = 1;
+  while (step < lanes) step = static_cast<uint16_t>(step * 2);
+  frames_.numberIdentifications(0, step);
+  for (size_t i = 1; i < lanes; ++i) {
+    more[before + i - 1]->frames_.numberIdentifications(static_cast<uint16_t>(i), step);
   }
   return true;
 }
@@ -246,17 +252,38 @@ size_t ServerSocket::receive() {
     }
   }
   int count;
+  // MSG_TRUNC: each datagram's or frame's whole length, so that an
+  // oversized one is told from one that fits the buffer exactly.
+  int flags = (waitMillis_ > 0 ? MSG_WAITFORONE : MSG_DONTWAIT) | MSG_TRUNC;
   do {
-    // MSG_TRUNC: each datagram's or frame's whole length, so that an
-    // oversized one is told from one that fits the buffer exactly.
-    count = recvmmsg(fd(), messages, kReceiveBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    count = recvmmsg(fd(), messages, kReceiveBatch, flags, nullptr);
   } while (count < 0 && errno == EINTR);
+  if (count < 0 && waitMillis_ > 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    // An error that a next call may report again at once (the interface
+    // went away): the wait passes all the same, so that its thread does not
+    // spin.
+    timespec pause{waitMillis_ / 1000, waitMillis_ % 1000 * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+  }
   if (count <= 0) return 0;
   for (int i = 0; i < count; ++i) {
     received_[i].length = messages[i].msg_len;
     received_[i].senderPort = frames ? 0 : ntohs(senders[i].sin_port);
   }
   return static_cast<size_t>(count);
+}
+
+bool ServerSocket::waitInReceive(int millis) {
+  int flags = fcntl(fd(), F_GETFL);
+  timeval limit{millis / 1000, millis % 1000 * 1000};
+  if (millis <= 0 || flags < 0 ||
+      setsockopt(fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+      fcntl(fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return false;
+  }
+  waitMillis_ = millis;
+  return true;
 }
 
 bool ServerSocket::datagram(size_t index, NetMessage& message, ReceivedDatagram& arrival) const {

@@ -14,7 +14,6 @@
 // replies are broadcast. The interface is used as the operator configured
 // it; nothing is changed.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,10 +43,10 @@ class ServerSocket {
   // Spreads the requests over `lanes` sockets, this one and those added to
   // `more`: lane k takes the frames the kernel took in on the processors
   // whose number leaves k when divided by `lanes`, so that a thread that
-  // runs there answers them where they arrived (see serving_lanes.h). The
-  // lanes number their frames from one counter. False with one phrase in
-  // `problem` when the kernel cannot: this socket then still takes every
-  // request.
+  // runs there answers them where they arrived (see serving_lanes.h). Each
+  // lane numbers its datagrams from a class of IP identifications of its
+  // own. False with one phrase in `problem` when the kernel cannot: this
+  // socket then still takes every request.
   [[nodiscard]] bool spreadOver(size_t lanes, std::vector<std::unique_ptr<ServerSocket>>& more,
                                 std::string& problem);
 
@@ -60,8 +59,14 @@ class ServerSocket {
   const std::string& framesProblem() const { return framesProblem_; }
 
   // Takes in the datagrams waiting now, without blocking, up to
-  // kReceiveBatch: how many (0 when none waits).
+  // kReceiveBatch: how many (0 when none waits). After waitInReceive(), it
+  // first waits for one if none waits.
   size_t receive();
+  // From now on receive() waits up to `millis` for a first datagram when
+  // none waits: a thread that waits on this socket alone needs no poll()
+  // before each receive, a system call less per wake-up. False when the
+  // socket cannot wait so (it then still receives without waiting).
+  [[nodiscard]] bool waitInReceive(int millis);
   // Datagram `index` of the last receive() into `message` and `arrival`.
   // False when it is not a datagram of the protocol (another port, a frame
   // whose headers disagree): skip it.
@@ -94,7 +99,7 @@ class ServerSocket {
   std::string framesProblem_;
   FrameSocket frames_;
   uint8_t mac_[kMacSize] = {};
-  std::atomic<uint16_t> identifications_{0};  // the first lane's, for all
+  int waitMillis_ = 0;  // receive() waits this long; 0: not at all
   // kReceiveBatch slots of kSlotSize bytes, and what each received holds.
   std::vector<uint8_t> slots_;
   struct Slot {
