@@ -223,6 +223,14 @@ bool ServerSocket::open(const std::string& interfaceName, std::string& error) {
   local.sin_family = AF_INET;
   local.sin_port = htons(kProtocolPort);
   local.sin_addr.s_addr = htonl(INADDR_ANY);
+  // Taking requests in as frames, the socket only holds the port: bound to
+  // the interface's own address, it still does (another server bound to
+  // any address of the card is refused), but the requests, all sent to the
+  // broadcast address, no longer reach it, so that the kernel does not
+  // carry each one to it and drop it there.
+  if (requestFrames_ >= 0 && ioctl(udp_, SIOCGIFADDR, &request) == 0) {
+    local.sin_addr = reinterpret_cast<sockaddr_in*>(&request.ifr_addr)->sin_addr;
+  }
   if (bind(udp_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     error = "cannot use UDP port " + std::to_string(kProtocolPort) + " on " + interfaceName + ": " +
             strerror(errno);

@@ -3,8 +3,9 @@
 // as frames from a packet socket bound to the interface, whose filter in the
 // kernel passes only IPv4 UDP to the protocol port, so that the server knows
 // the hardware address each request really came from. A datagram socket
-// bound to the port holds it (no "port unreachable" goes out, no second
-// server starts on it) and takes nothing in itself. Replies go out from
+// bound to the port (on the interface's own address, where it has one)
+// holds it, so that no second server starts on it, and takes nothing in
+// itself. Replies go out from
 // another packet socket as frames to the one installer they are for (IP
 // destination still the limited broadcast address, see
 // netinstall/frame_socket.h).
