@@ -17,11 +17,37 @@ void put16(uint8_t* at, uint16_t value) {
   at[1] = static_cast<uint8_t>(value & 0xFF);
 }
 
-// The one's-complement sum of `length` bytes, as 16-bit big-endian words.
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// The one's-complement sum of `length` bytes, as 16-bit big-endian words,
+// added to `sum` (not folded; finish() folds). A whole block's payload is
+// summed with every reply: eight bytes at a time in the machine's own byte
+// order, whose sum is the big-endian one with its two bytes swapped
+// (RFC 1071), the carries out of 64 bits added back in.
 uint32_t sumWords(const uint8_t* data, size_t length, uint32_t sum) {
-  for (size_t i = 0; i + 1 < length; i += 2) sum += static_cast<uint32_t>(data[i] << 8 | data[i + 1]);
-  if (length % 2 != 0) sum += static_cast<uint32_t>(data[length - 1] << 8);
-  return sum;
+  uint64_t wide = 0;
+  size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t chunk;
+    memcpy(&chunk, data + i, sizeof chunk);
+    wide += chunk;
+    wide += wide < chunk ? 1 : 0;
+  }
+  // Folded to 33 bits first: the last few words then cannot carry out.
+  wide = (wide & 0xFFFFFFFF) + (wide >> 32);
+  for (; i + 2 <= length; i += 2) {
+    uint16_t word;
+    memcpy(&word, data + i, sizeof word);
+    wide += word;
+  }
+  if (i < length) wide += kLittleEndian ? data[i] : static_cast<uint64_t>(data[i]) << 8;
+  wide = (wide & 0xFFFFFFFF) + (wide >> 32);
+  wide = (wide & 0xFFFF) + (wide >> 16);
+  wide = (wide & 0xFFFF) + (wide >> 16);
+  wide = (wide & 0xFFFF) + (wide >> 16);
+  uint32_t folded = static_cast<uint32_t>(wide);
+  if (kLittleEndian) folded = (folded >> 8 | folded << 8) & 0xFFFF;
+  return sum + folded;
 }
 
 uint16_t get16(const uint8_t* at) { return static_cast<uint16_t>(at[0] << 8 | at[1]); }
@@ -86,7 +112,7 @@ size_t buildUdpFrames(const UdpRoute& route, const uint8_t* payload, size_t leng
     if (fromHeader > part) fromHeader = part;
     if (fromHeader > 0) memcpy(data, udp + offset, fromHeader);
     size_t payloadStart = offset + fromHeader - kUdpHeaderSize;
-    memcpy(data + fromHeader, payload + payloadStart, part - fromHeader);
+    if (part > fromHeader) memcpy(data + fromHeader, payload + payloadStart, part - fromHeader);
   }
   return count;
 }

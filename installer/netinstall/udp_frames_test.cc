@@ -68,6 +68,34 @@ TEST(UdpFramesTest, SmallDatagramIsOneFrameWithValidChecksums) {
   EXPECT_EQ(std::string(frame.begin() + 42, frame.end()), payload);
 }
 
+// The UDP checksum, summed eight bytes at a time, for every length's tail
+// and for payloads whose sum carries out of any width: the independent sum
+// over the pseudo-header and the datagram comes out 0xFFFF.
+TEST(UdpFramesTest, UdpChecksumIsRightForEveryLengthAndContent) {
+  std::vector<size_t> lengths;
+  for (size_t length = 0; length <= 40; ++length) lengths.push_back(length);
+  for (size_t length : {1451u, 1452u, 1467u, 1468u, 4075u, 4076u, 4096u}) lengths.push_back(length);
+  unsigned seed = 1;
+  for (int content = 0; content < 3; ++content) {
+    for (size_t length : lengths) {
+      std::vector<uint8_t> payload(length);
+      for (uint8_t& byte : payload) {
+        seed = seed * 1103515245 + 12345;
+        byte = content == 0 ? 0xFF : content == 1 ? 0 : static_cast<uint8_t>(seed >> 16);
+      }
+      std::vector<std::vector<uint8_t>> frames;
+      ASSERT_EQ(buildUdpFrames(route(), payload.data(), payload.size(), 9, 9000, frames), 1u);
+      const std::vector<uint8_t>& frame = frames[0];
+      std::vector<uint8_t> pseudo(frame.begin() + 26, frame.begin() + 34);
+      pseudo.insert(pseudo.end(), {0, 17, static_cast<uint8_t>((8 + length) >> 8),
+                                   static_cast<uint8_t>((8 + length) & 0xFF)});
+      pseudo.insert(pseudo.end(), frame.begin() + 34, frame.end());
+      EXPECT_EQ(onesSum(pseudo), 0xFFFF) << "length " << length << ", content " << content;
+      EXPECT_NE(get16(frame, 40), 0) << "0 would say the datagram has no checksum";
+    }
+  }
+}
+
 // A 4096-byte message over a 1500-byte link: three fragments whose data
 // parts line up, and that carry the datagram back whole.
 TEST(UdpFramesTest, LargeDatagramIsCutIntoAlignedFragments) {
