@@ -350,8 +350,10 @@ bool ServerSocket::broadcast(const NetMessage& message, size_t length) {
   destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
   long sent;
   do {
-    sent = sendto(udp_, message.bytes, length, 0, reinterpret_cast<const sockaddr*>(&destination),
-                  sizeof destination);
+    // Never waiting for a full queue, also when the socket waits in its
+    // receive: what is lost is asked for again.
+    sent = sendto(udp_, message.bytes, length, MSG_DONTWAIT,
+                  reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
   } while (sent < 0 && errno == EINTR);
   return sent == static_cast<long>(length);
 }
