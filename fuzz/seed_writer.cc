@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "cli/command_line.h"
 #include "disk/partitioning.h"
@@ -18,6 +19,7 @@
 #include "netinstall/discovery_payload.h"
 #include "netinstall/file_header.h"
 #include "netinstall/link_state.h"
+#include "netinstall/udp_frames.h"
 #include "server/protocol/server_protocol.h"
 #include "server_root.h"
 #include "text_container.h"
@@ -187,6 +189,41 @@ bool writeTextSeeds(const std::string& dir) {
 
 }  // namespace
 
+// Frames as the server and the installer build them: a request to the
+// server, a discovery to everybody, and the first fragment of a whole
+// block's reply over a 1500-byte link (the target's MTU byte 40: 1508).
+bool writeFrameSeeds(const std::string& dir) {
+  UdpRoute route{};
+  memcpy(route.sourceMac, kClient, kMacSize);
+  memcpy(route.destinationMac, kServer, kMacSize);
+  route.destinationIp = 0xFFFFFFFF;
+  route.port = kProtocolPort;
+  NetMessage request;
+  request.clear();
+  memcpy(request.bytes, kClient, kMacSize);
+  memcpy(request.bytes + kMacSize, kServer, kMacSize);
+  if (!request.setPayloadText("RETR", false)) return false;
+  NetMessage discovery;
+  composeDiscovery(discovery, "", "", "korvanel");
+  NetMessage block;
+  block.clear();
+  for (size_t i = 0; i < kMaxPayload; ++i) block.payload()[i] = static_cast<uint8_t>(i * 7);
+  block.setPayloadLength(static_cast<uint16_t>(kMaxPayload));
+  std::vector<std::vector<uint8_t>> frames;
+  auto seed = [&](const char* name, const NetMessage& message, const uint8_t* to) {
+    memcpy(route.destinationMac, to, kMacSize);
+    if (buildUdpFrames(route, message.bytes, message.datagramLength(), 1, 1500, frames) == 0) {
+      return false;
+    }
+    std::string bytes = {'\0', '\x28'};
+    appendRecord(bytes, frames[0].data(), frames[0].size());
+    return writeSeed(dir, "udp_frames", name, bytes);
+  };
+  const uint8_t everybody[kMacSize] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  return seed("request", request, kServer) && seed("discovery", discovery, everybody) &&
+         seed("block_first_fragment", block, kClient);
+}
+
 int main(int argc, char** argv) {
   if (cli::answerStandardOption(kProgram, argc, argv)) return 0;
   if (argc != 2 || argv[1][0] == '-') return cli::usageError(kProgram, "one directory, please");
@@ -194,7 +231,7 @@ int main(int argc, char** argv) {
   bool ok = writeExchanges(dir) && writeTableInput(dir, "single", 12, 4) &&
             writeTableInput(dir, "two_partitions", 1100, 0) &&
             writeTableInput(dir, "old_logical_slots", 300, 9) && writeSnapshotOperations(dir) &&
-            writeTextSeeds(dir);
+            writeTextSeeds(dir) && writeFrameSeeds(dir);
   if (!ok) fprintf(stderr, "fuzz_seeds: could not write the seeds into %s\n", dir.c_str());
   return ok ? 0 : 1;
 }
