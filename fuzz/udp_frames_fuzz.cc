@@ -16,18 +16,9 @@
 #include "fuzz_check.h"
 #include "fuzz_input.h"
 #include "netinstall/udp_frames.h"
+#include "ones_sum.h"
 
 namespace {
-
-// An independent one's-complement sum of big-endian words.
-uint16_t onesSum(const std::vector<uint8_t>& bytes) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i < bytes.size(); i += 2) {
-    sum += static_cast<uint32_t>(bytes[i] << 8 | (i + 1 < bytes.size() ? bytes[i + 1] : 0));
-  }
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint16_t>(sum);
-}
 
 void readFrame(const uint8_t* frame, size_t length, size_t lost) {
   // What the wire carried may be longer than what the buffer took.

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ones_sum.h"
+
 namespace {
 
 UdpRoute route() {
@@ -24,17 +26,6 @@ UdpRoute route() {
 
 uint16_t get16(const std::vector<uint8_t>& frame, size_t at) {
   return static_cast<uint16_t>(frame[at] << 8 | frame[at + 1]);
-}
-
-// An independent one's-complement check: a header or pseudo-header summed
-// with its checksum in place gives 0xFFFF.
-uint16_t onesSum(const std::vector<uint8_t>& bytes) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i < bytes.size(); i += 2) {
-    sum += static_cast<uint32_t>(bytes[i] << 8 | (i + 1 < bytes.size() ? bytes[i + 1] : 0));
-  }
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint16_t>(sum);
 }
 
 TEST(UdpFramesTest, SmallDatagramIsOneFrameWithValidChecksums) {
